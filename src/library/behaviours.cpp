@@ -1,0 +1,252 @@
+// The behaviour factories: triggers for charges and writes, and the
+// ready-made behaviours that join a trigger with a rule.
+#include "common.hpp"
+#include "globals.hpp"
+#include "library.hpp"
+
+namespace qba {
+
+namespace {
+
+// Resolves `id` now and calls it; `nargs` positional arguments, then the
+// values of the keywords in `kwnames`.
+PyObject* call_global(Global id, PyObject* const* args, size_t nargs,
+                      PyObject* kwnames) noexcept {
+    Ref callee = lookup_global(id);
+    if (!callee) {
+        return nullptr;
+    }
+    return PyObject_Vectorcall(callee.get(), args, nargs, kwnames);
+}
+
+// ---------------------------------------------------------------- triggers
+
+// The predicate reads the event's top level through its own `get` and
+// returns the comparison as it comes, event value on the left.
+template <PyObject* Strings::*Field>
+PyObject* trigger_lambda(Function* self, PyObject* const* args) noexcept {
+    Ref value = Ref::steal(PyObject_CallMethodOneArg(args[0], strings.get, strings.*Field));
+    if (!value) {
+        return nullptr;
+    }
+    return PyObject_RichCompare(value.get(), self->captures[0], Py_EQ);
+}
+
+Signature on_charge_lambda = {
+    .name = "<lambda>",
+    .qualname = "on_charge.<locals>.<lambda>",
+    .npositional = 1,
+    .params = {"ev"},
+    .body = trigger_lambda<&Strings::action_type>,
+};
+
+Signature on_write_lambda = {
+    .name = "<lambda>",
+    .qualname = "on_write.<locals>.<lambda>",
+    .npositional = 1,
+    .params = {"ev"},
+    .body = trigger_lambda<&Strings::method>,
+};
+
+PyObject* make_trigger(PyObject* stage, Signature* lambda, PyObject* wanted) noexcept {
+    Ref trigger = lookup_global(Global::trigger);
+    if (!trigger) {
+        return nullptr;
+    }
+    if (!lambda) {
+        PyObject* args[] = {stage};
+        return PyObject_Vectorcall(trigger.get(), args, 0, strings.kw_stage);
+    }
+    Ref where = Ref::steal(make_function(*lambda, wanted));
+    if (!where) {
+        return nullptr;
+    }
+    PyObject* args[] = {stage, where.get()};
+    return PyObject_Vectorcall(trigger.get(), args, 0, strings.kw_stage_where);
+}
+
+// on_charge(*, stage, action_type)
+PyObject* on_charge_body(Function*, PyObject* const* args) noexcept {
+    return make_trigger(args[0], &on_charge_lambda, args[1]);
+}
+
+// on_write(*, method, stage): no predicate at all for a method of None.
+PyObject* on_write_body(Function*, PyObject* const* args) noexcept {
+    PyObject* method = args[0];
+    return make_trigger(args[1], method == Py_None ? nullptr : &on_write_lambda, method);
+}
+
+// ---------------------------------------------------------------- behaviours
+
+// The behaviour name: a true `name` as it is, else `format % value`, or the
+// fixed `fixed` where there is no format.
+PyObject* behaviour_name(PyObject* name, PyObject* format, PyObject* value) noexcept {
+    int truth = PyObject_IsTrue(name);
+    if (truth < 0) {
+        return nullptr;
+    }
+    if (truth) {
+        return Py_NewRef(name);
+    }
+    return format ? PyNumber_Remainder(format, value) : Py_NewRef(value);
+}
+
+// Steps common to every ready-made behaviour, once `behaviour` is resolved
+// and the name formed: the trigger, then the rule, then the behaviour.
+struct RuleCall {
+    Global factory;
+    PyObject* args[2];
+    size_t nargs;
+    PyObject* kwnames;
+};
+
+PyObject* build_behaviour(Ref behaviour, PyObject* name, Global trigger_factory,
+                          PyObject* const* trigger_args, PyObject* trigger_kwnames,
+                          const RuleCall& rule_call, PyObject* action) noexcept {
+    Ref trigger = Ref::steal(call_global(trigger_factory, trigger_args, 0, trigger_kwnames));
+    if (!trigger) {
+        return nullptr;
+    }
+    Ref rule = Ref::steal(
+        call_global(rule_call.factory, rule_call.args, rule_call.nargs, rule_call.kwnames));
+    if (!rule) {
+        return nullptr;
+    }
+    PyObject* args[] = {name, trigger.get(), rule.get(), action};
+    return PyObject_Vectorcall(behaviour.get(), args, 1, strings.kw_on_rule_action);
+}
+
+// cap_charges / flag_large_charges (limit, *, field, stage, action, name)
+template <PyObject* Strings::*Format, Global RuleFactory>
+PyObject* charge_behaviour_body(Function*, PyObject* const* args) noexcept {
+    PyObject* limit = args[0];
+    PyObject* field = args[1];
+    PyObject* stage = args[2];
+    PyObject* action = args[3];
+    Ref behaviour = lookup_global(Global::behaviour);
+    if (!behaviour) {
+        return nullptr;
+    }
+    Ref name = Ref::steal(behaviour_name(args[4], strings.*Format, limit));
+    if (!name) {
+        return nullptr;
+    }
+    PyObject* trigger_args[] = {stage};
+    RuleCall rule_call = {RuleFactory, {limit, field}, 1, strings.kw_field};
+    return build_behaviour(std::move(behaviour), name.get(), Global::on_charge, trigger_args,
+                           strings.kw_stage, rule_call, action);
+}
+
+// deny_writes_to(field, values, *, stage, method, action, name)
+PyObject* deny_writes_to_body(Function*, PyObject* const* args) noexcept {
+    PyObject* field = args[0];
+    PyObject* values = args[1];
+    PyObject* stage = args[2];
+    PyObject* method = args[3];
+    PyObject* action = args[4];
+    Ref behaviour = lookup_global(Global::behaviour);
+    if (!behaviour) {
+        return nullptr;
+    }
+    Ref name = Ref::steal(behaviour_name(args[5], strings.fmt_deny_writes, field));
+    if (!name) {
+        return nullptr;
+    }
+    PyObject* trigger_args[] = {method, stage};
+    RuleCall rule_call = {Global::deny_list, {field, values}, 2, nullptr};
+    return build_behaviour(std::move(behaviour), name.get(), Global::on_write, trigger_args,
+                           strings.kw_method_stage, rule_call, action);
+}
+
+// restrict_scope(allowed, *, field, stage, method, action, name)
+PyObject* restrict_scope_body(Function*, PyObject* const* args) noexcept {
+    PyObject* allowed = args[0];
+    PyObject* field = args[1];
+    PyObject* stage = args[2];
+    PyObject* method = args[3];
+    PyObject* action = args[4];
+    Ref behaviour = lookup_global(Global::behaviour);
+    if (!behaviour) {
+        return nullptr;
+    }
+    Ref name = Ref::steal(behaviour_name(args[5], nullptr, strings.restrict_scope));
+    if (!name) {
+        return nullptr;
+    }
+    PyObject* trigger_args[] = {method, stage};
+    RuleCall rule_call = {Global::scope_fence, {allowed, field}, 1, strings.kw_field};
+    return build_behaviour(std::move(behaviour), name.get(), Global::on_write, trigger_args,
+                           strings.kw_method_stage, rule_call, action);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- signatures
+
+Signature on_charge_signature = {
+    .name = "on_charge",
+    .qualname = "on_charge",
+    .nkwonly = 2,
+    .params = {"stage", "action_type"},
+    .defaults = {"spend_decision", "charge"},
+    .body = on_charge_body,
+};
+
+Signature on_write_signature = {
+    .name = "on_write",
+    .qualname = "on_write",
+    .nkwonly = 2,
+    .params = {"method", "stage"},
+    .defaults = {nullptr, "execution"},
+    .body = on_write_body,
+};
+
+Signature cap_charges_signature = {
+    .name = "cap_charges",
+    .qualname = "cap_charges",
+    .doc = "Block any charge whose amount exceeds `limit`.",
+    .npositional = 1,
+    .nkwonly = 4,
+    .params = {"limit", "field", "stage", "action", "name"},
+    .defaults = {"amount", "spend_decision", nullptr, nullptr},
+    .body = charge_behaviour_body<&Strings::fmt_cap_charges, Global::spend_cap>,
+};
+
+Signature flag_large_charges_signature = {
+    .name = "flag_large_charges",
+    .qualname = "flag_large_charges",
+    .doc = "Flag (record but allow) any charge whose amount exceeds `limit`.",
+    .npositional = 1,
+    .nkwonly = 4,
+    .params = {"limit", "field", "stage", "action", "name"},
+    .defaults = {"amount", "spend_decision", nullptr, nullptr},
+    .body = charge_behaviour_body<&Strings::fmt_flag_large_charges, Global::flag_over>,
+};
+
+Signature deny_writes_to_signature = {
+    .name = "deny_writes_to",
+    .qualname = "deny_writes_to",
+    .doc = "Deny any write whose `field` is one of `values` (e.g. a locked bucket or table).",
+    .npositional = 2,
+    .nkwonly = 4,
+    .params = {"field", "values", "stage", "method", "action", "name"},
+    .defaults = {"execution", nullptr, nullptr, nullptr},
+    .body = deny_writes_to_body,
+};
+
+Signature restrict_scope_signature = {
+    .name = "restrict_scope",
+    .qualname = "restrict_scope",
+    .doc = "Allow a write only when its scope starts with one of the `allowed` prefixes.",
+    .npositional = 1,
+    .nkwonly = 5,
+    .params = {"allowed", "field", "stage", "method", "action", "name"},
+    .defaults = {"scope", "execution", nullptr, nullptr, nullptr},
+    .body = restrict_scope_body,
+};
+
+Signature* const trigger_lambda_signatures[] = {&on_charge_lambda, &on_write_lambda};
+const int trigger_lambda_signature_count =
+    sizeof trigger_lambda_signatures / sizeof trigger_lambda_signatures[0];
+
+}  // namespace qba

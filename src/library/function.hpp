@@ -1,0 +1,68 @@
+// The one function type behind every function of the module and every
+// one-event function that a factory builds: a static description of the
+// signature, a C++ body, and up to three captured objects.
+#pragma once
+
+#include "ref.hpp"
+
+#include <cstdint>
+
+namespace qba {
+
+struct Function;
+
+// A body receives the bound parameters in declaration order (positional ones,
+// then the tuple of extra positional arguments where there is one, then the
+// keyword-only ones with their defaults filled in), all borrowed for the call.
+using Body = PyObject* (*)(Function* self, PyObject* const* args) noexcept;
+
+inline constexpr int kMaxParams = 8;
+
+struct Signature {
+    const char* name;       // __name__, and the name in argument errors
+    const char* qualname;   // __qualname__
+    const char* doc;        // __doc__, or nullptr for None
+    std::uint8_t npositional;  // positional-or-keyword parameters
+    bool varargs;              // takes every further positional argument
+    std::uint8_t nkwonly;      // keyword-only parameters, all with defaults
+    // Names in bound order: positional, the extra-positional tuple, keyword-only.
+    const char* params[kMaxParams];
+    const char* defaults[kMaxParams];  // keyword-only defaults; nullptr is None
+    Body body;
+
+    // Made at module exec, released when exec fails.
+    PyObject* name_obj;
+    PyObject* qualname_obj;
+    PyObject* doc_obj;
+    PyObject* param_objs[kMaxParams];
+    PyObject* default_objs[kMaxParams];
+
+    int kwonly_start() const noexcept { return npositional + (varargs ? 1 : 0); }
+    int nbound() const noexcept { return kwonly_start() + nkwonly; }
+};
+
+struct FunctionAttrs;
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    Signature* sig;          // borrowed: static
+    FunctionAttrs* attrs;    // owned; made on the first assignment of an attribute
+    PyObject* captures[3];   // strong, or nullptr
+};
+
+// Creates the function type; false with an exception set on failure.
+bool init_function_type() noexcept;
+void clear_function_type() noexcept;
+
+// Creates the interned names and defaults of a signature.
+bool init_signature(Signature& sig) noexcept;
+void clear_signature(Signature& sig) noexcept;
+
+// A new function over `sig`, holding new references to the captures.
+PyObject* make_function(Signature& sig, PyObject* a = nullptr, PyObject* b = nullptr,
+                        PyObject* c = nullptr) noexcept;
+
+bool is_function(PyObject* obj) noexcept;
+
+}  // namespace qba

@@ -1,0 +1,42 @@
+// Global names of the module, resolved at each use: the module's namespace
+// first, then the builtins, as Python code resolves a global name.
+#pragma once
+
+#include "ref.hpp"
+
+#include <cstdint>
+
+namespace qba {
+
+enum class Global : int {
+    get,
+    rule,
+    trigger,
+    behaviour,
+    spend_cap,
+    flag_over,
+    deny_list,
+    scope_fence,
+    on_charge,
+    on_write,
+    count,
+};
+
+// Binds the lookups to the module's namespace and the builtins, and watches
+// both so that a found object can be kept until either changes.
+bool init_globals(PyObject* module_dict) noexcept;
+void clear_globals() noexcept;
+
+// Records the module's own function for a name, for the direct-call path.
+void set_original(Global id, PyObject* function) noexcept;
+PyObject* original(Global id) noexcept;  // borrowed
+
+// The object bound to the name now (a new reference), or nullptr with
+// NameError "name '%U' is not defined".
+Ref lookup_global(Global id) noexcept;
+
+// True when the name is known, without running any Python code, to be bound
+// to the module's own original function right now.
+bool is_original_cached(Global id) noexcept;
+
+}  // namespace qba
