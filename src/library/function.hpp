@@ -19,23 +19,23 @@ using Body = PyObject* (*)(Function* self, PyObject* const* args) noexcept;
 inline constexpr int kMaxParams = 8;
 
 struct Signature {
-    const char* name;       // __name__, and the name in argument errors
-    const char* qualname;   // __qualname__
-    const char* doc;        // __doc__, or nullptr for None
-    std::uint8_t npositional;  // positional-or-keyword parameters
-    bool varargs;              // takes every further positional argument
-    std::uint8_t nkwonly;      // keyword-only parameters, all with defaults
+    const char* name = nullptr;      // __name__, and the name in argument errors
+    const char* qualname = nullptr;  // __qualname__
+    const char* doc = nullptr;       // __doc__, or nullptr for None
+    std::uint8_t npositional = 0;  // positional-or-keyword parameters
+    bool varargs = false;          // takes every further positional argument
+    std::uint8_t nkwonly = 0;      // keyword-only parameters, all with defaults
     // Names in bound order: positional, the extra-positional tuple, keyword-only.
-    const char* params[kMaxParams];
-    const char* defaults[kMaxParams];  // keyword-only defaults; nullptr is None
-    Body body;
+    const char* params[kMaxParams] = {};
+    const char* defaults[kMaxParams] = {};  // keyword-only defaults; nullptr is None
+    Body body = nullptr;
 
     // Made at module exec, released when exec fails.
-    PyObject* name_obj;
-    PyObject* qualname_obj;
-    PyObject* doc_obj;
-    PyObject* param_objs[kMaxParams];
-    PyObject* default_objs[kMaxParams];
+    PyObject* name_obj = nullptr;
+    PyObject* qualname_obj = nullptr;
+    PyObject* doc_obj = nullptr;
+    PyObject* param_objs[kMaxParams] = {};
+    PyObject* default_objs[kMaxParams] = {};
 
     int kwonly_start() const noexcept { return npositional + (varargs ? 1 : 0); }
     int nbound() const noexcept { return kwonly_start() + nkwonly; }
