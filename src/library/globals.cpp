@@ -15,30 +15,23 @@ constexpr const char* kNames[kCount] = {
     "flag_over", "deny_list",   "scope_fence", "on_charge", "on_write",
 };
 
-struct Entry {
-    PyObject* name;      // strong
-    PyObject* value;     // borrowed: valid while `version` is current
-    std::uint64_t version;
-    PyObject* original;  // strong: the module's own function, if any
-};
-
 struct GlobalsState {
     PyObject* module_dict = nullptr;  // strong
     PyObject* builtins = nullptr;     // strong
     int watcher = -1;
-    // Starts at 1 so that a zeroed entry is never current.
-    std::uint64_t version = 1;
-    Entry entries[kCount] = {};
 };
 
 GlobalsState state;
 
+using detail::CacheEntry;
+using detail::namespace_version;
+
 int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
-    ++state.version;
+    ++namespace_version;
     return 0;
 }
 
-Entry& entry(Global id) noexcept { return state.entries[static_cast<int>(id)]; }
+CacheEntry& entry(Global id) noexcept { return detail::cache_entries[static_cast<int>(id)]; }
 
 Py_NO_INLINE Ref raise_name_error(PyObject* name) noexcept {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
@@ -46,6 +39,11 @@ Py_NO_INLINE Ref raise_name_error(PyObject* name) noexcept {
 }
 
 }  // namespace
+
+namespace detail {
+std::uint64_t namespace_version = 1;
+CacheEntry cache_entries[kCount] = {};
+}  // namespace detail
 
 bool init_globals(PyObject* module_dict) noexcept {
     state.module_dict = Py_NewRef(module_dict);
@@ -55,7 +53,7 @@ bool init_globals(PyObject* module_dict) noexcept {
     }
     state.builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
     for (int i = 0; i < kCount; ++i) {
-        if (!(state.entries[i].name = PyUnicode_InternFromString(kNames[i]))) {
+        if (!(detail::cache_entries[i].name = PyUnicode_InternFromString(kNames[i]))) {
             return false;
         }
     }
@@ -80,36 +78,35 @@ void clear_globals() noexcept {
         PyDict_ClearWatcher(state.watcher);
         state.watcher = -1;
     }
-    for (Entry& e : state.entries) {
+    for (CacheEntry& e : detail::cache_entries) {
         Py_CLEAR(e.name);
         Py_CLEAR(e.original);
         e.value = nullptr;
         e.version = 0;
+        e.original_version = 0;
     }
     Py_CLEAR(state.module_dict);
     Py_CLEAR(state.builtins);
-    ++state.version;
+    ++namespace_version;
 }
 
 void set_original(Global id, PyObject* function) noexcept {
-    Py_XSETREF(entry(id).original, Py_NewRef(function));
+    CacheEntry& e = entry(id);
+    Py_XSETREF(e.original, Py_NewRef(function));
+    e.version = 0;
+    e.original_version = 0;
 }
 
 PyObject* original(Global id) noexcept { return entry(id).original; }
 
-bool is_original_cached(Global id) noexcept {
-    const Entry& e = entry(id);
-    return e.version == state.version && e.value == e.original && e.value != nullptr;
-}
-
 Ref lookup_global(Global id) noexcept {
-    Entry& e = entry(id);
-    if (e.version == state.version) {
+    CacheEntry& e = entry(id);
+    if (e.version == namespace_version) {
         return Ref::borrow(e.value);
     }
     // A lookup can run Python code (a key's __eq__) that changes the dicts;
     // the version read first makes such an entry stale at once.
-    std::uint64_t version = state.version;
+    std::uint64_t version = namespace_version;
     Ref value;
     int found = PyDict_GetItemRef(state.module_dict, e.name, value.out());
     if (found == 0) {
@@ -124,6 +121,7 @@ Ref lookup_global(Global id) noexcept {
     if (state.watcher >= 0) {
         e.value = value.get();
         e.version = version;
+        e.original_version = value.get() == e.original ? version : 0;
     }
     return value;
 }

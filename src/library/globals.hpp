@@ -35,8 +35,29 @@ PyObject* original(Global id) noexcept;  // borrowed
 // NameError "name '%U' is not defined".
 Ref lookup_global(Global id) noexcept;
 
+namespace detail {
+
+struct CacheEntry {
+    PyObject* name;      // strong
+    PyObject* value;     // borrowed: valid while `version` is current
+    std::uint64_t version;
+    // The version at which the name was last seen bound to `original`.
+    std::uint64_t original_version;
+    PyObject* original;  // strong: the module's own function, if any
+};
+
+// Bumped by the dict watcher on every change to the module's namespace or
+// the builtins; starts at 1 so that a zeroed entry is never current.
+extern std::uint64_t namespace_version;
+extern CacheEntry cache_entries[static_cast<int>(Global::count)];
+
+}  // namespace detail
+
 // True when the name is known, without running any Python code, to be bound
 // to the module's own original function right now.
-bool is_original_cached(Global id) noexcept;
+inline bool is_original_cached(Global id) noexcept {
+    return detail::cache_entries[static_cast<int>(id)].original_version ==
+           detail::namespace_version;
+}
 
 }  // namespace qba

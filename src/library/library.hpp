@@ -2,7 +2,9 @@
 // share: their signatures and the field lookup.
 #pragma once
 
+#include "common.hpp"
 #include "function.hpp"
+#include "globals.hpp"
 
 namespace qba {
 
@@ -27,11 +29,38 @@ extern const int rule_lambda_signature_count;
 extern Signature* const trigger_lambda_signatures[];
 extern const int trigger_lambda_signature_count;
 
+// The field lookup through the event's generic protocols.
+PyObject* get_field_generic(PyObject* event, PyObject* field) noexcept;
+
+// The nested kwargs map of an exact dict event that lacks the field.
+PyObject* get_field_nested(PyObject* event, PyObject* field) noexcept;
+
 // The field lookup itself: the event's top level, then its nested kwargs
-// dict; a new reference, or nullptr with an exception set.
-PyObject* get_field(PyObject* event, PyObject* field) noexcept;
+// dict; a new reference, or nullptr with an exception set. For an exact dict
+// and an exact str key, one lookup gives what the containment test and the
+// subscription would: nothing else can run in between.
+inline PyObject* get_field(PyObject* event, PyObject* field) noexcept {
+    if (PyDict_CheckExact(event) && PyUnicode_CheckExact(field)) [[likely]] {
+        PyObject* value;
+        int found = PyDict_GetItemRef(event, field, &value);
+        if (found > 0) [[likely]] {
+            return value;
+        }
+        return found < 0 ? nullptr : get_field_nested(event, field);
+    }
+    return get_field_generic(event, field);
+}
+
+// Resolves and calls `_get` the way any other code would, past the case of
+// the module's own `_get` known to be bound.
+PyObject* call_rebound_get(PyObject* event, PyObject* field) noexcept;
 
 // What a rule does to read a field: resolve `_get` now and call it.
-PyObject* call_get(PyObject* event, PyObject* field) noexcept;
+inline PyObject* call_get(PyObject* event, PyObject* field) noexcept {
+    if (is_original_cached(Global::get)) [[likely]] {
+        return get_field(event, field);
+    }
+    return call_rebound_get(event, field);
+}
 
 }  // namespace qba

@@ -123,23 +123,17 @@ static PyObject* get_nested(PyObject* kwargs, PyObject* field) noexcept {
     return PyObject_GetItem(kwargs, field);
 }
 
-PyObject* get_field(PyObject* event, PyObject* field) noexcept {
-    // For an exact dict and an exact str key, one lookup gives what the
-    // containment test, the subscription and dict.get would: nothing else
-    // can run in between.
-    if (PyDict_CheckExact(event) && PyUnicode_CheckExact(field)) {
-        PyObject* value;
-        int found = PyDict_GetItemRef(event, field, &value);
-        if (found != 0) {
-            return found > 0 ? value : nullptr;
-        }
-        Ref kwargs;
-        found = PyDict_GetItemRef(event, strings.kwargs, kwargs.out());
-        if (found <= 0) {
-            return found < 0 ? nullptr : Py_NewRef(Py_None);
-        }
-        return get_nested(kwargs.get(), field);
+PyObject* get_field_nested(PyObject* event, PyObject* field) noexcept {
+    // dict.get("kwargs"), which an exact dict cannot override.
+    Ref kwargs;
+    int found = PyDict_GetItemRef(event, strings.kwargs, kwargs.out());
+    if (found <= 0) {
+        return found < 0 ? nullptr : Py_NewRef(Py_None);
     }
+    return get_nested(kwargs.get(), field);
+}
+
+PyObject* get_field_generic(PyObject* event, PyObject* field) noexcept {
     int found = PySequence_Contains(event, field);
     if (found < 0) {
         return nullptr;
@@ -154,10 +148,7 @@ PyObject* get_field(PyObject* event, PyObject* field) noexcept {
     return get_nested(kwargs.get(), field);
 }
 
-PyObject* call_get(PyObject* event, PyObject* field) noexcept {
-    if (is_original_cached(Global::get)) [[likely]] {
-        return get_field(event, field);
-    }
+PyObject* call_rebound_get(PyObject* event, PyObject* field) noexcept {
     Ref get = lookup_global(Global::get);
     if (!get) {
         return nullptr;

@@ -5,6 +5,7 @@
 #include "library.hpp"
 
 #include <cmath>
+#include <cstring>
 
 namespace qba {
 
@@ -34,7 +35,7 @@ bool is_nan(PyObject* x) noexcept { return PyFloat_Check(x) && std::isnan(PyFloa
 
 // value > limit by Python's comparison and truth test; a NaN on either side
 // counts as over the limit, so that a NaN charge cannot pass a cap unseen.
-int exceeds(PyObject* value, PyObject* limit) noexcept {
+Py_NO_INLINE int exceeds(PyObject* value, PyObject* limit) noexcept {
     Ref result = Ref::steal(PyObject_RichCompare(value, limit, Py_GT));
     if (!result) {
         return -1;
@@ -46,7 +47,57 @@ int exceeds(PyObject* value, PyObject* limit) noexcept {
     return is_nan(value) || is_nan(limit);
 }
 
-template <PyObject* Strings::*Over>
+// What is known of the limit when the rule is made: an exact int small
+// enough to be compact, an exact float, or anything else.
+enum class LimitKind { generic, small_int, exact_float };
+
+LimitKind limit_kind(PyObject* limit) noexcept {
+    if (PyLong_CheckExact(limit) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(limit))) {
+        return LimitKind::small_int;
+    }
+    return PyFloat_CheckExact(limit) ? LimitKind::exact_float : LimitKind::generic;
+}
+
+bool is_small_int(PyObject* x) noexcept {
+    return PyLong_CheckExact(x) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(x));
+}
+
+long long small_int_value(PyObject* x) noexcept {
+    return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(x));
+}
+
+// The comparison of an exact int or float value with a limit of a known
+// kind, worked out without calls; false when it needs the general path.
+// Both sides are exact as doubles here (a compact int has at most 30 bits),
+// and !(a <= b) is a > b with a NaN counting as over. A false value (None,
+// 0, 0.0) counts as the integer 0 and is compared as such.
+template <LimitKind Kind>
+bool fast_exceeds(PyObject* value, PyObject* limit, int& over) noexcept {
+    if constexpr (Kind == LimitKind::generic) {
+        return false;
+    } else {
+        double a;
+        if (value == Py_None) {
+            a = 0.0;
+        } else if (is_small_int(value)) {
+            if constexpr (Kind == LimitKind::small_int) {
+                over = small_int_value(value) > small_int_value(limit);
+                return true;
+            }
+            a = static_cast<double>(small_int_value(value));
+        } else if (PyFloat_CheckExact(value)) {
+            a = PyFloat_AS_DOUBLE(value);
+        } else {
+            return false;
+        }
+        double b = Kind == LimitKind::small_int ? static_cast<double>(small_int_value(limit))
+                                                : PyFloat_AS_DOUBLE(limit);
+        over = !(a <= b);
+        return true;
+    }
+}
+
+template <PyObject* Strings::*Over, LimitKind Kind>
 PyObject* threshold_lambda(Function* self, PyObject* const* args) noexcept {
     PyObject* limit = self->captures[0];
     PyObject* field = self->captures[1];
@@ -54,38 +105,48 @@ PyObject* threshold_lambda(Function* self, PyObject* const* args) noexcept {
     if (!value) {
         return nullptr;
     }
-    int truth = PyObject_IsTrue(value.get());
-    if (truth < 0) {
-        return nullptr;
-    }
-    if (!truth) {
-        // A missing or false value counts as the integer 0.
-        value = Ref::steal(PyLong_FromLong(0));
-    }
-    int over = exceeds(value.get(), limit);
-    if (over < 0) {
-        return nullptr;
+    int over;
+    if (!fast_exceeds<Kind>(value.get(), limit, over)) {
+        int truth = PyObject_IsTrue(value.get());
+        if (truth < 0) {
+            return nullptr;
+        }
+        if (!truth) {
+            // A missing or false value counts as the integer 0.
+            value = Ref::steal(PyLong_FromLong(0));
+        }
+        if ((over = exceeds(value.get(), limit)) < 0) {
+            return nullptr;
+        }
     }
     return Py_NewRef(over ? strings.*Over : strings.allow);
 }
 
-Signature spend_cap_lambda = {
-    .name = "<lambda>",
-    .qualname = "spend_cap.<locals>.<lambda>",
-    .npositional = 1,
-    .params = {"ev"},
-    .body = threshold_lambda<&Strings::block>,
+// One body per kind of limit, chosen when the rule is made.
+template <PyObject* Strings::*Over, LimitKind Kind>
+Signature threshold_lambda_signature(const char* qualname) noexcept {
+    return {
+        .name = "<lambda>",
+        .qualname = qualname,
+        .npositional = 1,
+        .params = {"ev"},
+        .body = threshold_lambda<Over, Kind>,
+    };
+}
+
+Signature spend_cap_lambdas[] = {
+    threshold_lambda_signature<&Strings::block, LimitKind::generic>("spend_cap.<locals>.<lambda>"),
+    threshold_lambda_signature<&Strings::block, LimitKind::small_int>("spend_cap.<locals>.<lambda>"),
+    threshold_lambda_signature<&Strings::block, LimitKind::exact_float>("spend_cap.<locals>.<lambda>"),
 };
 
-Signature flag_over_lambda = {
-    .name = "<lambda>",
-    .qualname = "flag_over.<locals>.<lambda>",
-    .npositional = 1,
-    .params = {"ev"},
-    .body = threshold_lambda<&Strings::flag>,
+Signature flag_over_lambdas[] = {
+    threshold_lambda_signature<&Strings::flag, LimitKind::generic>("flag_over.<locals>.<lambda>"),
+    threshold_lambda_signature<&Strings::flag, LimitKind::small_int>("flag_over.<locals>.<lambda>"),
+    threshold_lambda_signature<&Strings::flag, LimitKind::exact_float>("flag_over.<locals>.<lambda>"),
 };
 
-PyObject* threshold_factory(PyObject* format, Signature& lambda, PyObject* const* args) noexcept {
+PyObject* threshold_factory(PyObject* format, Signature* lambdas, PyObject* const* args) noexcept {
     PyObject* limit = args[0];
     PyObject* field = args[1];
     Ref rule = lookup_global(Global::rule);
@@ -96,15 +157,16 @@ PyObject* threshold_factory(PyObject* format, Signature& lambda, PyObject* const
     if (!name) {
         return nullptr;
     }
+    Signature& lambda = lambdas[static_cast<int>(limit_kind(limit))];
     return build_rule(std::move(rule), name.get(), lambda, limit, field);
 }
 
 PyObject* spend_cap_body(Function*, PyObject* const* args) noexcept {
-    return threshold_factory(strings.fmt_spend_cap, spend_cap_lambda, args);
+    return threshold_factory(strings.fmt_spend_cap, spend_cap_lambdas, args);
 }
 
 PyObject* flag_over_body(Function*, PyObject* const* args) noexcept {
-    return threshold_factory(strings.fmt_flag_over, flag_over_lambda, args);
+    return threshold_factory(strings.fmt_flag_over, flag_over_lambdas, args);
 }
 
 // ---------------------------------------------------------------- membership
@@ -119,8 +181,11 @@ PyObject* membership_lambda(Function* self, PyObject* const* args) noexcept {
     if (!value) {
         return nullptr;
     }
-    // The set's own `in`: an unhashable set value is retried as a frozenset.
-    int member = PySequence_Contains(vals, value.get());
+    // The set's own `in`, which retries an unhashable set value as a
+    // frozenset; a str or int value needs no such retry.
+    PyObject* v = value.get();
+    int member = (PyUnicode_CheckExact(v) || PyLong_CheckExact(v)) ? PySet_Contains(vals, v)
+                                                                   : PySequence_Contains(vals, v);
     if (member < 0) {
         return nullptr;
     }
@@ -236,6 +301,26 @@ PyObject* require_fields_body(Function*, PyObject* const* args) noexcept {
 
 // ---------------------------------------------------------------- prefix
 
+// text.startswith(prefix), for a non-empty prefix. Strings are held in the
+// narrowest kind that fits their widest character, so a prefix of a wider
+// kind than the text cannot match, and one of the same kind compares bytes.
+int starts_with(PyObject* text, PyObject* prefix) noexcept {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(prefix);
+    if (n > PyUnicode_GET_LENGTH(text)) {
+        return 0;
+    }
+    int text_kind = PyUnicode_KIND(text);
+    int prefix_kind = PyUnicode_KIND(prefix);
+    if (text_kind == prefix_kind) {
+        return std::memcmp(PyUnicode_DATA(text), PyUnicode_DATA(prefix),
+                           static_cast<size_t>(n) * prefix_kind) == 0;
+    }
+    if (prefix_kind > text_kind) {
+        return 0;
+    }
+    return static_cast<int>(PyUnicode_Tailmatch(text, prefix, 0, PY_SSIZE_T_MAX, -1));
+}
+
 // Captures: field, prefixes (a tuple of non-empty str).
 PyObject* scope_fence_lambda_body(Function* self, PyObject* const* args) noexcept {
     PyObject* field = self->captures[0];
@@ -258,8 +343,7 @@ PyObject* scope_fence_lambda_body(Function* self, PyObject* const* args) noexcep
     }
     Py_ssize_t n = PyTuple_GET_SIZE(prefixes);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_ssize_t match =
-            PyUnicode_Tailmatch(text.get(), PyTuple_GET_ITEM(prefixes, i), 0, PY_SSIZE_T_MAX, -1);
+        int match = starts_with(text.get(), PyTuple_GET_ITEM(prefixes, i));
         if (match < 0) {
             return nullptr;
         }
@@ -388,7 +472,9 @@ Signature require_fields_signature = {
 };
 
 Signature* const rule_lambda_signatures[] = {
-    &spend_cap_lambda,   &flag_over_lambda,      &deny_list_lambda,
+    &spend_cap_lambdas[0], &spend_cap_lambdas[1], &spend_cap_lambdas[2],
+    &flag_over_lambdas[0], &flag_over_lambdas[1], &flag_over_lambdas[2],
+    &deny_list_lambda,
     &allow_list_lambda,  &require_fields_lambda, &scope_fence_lambda,
 };
 const int rule_lambda_signature_count =
