@@ -8,13 +8,19 @@ namespace qba {
 
 namespace {
 
-// Resolves `id` now and calls it; `nargs` positional arguments, then the
-// values of the keywords in `kwnames`.
-PyObject* call_global(Global id, PyObject* const* args, size_t nargs,
-                      PyObject* kwnames) noexcept {
-    Ref callee = lookup_global(id);
+// Resolves the factory `id` now and calls it. When the name is bound to the
+// module's own function, its body runs on `bound` (the parameters in
+// declaration order) without binding a call; anything else bound there is
+// called with `nargs` positional arguments and the keywords in `kwnames`.
+PyObject* call_factory(Global id, PyObject* const* bound, PyObject* const* args, size_t nargs,
+                       PyObject* kwnames) noexcept {
+    Ref callee = is_original_cached(id) ? Ref::borrow(original(id)) : lookup_global(id);
     if (!callee) {
         return nullptr;
+    }
+    if (callee.get() == original(id)) {
+        auto* f = reinterpret_cast<Function*>(callee.get());
+        return f->sig->body(f, bound);
     }
     return PyObject_Vectorcall(callee.get(), args, nargs, kwnames);
 }
@@ -78,9 +84,10 @@ PyObject* on_write_body(Function*, PyObject* const* args) noexcept {
 
 // ---------------------------------------------------------------- behaviours
 
-// The behaviour name: a true `name` as it is, else `format % value`, or the
-// fixed `fixed` where there is no format.
-PyObject* behaviour_name(PyObject* name, PyObject* format, PyObject* value) noexcept {
+// The behaviour name: a true `name` as it is, else `format % value`, or
+// `value` itself where there is no format.
+PyObject* behaviour_name(PyObject* name, PyObject* format, PyObject* prefix,
+                         PyObject* value) noexcept {
     int truth = PyObject_IsTrue(name);
     if (truth < 0) {
         return nullptr;
@@ -88,27 +95,32 @@ PyObject* behaviour_name(PyObject* name, PyObject* format, PyObject* value) noex
     if (truth) {
         return Py_NewRef(name);
     }
-    return format ? PyNumber_Remainder(format, value) : Py_NewRef(value);
+    return format ? format_name(format, prefix, value) : Py_NewRef(value);
 }
+
+// A call of a factory: its bound parameters, and the same call as
+// positional arguments and keyword names.
+struct FactoryCall {
+    Global factory;
+    PyObject* bound[3];
+    PyObject* const* args;
+    size_t nargs;
+    PyObject* kwnames;
+
+    PyObject* operator()() const noexcept {
+        return call_factory(factory, bound, args, nargs, kwnames);
+    }
+};
 
 // Steps common to every ready-made behaviour, once `behaviour` is resolved
 // and the name formed: the trigger, then the rule, then the behaviour.
-struct RuleCall {
-    Global factory;
-    PyObject* args[2];
-    size_t nargs;
-    PyObject* kwnames;
-};
-
-PyObject* build_behaviour(Ref behaviour, PyObject* name, Global trigger_factory,
-                          PyObject* const* trigger_args, PyObject* trigger_kwnames,
-                          const RuleCall& rule_call, PyObject* action) noexcept {
-    Ref trigger = Ref::steal(call_global(trigger_factory, trigger_args, 0, trigger_kwnames));
+PyObject* build_behaviour(Ref behaviour, PyObject* name, const FactoryCall& make_trigger,
+                          const FactoryCall& make_rule, PyObject* action) noexcept {
+    Ref trigger = Ref::steal(make_trigger());
     if (!trigger) {
         return nullptr;
     }
-    Ref rule = Ref::steal(
-        call_global(rule_call.factory, rule_call.args, rule_call.nargs, rule_call.kwnames));
+    Ref rule = Ref::steal(make_rule());
     if (!rule) {
         return nullptr;
     }
@@ -116,8 +128,12 @@ PyObject* build_behaviour(Ref behaviour, PyObject* name, Global trigger_factory,
     return PyObject_Vectorcall(behaviour.get(), args, 1, strings.kw_on_rule_action);
 }
 
+PyObject* default_of(const Signature& sig, int kwonly_index) noexcept {
+    return sig.default_objs[kwonly_index];
+}
+
 // cap_charges / flag_large_charges (limit, *, field, stage, action, name)
-template <PyObject* Strings::*Format, Global RuleFactory>
+template <PyObject* Strings::*Format, PyObject* Strings::*Prefix, Global RuleFactory>
 PyObject* charge_behaviour_body(Function*, PyObject* const* args) noexcept {
     PyObject* limit = args[0];
     PyObject* field = args[1];
@@ -127,14 +143,17 @@ PyObject* charge_behaviour_body(Function*, PyObject* const* args) noexcept {
     if (!behaviour) {
         return nullptr;
     }
-    Ref name = Ref::steal(behaviour_name(args[4], strings.*Format, limit));
+    Ref name = Ref::steal(behaviour_name(args[4], strings.*Format, strings.*Prefix, limit));
     if (!name) {
         return nullptr;
     }
     PyObject* trigger_args[] = {stage};
-    RuleCall rule_call = {RuleFactory, {limit, field}, 1, strings.kw_field};
-    return build_behaviour(std::move(behaviour), name.get(), Global::on_charge, trigger_args,
-                           strings.kw_stage, rule_call, action);
+    FactoryCall make_trigger = {Global::on_charge,
+                                {stage, default_of(on_charge_signature, 1)},
+                                trigger_args, 0, strings.kw_stage};
+    PyObject* rule_args[] = {limit, field};
+    FactoryCall make_rule = {RuleFactory, {limit, field}, rule_args, 1, strings.kw_field};
+    return build_behaviour(std::move(behaviour), name.get(), make_trigger, make_rule, action);
 }
 
 // deny_writes_to(field, values, *, stage, method, action, name)
@@ -148,14 +167,18 @@ PyObject* deny_writes_to_body(Function*, PyObject* const* args) noexcept {
     if (!behaviour) {
         return nullptr;
     }
-    Ref name = Ref::steal(behaviour_name(args[5], strings.fmt_deny_writes, field));
+    Ref name = Ref::steal(behaviour_name(args[5], strings.fmt_deny_writes, strings.pre_deny_writes, field));
     if (!name) {
         return nullptr;
     }
     PyObject* trigger_args[] = {method, stage};
-    RuleCall rule_call = {Global::deny_list, {field, values}, 2, nullptr};
-    return build_behaviour(std::move(behaviour), name.get(), Global::on_write, trigger_args,
-                           strings.kw_method_stage, rule_call, action);
+    FactoryCall make_trigger = {Global::on_write, {method, stage}, trigger_args, 0,
+                                strings.kw_method_stage};
+    PyObject* rule_args[] = {field, values};
+    FactoryCall make_rule = {Global::deny_list,
+                             {field, values, default_of(deny_list_signature, 0)},
+                             rule_args, 2, nullptr};
+    return build_behaviour(std::move(behaviour), name.get(), make_trigger, make_rule, action);
 }
 
 // restrict_scope(allowed, *, field, stage, method, action, name)
@@ -169,14 +192,17 @@ PyObject* restrict_scope_body(Function*, PyObject* const* args) noexcept {
     if (!behaviour) {
         return nullptr;
     }
-    Ref name = Ref::steal(behaviour_name(args[5], nullptr, strings.restrict_scope));
+    Ref name = Ref::steal(behaviour_name(args[5], nullptr, nullptr, strings.restrict_scope));
     if (!name) {
         return nullptr;
     }
     PyObject* trigger_args[] = {method, stage};
-    RuleCall rule_call = {Global::scope_fence, {allowed, field}, 1, strings.kw_field};
-    return build_behaviour(std::move(behaviour), name.get(), Global::on_write, trigger_args,
-                           strings.kw_method_stage, rule_call, action);
+    FactoryCall make_trigger = {Global::on_write, {method, stage}, trigger_args, 0,
+                                strings.kw_method_stage};
+    PyObject* rule_args[] = {allowed, field};
+    FactoryCall make_rule = {Global::scope_fence, {allowed, field}, rule_args, 1,
+                             strings.kw_field};
+    return build_behaviour(std::move(behaviour), name.get(), make_trigger, make_rule, action);
 }
 
 }  // namespace
@@ -209,7 +235,7 @@ Signature cap_charges_signature = {
     .nkwonly = 4,
     .params = {"limit", "field", "stage", "action", "name"},
     .defaults = {"amount", "spend_decision", nullptr, nullptr},
-    .body = charge_behaviour_body<&Strings::fmt_cap_charges, Global::spend_cap>,
+    .body = charge_behaviour_body<&Strings::fmt_cap_charges, &Strings::pre_cap_charges, Global::spend_cap>,
 };
 
 Signature flag_large_charges_signature = {
@@ -220,7 +246,8 @@ Signature flag_large_charges_signature = {
     .nkwonly = 4,
     .params = {"limit", "field", "stage", "action", "name"},
     .defaults = {"amount", "spend_decision", nullptr, nullptr},
-    .body = charge_behaviour_body<&Strings::fmt_flag_large_charges, Global::flag_over>,
+    .body = charge_behaviour_body<&Strings::fmt_flag_large_charges, &Strings::pre_flag_large_charges,
+                                Global::flag_over>,
 };
 
 Signature deny_writes_to_signature = {
