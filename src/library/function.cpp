@@ -70,8 +70,18 @@ static void clear_attrs(FunctionAttrs* attrs) noexcept {
     Py_CLEAR(attrs->dict);
 }
 
+// A function whose captures the collector cleared (it sat in a cycle of
+// garbage) refuses to run rather than read them.
+Py_NO_INLINE static PyObject* vectorcall_cleared(PyObject* callable, PyObject* const*, size_t,
+                                                 PyObject*) noexcept {
+    PyErr_Format(PyExc_RuntimeError, "%U() was cleared by the garbage collector",
+                 reinterpret_cast<Function*>(callable)->sig->qualname_obj);
+    return nullptr;
+}
+
 static int function_clear(PyObject* self) noexcept {
     auto* f = reinterpret_cast<Function*>(self);
+    f->vectorcall = vectorcall_cleared;
     for (PyObject*& obj : f->captures) {
         Py_CLEAR(obj);
     }
