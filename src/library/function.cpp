@@ -493,7 +493,7 @@ static PyObject* function_getattro(PyObject* self, PyObject* name) noexcept {
 }
 
 Py_NO_INLINE static int del_missing(PyObject* name) noexcept {
-    PyErr_SetObject(PyExc_AttributeError, name);
+    PyErr_Format(PyExc_AttributeError, "'function' object has no attribute '%U'", name);
     return -1;
 }
 
