@@ -485,7 +485,9 @@ static PyObject* function_getattro(PyObject* self, PyObject* name) noexcept {
         return result;
     }
     Ref error = Ref::steal(PyErr_GetRaisedException());
-    int found = PyDict_GetItemRef(attrs->dict, name, &result);
+    // Held, since the lookup may run a key's __eq__ that replaces __dict__.
+    Ref dict = Ref::borrow(attrs->dict);
+    int found = PyDict_GetItemRef(dict.get(), name, &result);
     if (found == 0) {
         PyErr_SetRaisedException(error.release());
     }
