@@ -33,8 +33,12 @@ test: install
 demo: install
 	$(PY) examples/demo.py
 
+# Cython goes into the benchmark's environment for the compiled-closure
+# column; without it (or a C compiler) that column is skipped with a note.
 bench: install
+	$(PY) -c "import Cython" 2>/dev/null || $(PY) -m pip install -q cython || true
 	$(PY) benchmarks/bench.py
+	@if [ -f benchmarks/bench_replay.py ]; then $(PY) benchmarks/bench_replay.py; fi
 
 # The extension built with AddressSanitizer and UBSan, and the whole suite run
 # against it (CPython itself is not instrumented, so the runtime is preloaded).
