@@ -1,0 +1,94 @@
+"""Starter behaviours for quindle-brevault-agent.
+
+Ready-made, stateless rules and behaviour factories for the common cases, so a
+policy is one call rather than a lambda. Every rule here is a pure function of a
+single event, so it drops straight into ``check_rule`` / ``check_behaviour`` and
+recomputes cleanly.
+
+Each rule reads a field from the event top level and, failing that, from a nested
+``kwargs`` map, so the same rule works on a flat stage record (a spend_decision)
+and on a guarded brevault-connect call (where parameters arrive under ``kwargs``).
+"""
+
+from collections.abc import Iterable
+from typing import Any, Literal, Protocol, type_check_only
+
+from ._impl import Behaviour, Rule, Trigger
+from ._impl import behaviour as behaviour
+from ._impl import rule as rule
+from ._impl import trigger as trigger
+
+__all__ = [
+    "spend_cap",
+    "flag_over",
+    "allow_list",
+    "deny_list",
+    "scope_fence",
+    "require_fields",
+    "on_charge",
+    "on_write",
+    "cap_charges",
+    "flag_large_charges",
+    "deny_writes_to",
+    "restrict_scope",
+]
+
+@type_check_only
+class Event(Protocol):
+    """What a rule reads: a field by containment and subscription, ``kwargs`` by ``get``."""
+
+    def __contains__(self, key: Any, /) -> bool: ...
+    def __getitem__(self, key: Any, /) -> Any: ...
+    def get(self, key: Any, /) -> Any: ...
+
+Verdict = Literal["ALLOW", "BLOCK", "FLAG"]
+
+def _get(event: Event, field: Any) -> Any: ...
+
+# Rule factories.
+def spend_cap(limit: Any, *, field: Any = "amount") -> Rule: ...
+def flag_over(limit: Any, *, field: Any = "amount") -> Rule: ...
+def deny_list(field: Any, values: Iterable[Any], *, verdict: object = "BLOCK") -> Rule: ...
+def allow_list(field: Any, values: Iterable[Any], *, verdict: object = "BLOCK") -> Rule: ...
+def scope_fence(allowed: Iterable[str], *, field: Any = "scope") -> Rule: ...
+def require_fields(*fields: str, verdict: object = "BLOCK") -> Rule: ...
+
+# Trigger factories.
+def on_charge(*, stage: Any = "spend_decision", action_type: Any = "charge") -> Trigger: ...
+def on_write(*, method: Any = None, stage: Any = "execution") -> Trigger: ...
+
+# Ready-made behaviours.
+def cap_charges(
+    limit: Any,
+    *,
+    field: Any = "amount",
+    stage: Any = "spend_decision",
+    action: Any = None,
+    name: Any = None,
+) -> Behaviour: ...
+def flag_large_charges(
+    limit: Any,
+    *,
+    field: Any = "amount",
+    stage: Any = "spend_decision",
+    action: Any = None,
+    name: Any = None,
+) -> Behaviour: ...
+def deny_writes_to(
+    field: Any,
+    values: Iterable[Any],
+    *,
+    stage: Any = "execution",
+    method: Any = None,
+    action: Any = None,
+    name: Any = None,
+) -> Behaviour: ...
+def restrict_scope(
+    allowed: Iterable[str],
+    *,
+    field: Any = "scope",
+    stage: Any = "execution",
+    method: Any = None,
+    action: Any = None,
+    name: Any = None,
+) -> Behaviour: ...

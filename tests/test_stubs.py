@@ -1,0 +1,114 @@
+"""The type stubs of quindle_brevault_agent.library: shipped, true to the
+runtime module, and useful to a type checker."""
+
+import importlib.util
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+import quindle_brevault_agent.library as library
+
+pytestmark = [
+    pytest.mark.skipif(
+        os.environ.get("QBA_SANITIZED") == "1", reason="stubs are checked on the plain build"
+    ),
+    pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed"),
+]
+
+TESTS = Path(__file__).resolve().parent
+ALLOWLIST = TESTS / "stubtest-allowlist.txt"
+
+
+def run_tool(*args: str, cwd: Path) -> subprocess.CompletedProcess[str]:
+    """Runs a mypy tool in `cwd`, with an empty configuration of its own."""
+    config = cwd / "mypy.ini"
+    config.write_text("[mypy]\n")
+    return subprocess.run(
+        [sys.executable, "-m", *args],
+        capture_output=True,
+        text=True,
+        cwd=cwd,
+        env=os.environ.copy(),
+        timeout=300,
+    )
+
+
+def test_stub_ships_beside_the_extension():
+    installed = Path(library.__file__).with_name("library.pyi")
+    assert installed.is_file()
+    assert installed.with_name("py.typed").is_file()
+
+
+def test_stubtest_finds_no_difference(tmp_path):
+    result = run_tool(
+        "mypy.stubtest",
+        "quindle_brevault_agent.library",
+        "--allowlist",
+        str(ALLOWLIST),
+        "--mypy-config-file",
+        "mypy.ini",
+        cwd=tmp_path,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+# Lines marked with an ignore must be rejected by the stubs: with
+# --warn-unused-ignores an ignore that is not needed is itself an error.
+USAGE = """
+from typing import Any
+from quindle_brevault_agent import library
+from quindle_brevault_agent._impl import Behaviour, Rule, Trigger
+
+verdict: library.Verdict = "FLAG"
+rules: list[Rule] = [
+    library.spend_cap(100),
+    library.flag_over(5.0, field="total"),
+    library.deny_list("bucket", {"prod"}, verdict="FLAG"),
+    library.allow_list("tool", ("read",)),
+    library.require_fields("amount", "scope", verdict=verdict),
+    library.scope_fence(["repo/"], field="path"),
+]
+triggers: list[Trigger] = [library.on_charge(stage="s"), library.on_write(method="PUT")]
+behaviours: list[Behaviour] = [
+    library.cap_charges(100, name="cap"),
+    library.flag_large_charges(10, action=print),
+    library.deny_writes_to("bucket", ["prod"], method="PUT"),
+    library.restrict_scope(["repo/"], stage="execution"),
+]
+value: Any = library._get({"kwargs": {"amount": 1}}, "amount")
+library.rule("r", rules[0].fn)
+library.trigger(stage="s")
+library.behaviour("b", on=triggers[0], rule=rules[0])
+
+bad_verdict: library.Verdict = "DENY"  # type: ignore[assignment]
+library.spend_cap()  # type: ignore[call-arg]
+library.spend_cap(1, "amount")  # type: ignore[call-arg]
+library.deny_list("f", [1], "FLAG")  # type: ignore[call-arg]
+library.on_charge("spend_decision")  # type: ignore[call-arg]
+library.require_fields(fields=["a"])  # type: ignore[call-arg]
+library.require_fields(1)  # type: ignore[arg-type]
+library.scope_fence(7)  # type: ignore[arg-type]
+library.cap_charges(1, limit_name="x")  # type: ignore[call-arg]
+library._get(object(), "f")  # type: ignore[arg-type]
+wrong: Trigger = library.spend_cap(1)  # type: ignore[assignment]
+"""
+
+
+def test_type_checker_accepts_real_use_and_rejects_misuse(tmp_path):
+    source = tmp_path / "usage.py"
+    source.write_text(textwrap.dedent(USAGE))
+    result = run_tool(
+        "mypy",
+        "--strict",
+        "--warn-unused-ignores",
+        "--no-error-summary",
+        "--config-file",
+        "mypy.ini",
+        str(source),
+        cwd=tmp_path,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
