@@ -86,8 +86,7 @@ PyObject* on_write_body(Function*, PyObject* const* args) noexcept {
 
 // The behaviour name: a true `name` as it is, else `format % value`, or
 // `value` itself where there is no format.
-PyObject* behaviour_name(PyObject* name, PyObject* format, PyObject* prefix,
-                         PyObject* value) noexcept {
+PyObject* behaviour_name(PyObject* name, PyObject* format, PyObject* value) noexcept {
     int truth = PyObject_IsTrue(name);
     if (truth < 0) {
         return nullptr;
@@ -95,7 +94,7 @@ PyObject* behaviour_name(PyObject* name, PyObject* format, PyObject* prefix,
     if (truth) {
         return Py_NewRef(name);
     }
-    return format ? format_name(format, prefix, value) : Py_NewRef(value);
+    return format ? PyNumber_Remainder(format, value) : Py_NewRef(value);
 }
 
 // A call of a factory: its bound parameters, and the same call as
@@ -133,7 +132,7 @@ PyObject* default_of(const Signature& sig, int kwonly_index) noexcept {
 }
 
 // cap_charges / flag_large_charges (limit, *, field, stage, action, name)
-template <PyObject* Strings::*Format, PyObject* Strings::*Prefix, Global RuleFactory>
+template <PyObject* Strings::*Format, Global RuleFactory>
 PyObject* charge_behaviour_body(Function*, PyObject* const* args) noexcept {
     PyObject* limit = args[0];
     PyObject* field = args[1];
@@ -143,7 +142,7 @@ PyObject* charge_behaviour_body(Function*, PyObject* const* args) noexcept {
     if (!behaviour) {
         return nullptr;
     }
-    Ref name = Ref::steal(behaviour_name(args[4], strings.*Format, strings.*Prefix, limit));
+    Ref name = Ref::steal(behaviour_name(args[4], strings.*Format, limit));
     if (!name) {
         return nullptr;
     }
@@ -167,7 +166,7 @@ PyObject* deny_writes_to_body(Function*, PyObject* const* args) noexcept {
     if (!behaviour) {
         return nullptr;
     }
-    Ref name = Ref::steal(behaviour_name(args[5], strings.fmt_deny_writes, strings.pre_deny_writes, field));
+    Ref name = Ref::steal(behaviour_name(args[5], strings.fmt_deny_writes, field));
     if (!name) {
         return nullptr;
     }
@@ -192,7 +191,7 @@ PyObject* restrict_scope_body(Function*, PyObject* const* args) noexcept {
     if (!behaviour) {
         return nullptr;
     }
-    Ref name = Ref::steal(behaviour_name(args[5], nullptr, nullptr, strings.restrict_scope));
+    Ref name = Ref::steal(behaviour_name(args[5], nullptr, strings.restrict_scope));
     if (!name) {
         return nullptr;
     }
@@ -235,7 +234,7 @@ Signature cap_charges_signature = {
     .nkwonly = 4,
     .params = {"limit", "field", "stage", "action", "name"},
     .defaults = {"amount", "spend_decision", nullptr, nullptr},
-    .body = charge_behaviour_body<&Strings::fmt_cap_charges, &Strings::pre_cap_charges, Global::spend_cap>,
+    .body = charge_behaviour_body<&Strings::fmt_cap_charges, Global::spend_cap>,
 };
 
 Signature flag_large_charges_signature = {
@@ -246,8 +245,7 @@ Signature flag_large_charges_signature = {
     .nkwonly = 4,
     .params = {"limit", "field", "stage", "action", "name"},
     .defaults = {"amount", "spend_decision", nullptr, nullptr},
-    .body = charge_behaviour_body<&Strings::fmt_flag_large_charges, &Strings::pre_flag_large_charges,
-                                Global::flag_over>,
+    .body = charge_behaviour_body<&Strings::fmt_flag_large_charges, Global::flag_over>,
 };
 
 Signature deny_writes_to_signature = {

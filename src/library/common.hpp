@@ -22,7 +22,6 @@ struct Strings {
     PyObject* require_prefix;
     PyObject* scope_fence;
     PyObject* restrict_scope;
-    // Name formats "<prefix>%s" and their prefixes.
     PyObject* fmt_spend_cap;
     PyObject* fmt_flag_over;
     PyObject* fmt_deny;
@@ -30,13 +29,6 @@ struct Strings {
     PyObject* fmt_cap_charges;
     PyObject* fmt_flag_large_charges;
     PyObject* fmt_deny_writes;
-    PyObject* pre_spend_cap;
-    PyObject* pre_flag_over;
-    PyObject* pre_deny;
-    PyObject* pre_allow;
-    PyObject* pre_cap_charges;
-    PyObject* pre_flag_large_charges;
-    PyObject* pre_deny_writes;
     PyObject* scope_fence_error;
     // Keyword-name tuples of the calls the factories make.
     PyObject* kw_stage;             // ("stage",)

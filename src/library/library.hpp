@@ -29,9 +29,6 @@ extern const int rule_lambda_signature_count;
 extern Signature* const trigger_lambda_signatures[];
 extern const int trigger_lambda_signature_count;
 
-// `format % value` for a format of `prefix` then "%s".
-PyObject* format_name(PyObject* format, PyObject* prefix, PyObject* value) noexcept;
-
 // The field lookup through the event's generic protocols.
 PyObject* get_field_generic(PyObject* event, PyObject* field) noexcept;
 

@@ -44,13 +44,6 @@ constexpr StringSpec kStrings[] = {
     {&Strings::fmt_cap_charges, "cap_charges<=%s"},
     {&Strings::fmt_flag_large_charges, "flag_large_charges>%s"},
     {&Strings::fmt_deny_writes, "deny_writes_%s"},
-    {&Strings::pre_spend_cap, "spend_cap<="},
-    {&Strings::pre_flag_over, "flag_over>"},
-    {&Strings::pre_deny, "deny_"},
-    {&Strings::pre_allow, "allow_"},
-    {&Strings::pre_cap_charges, "cap_charges<="},
-    {&Strings::pre_flag_large_charges, "flag_large_charges>"},
-    {&Strings::pre_deny_writes, "deny_writes_"},
     {&Strings::scope_fence_error, "scope_fence requires at least one non-empty string prefix"},
 };
 

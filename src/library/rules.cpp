@@ -9,21 +9,6 @@
 
 namespace qba {
 
-// `format % value` for a format "<prefix>%s": an exact int, float or str
-// formats as its str(), so the name is the prefix and str(value), without
-// the general formatting machinery; anything else goes through `%`, which
-// gives a tuple its meaning as the arguments and a str subclass its __rmod__.
-PyObject* format_name(PyObject* format, PyObject* prefix, PyObject* value) noexcept {
-    if (PyLong_CheckExact(value) || PyFloat_CheckExact(value) || PyUnicode_CheckExact(value)) {
-        Ref text = Ref::steal(PyObject_Str(value));
-        if (!text) {
-            return nullptr;
-        }
-        return PyUnicode_Concat(prefix, text.get());
-    }
-    return PyNumber_Remainder(format, value);
-}
-
 namespace {
 
 // Hands the name and the one-event function to the host's `rule`, resolved
@@ -161,15 +146,14 @@ Signature flag_over_lambdas[] = {
     threshold_lambda_signature<&Strings::flag, LimitKind::exact_float>("flag_over.<locals>.<lambda>"),
 };
 
-PyObject* threshold_factory(PyObject* format, PyObject* prefix, Signature* lambdas,
-                            PyObject* const* args) noexcept {
+PyObject* threshold_factory(PyObject* format, Signature* lambdas, PyObject* const* args) noexcept {
     PyObject* limit = args[0];
     PyObject* field = args[1];
     Ref rule = lookup_global(Global::rule);
     if (!rule) {
         return nullptr;
     }
-    Ref name = Ref::steal(format_name(format, prefix, limit));
+    Ref name = Ref::steal(PyNumber_Remainder(format, limit));
     if (!name) {
         return nullptr;
     }
@@ -178,11 +162,11 @@ PyObject* threshold_factory(PyObject* format, PyObject* prefix, Signature* lambd
 }
 
 PyObject* spend_cap_body(Function*, PyObject* const* args) noexcept {
-    return threshold_factory(strings.fmt_spend_cap, strings.pre_spend_cap, spend_cap_lambdas, args);
+    return threshold_factory(strings.fmt_spend_cap, spend_cap_lambdas, args);
 }
 
 PyObject* flag_over_body(Function*, PyObject* const* args) noexcept {
-    return threshold_factory(strings.fmt_flag_over, strings.pre_flag_over, flag_over_lambdas, args);
+    return threshold_factory(strings.fmt_flag_over, flag_over_lambdas, args);
 }
 
 // ---------------------------------------------------------------- membership
@@ -227,8 +211,7 @@ Signature allow_list_lambda = {
     .body = membership_lambda<false>,
 };
 
-PyObject* membership_factory(PyObject* format, PyObject* prefix, Signature& lambda,
-                             PyObject* const* args) noexcept {
+PyObject* membership_factory(PyObject* format, Signature& lambda, PyObject* const* args) noexcept {
     PyObject* field = args[0];
     PyObject* values = args[1];
     PyObject* verdict = args[2];
@@ -241,7 +224,7 @@ PyObject* membership_factory(PyObject* format, PyObject* prefix, Signature& lamb
     if (!rule) {
         return nullptr;
     }
-    Ref name = Ref::steal(format_name(format, prefix, field));
+    Ref name = Ref::steal(PyNumber_Remainder(format, field));
     if (!name) {
         return nullptr;
     }
@@ -249,11 +232,11 @@ PyObject* membership_factory(PyObject* format, PyObject* prefix, Signature& lamb
 }
 
 PyObject* deny_list_body(Function*, PyObject* const* args) noexcept {
-    return membership_factory(strings.fmt_deny, strings.pre_deny, deny_list_lambda, args);
+    return membership_factory(strings.fmt_deny, deny_list_lambda, args);
 }
 
 PyObject* allow_list_body(Function*, PyObject* const* args) noexcept {
-    return membership_factory(strings.fmt_allow, strings.pre_allow, allow_list_lambda, args);
+    return membership_factory(strings.fmt_allow, allow_list_lambda, args);
 }
 
 // ---------------------------------------------------------------- presence
