@@ -51,19 +51,48 @@ class Behaviour:
     action: Any = None
 
 
+# The factories run for every rule and behaviour a policy builds. They fill
+# the slots directly instead of going through the frozen dataclasses'
+# __init__, which pays for an object.__setattr__ call per field; the objects
+# made are the same.
+_new = object.__new__
+_set_rule_name, _set_rule_fn = Rule.name.__set__, Rule.fn.__set__  # type: ignore[attr-defined]
+_set_trigger_stage, _set_trigger_where = (
+    Trigger.stage.__set__,  # type: ignore[attr-defined]
+    Trigger.where.__set__,  # type: ignore[attr-defined]
+)
+_set_behaviour_name, _set_behaviour_on, _set_behaviour_rule, _set_behaviour_action = (
+    Behaviour.name.__set__,  # type: ignore[attr-defined]
+    Behaviour.on.__set__,  # type: ignore[attr-defined]
+    Behaviour.rule.__set__,  # type: ignore[attr-defined]
+    Behaviour.action.__set__,  # type: ignore[attr-defined]
+)
+
+
 def rule(name: Any, fn: Callable[[Any], Any]) -> Rule:
     """Make a named rule from a one-event function."""
-    return Rule(name, fn)
+    made = _new(Rule)
+    _set_rule_name(made, name)
+    _set_rule_fn(made, fn)
+    return made
 
 
 def trigger(*, stage: Any, where: Callable[[Any], Any] | None = None) -> Trigger:
     """Make a trigger for `stage`, optionally filtered by `where(event)`."""
-    return Trigger(stage, where)
+    made = _new(Trigger)
+    _set_trigger_stage(made, stage)
+    _set_trigger_where(made, where)
+    return made
 
 
 def behaviour(name: Any, *, on: Trigger, rule: Rule, action: Any = None) -> Behaviour:
     """Join a trigger and a rule into a named behaviour."""
-    return Behaviour(name, on, rule, action)
+    made = _new(Behaviour)
+    _set_behaviour_name(made, name)
+    _set_behaviour_on(made, on)
+    _set_behaviour_rule(made, rule)
+    _set_behaviour_action(made, action)
+    return made
 
 
 def check_rule(rule: Rule, event: Any) -> Any:
