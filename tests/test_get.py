@@ -7,8 +7,6 @@ import types
 
 import pytest
 
-import quindle_brevault_agent.library as native
-
 NESTED = object()  # a value only ever placed under ``kwargs``
 TOP = object()
 EMPTY_LIST: list = []
@@ -287,25 +285,17 @@ def _comparisons_per_lookup():
     return key.calls
 
 
+@pytest.mark.parametrize("cls", [dict, PlainDict], ids=["dict", "dict-subclass"])
 @pytest.mark.parametrize("nested", [False, True], ids=["top", "nested"])
-def test_containment_and_subscription_are_two_reads(lib, nested):
+def test_containment_and_subscription_are_two_reads(lib, nested, cls):
     # The field is still there for the containment test and gone by the
-    # subscription: a KeyError, not the value the first read saw.
+    # subscription: a KeyError, not the value the first read saw. An exact
+    # dict is no exception: a key's __eq__ can run between the two reads.
     per_lookup = _comparisons_per_lookup()
-    event, key = _collided(per_lookup + 1, nested, PlainDict)
+    event, key = _collided(per_lookup + 1, nested, cls)
     with pytest.raises(KeyError):
         lib._get(event, "amount")
-
-
-@pytest.mark.parametrize("nested", [False, True], ids=["top", "nested"])
-def test_exact_dict_is_read_once(nested):
-    # For an exact dict and an exact str field the native lookup reads the
-    # field once: a key whose __eq__ has side effects is compared once per
-    # read, and the value that read saw is returned.
-    per_lookup = _comparisons_per_lookup()
-    event, key = _collided(per_lookup + 1, nested)
-    assert native._get(event, "amount") == 5
-    assert key.calls == per_lookup
+    assert key.calls > per_lookup  # the subscription was a second read
 
 
 @pytest.mark.parametrize("nested", [False, True], ids=["top", "nested"])
