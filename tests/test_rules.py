@@ -438,3 +438,111 @@ def test_scope_fence_other_field_and_snapshot(lib, record):
     assert r.fn.__qualname__ == "scope_fence.<locals>.<lambda>"
     assert check_rule(r, {"bucket": "db/x", "scope": "zz"}) == "ALLOW"
     assert check_rule(r, {"bucket": "zz", "scope": "db/x"}) == "BLOCK"
+
+
+# ---------------------------------------------------------------- odd values
+
+
+class FloatSub(float):
+    pass
+
+
+class Odd:
+    """A value whose comparison result, truth and text are chosen by the test."""
+
+    def __init__(self, gt=False, truth=True, text="odd", log=None):
+        self.gt, self.truth, self.text, self.log = gt, truth, text, log
+
+    def __gt__(self, other):
+        if self.log is not None:
+            self.log.append(("gt", other))
+        if isinstance(self.gt, Exception):
+            raise self.gt
+        return self.gt
+
+    def __ne__(self, other):  # looks like a NaN to a careless `x != x` test
+        return True
+
+    def __bool__(self):
+        if isinstance(self.truth, Exception):
+            raise self.truth
+        return self.truth
+
+    def __str__(self):
+        if isinstance(self.text, Exception):
+            raise self.text
+        return self.text
+
+
+@pytest.mark.parametrize("factory, prefix, over", THRESHOLDS)
+@pytest.mark.parametrize(
+    "limit, value, outcome",
+    [
+        (100, FloatSub("nan"), OVER),
+        (FloatSub("nan"), 5, OVER),
+        (FloatSub("nan"), None, OVER),
+        (100, FloatSub(150), OVER),
+        (100, FloatSub(50), ALLOW),
+        (100, Odd(gt=False), ALLOW),  # not a float: no NaN rule
+        (100, Odd(gt=[1]), OVER),  # the comparison's result goes through the truth test
+        (100, Odd(gt=[]), ALLOW),
+        (100, Odd(gt="yes"), OVER),
+        (100, Odd(gt=ValueError("gt")), ValueError),
+        (100, Odd(truth=ValueError("bool")), ValueError),
+        (-1, Odd(truth=False, gt=ValueError("never compared")), OVER),  # false: counts as 0
+        (1, Odd(truth=False, gt=ValueError("never compared")), ALLOW),
+    ],
+)
+def test_threshold_odd_values(lib, factory, prefix, over, limit, value, outcome):
+    r = getattr(lib, factory)(limit)
+    if isinstance(outcome, type):
+        with pytest.raises(outcome):
+            check_rule(r, {"amount": value})
+    else:
+        assert check_rule(r, {"amount": value}) == (over if outcome == OVER else "ALLOW")
+
+
+@pytest.mark.parametrize("factory, prefix, over", THRESHOLDS)
+def test_threshold_value_on_the_left(lib, factory, prefix, over):
+    log = []
+    limit = object()
+    r = getattr(lib, factory)(limit)
+    assert check_rule(r, {"kwargs": {"amount": Odd(gt=True, log=log)}}) == over
+    assert len(log) == 1 and log[0][0] == "gt" and log[0][1] is limit
+
+
+class Shown(str):
+    def __str__(self):
+        return "shown"
+
+
+@pytest.mark.parametrize(
+    "prefixes, value, outcome",
+    [
+        (["sh"], Shown("abc"), "ALLOW"),  # not an exact str: its str() is tested
+        (["ab"], Shown("abc"), "BLOCK"),
+        (["ab"], "abc", "ALLOW"),
+        (["od"], Odd(truth=False), "BLOCK"),  # false: the empty text, str() never asked
+        (["od"], Odd(truth=False, text=ValueError("never")), "BLOCK"),
+        (["od"], Odd(), "ALLOW"),
+        (["od"], Odd(text=ValueError("str")), ValueError),
+        (["od"], Odd(truth=ValueError("bool")), ValueError),
+    ],
+)
+def test_scope_fence_text_of_odd_values(lib, prefixes, value, outcome):
+    r = lib.scope_fence(prefixes)
+    if isinstance(outcome, type):
+        with pytest.raises(outcome):
+            check_rule(r, {"scope": value})
+    else:
+        assert check_rule(r, {"scope": value}) == outcome
+
+
+def test_scope_fence_converts_tuple_subclasses_by_iteration(lib):
+    class Swapped(tuple):
+        def __iter__(self):
+            return iter(["other"])
+
+    r = lib.scope_fence(Swapped(("db/",)))
+    assert check_rule(r, {"scope": "other/x"}) == "ALLOW"
+    assert check_rule(r, {"scope": "db/x"}) == "BLOCK"
