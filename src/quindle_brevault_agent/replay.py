@@ -297,20 +297,20 @@ class _Renderer:
         return f"{'line':>6}  {'stage':<16}  {'verdict':<7}  hits\n"
 
     def record(self, line: int, stage: Any, verdict: Any, hits: tuple[tuple[int, Any], ...]) -> str:
-        # The part after the line number only depends on the stage and the
-        # hits; it is kept for plain string stages and verdicts.
-        key: Any = None
+        # What follows the line number only depends on the stage and the hits,
+        # so it is rendered once per plain-string (or None) stage and set of
+        # hits. Only keys whose verdicts are all plain strings are stored, and
+        # a lookup finds nothing for an unhashable verdict.
         if stage is None or stage.__class__ is str:
-            if not hits:
-                key = stage
-            elif all(v.__class__ is str for _i, v in hits):
-                key = (stage, hits)
-        if key is not None:
-            tail = self.cache.get(key)
-            if tail is None:
+            key: Any = (stage, hits) if hits else stage
+            try:
+                tail = self.cache[key]
+            except KeyError:
                 tail = self._tail(stage, verdict, hits)
-                if len(self.cache) < _CACHE_LIMIT:
+                if len(self.cache) < _CACHE_LIMIT and all(v.__class__ is str for _i, v in hits):
                     self.cache[key] = tail
+            except TypeError:
+                tail = self._tail(stage, verdict, hits)
         else:
             tail = self._tail(stage, verdict, hits)
         if self.fmt == "jsonl":
