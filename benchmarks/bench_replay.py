@@ -79,7 +79,7 @@ def time_replay(path: str) -> tuple[float, int]:
         sys.stdout, sys.stderr = sink, io.StringIO()
         try:
             start = time.perf_counter()
-            status = replay.main([str(POLICY), path, "--format", "jsonl"])
+            status = replay.main(["replay", str(POLICY), path, "--format", "jsonl"])
             elapsed = time.perf_counter() - start
         finally:
             sys.stdout, sys.stderr = saved
@@ -105,6 +105,8 @@ def main() -> int:
         for _ in range(args.rounds):
             loads_times.append(time_loads(path))
             elapsed, status = time_replay(path)
+            if status == replay.EXIT_BAD_INPUT:
+                raise SystemExit("the replay reported bad input; the timing would not be of a replay")
             replay_times.append(elapsed)
 
     loads_s = min(loads_times)
