@@ -32,6 +32,7 @@ test: install
 
 demo: install
 	$(PY) examples/demo.py
+	$(PY) -m quindle_brevault_agent replay examples/policy.py examples/events.jsonl --format table || [ $$? -le 2 ]
 
 # Cython goes into the benchmark's environment for the compiled-closure
 # column; without it (or a C compiler) that column is skipped with a note.
