@@ -275,3 +275,29 @@ def test_exec_of_a_second_module_object_is_refused():
         True,
         True,
     ]
+
+
+@pytest.mark.parametrize("missing", [["trigger"], ["rule", "trigger"]])
+def test_adding_the_missing_names_to_the_loaded_impl_lets_a_second_import_succeed(
+        probe_package, missing):
+    source = "".join(f"def {n}(*a, **k): return ({n!r}, a, k)\n"
+                     for n in ("behaviour", "rule", "trigger") if n not in missing)
+    (probe_package / "qba_probe" / "_impl.py").write_text(source)
+    failure, bound, built = run_python(f"""
+        import json, sys
+        sys.path.insert(0, {str(probe_package)!r})
+        try:
+            import qba_probe.library
+        except ImportError as error:
+            failure = str(error)
+        impl = sys.modules["qba_probe._impl"]
+        for name in {missing!r}:
+            setattr(impl, name, lambda *a, _n=name, **k: [_n, list(k)])
+        import qba_probe.library as library
+        bound = [getattr(library, n) is getattr(impl, n) for n in ("behaviour", "rule", "trigger")]
+        print(json.dumps([failure, bound, [library.on_charge(), library.spend_cap(2)[0]]]))
+    """)
+    assert failure == f"cannot import name {missing[0]}"
+    assert bound == [True, True, True]
+    assert built[0] == ["trigger", ["stage", "where"]]
+    assert built[1] == "rule"
