@@ -332,6 +332,9 @@ def test_keywords_match_by_equality_as_well_as_identity():
     assert library._get(**{Key("event"): event, Key("field"): "a"}) == 1
     assert library._get(event, **{built: "b"}) == 2
     assert event_fn()(**{Key("ev"): {"amount": 11}}) == "BLOCK"
+    assert event_fn()(ev={"amount": 11}) == "BLOCK"
+    assert event_fn()(**{"".join(["e", "v"]): {"amount": 9}}) == "ALLOW"
+    assert library.on_charge().where(ev={"action_type": "charge"}) is True
     rule = library.require_fields("a", **{Key("verdict"): "FLAG"})
     assert rule.fn({}) == "FLAG"
     assert library.on_charge(**{Key("action_type"): "refund"}).where({"action_type": "refund"})
