@@ -1,0 +1,320 @@
+"""Native and model side by side: generated events, and events that fight back."""
+
+from __future__ import annotations
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import model
+import quindle_brevault_agent.library as native
+
+SETTINGS = settings(max_examples=150, deadline=None)
+FIELDS = ["amount", "scope", "total", "f"]
+TEXT = st.text(alphabet="db/aAé€\U0001f6000123T", max_size=5)
+PLAIN = st.one_of(
+    st.integers(-3, 200), st.floats(allow_nan=False), st.booleans(), st.none(), TEXT
+)
+SCALARS = st.one_of(PLAIN, st.floats(allow_nan=True, allow_infinity=True))
+HASHABLES = st.one_of(PLAIN, st.frozensets(PLAIN, max_size=3))
+VALUES = st.one_of(
+    SCALARS,
+    st.lists(SCALARS, max_size=3),
+    st.sets(PLAIN, max_size=3),
+    st.frozensets(PLAIN, max_size=3),
+)
+FLAT = st.dictionaries(st.sampled_from(FIELDS), VALUES, max_size=4)
+EVENTS = st.one_of(
+    FLAT,
+    st.builds(
+        lambda top, nested: {**top, "kwargs": nested},
+        FLAT,
+        st.one_of(FLAT, VALUES),
+    ),
+)
+VERDICTS = st.sampled_from(["BLOCK", "FLAG", "ALLOW", None, 0])
+
+
+def outcome(fn, *args, **kwargs):
+    """What a call gives: ("ok", result) or (exception type, message)."""
+    try:
+        return "ok", fn(*args, **kwargs)
+    except Exception as error:  # noqa: BLE001 - any failure is compared
+        return type(error), str(error)
+
+
+def build(factory, *args, **kwargs):
+    """The rule from both modules, after checking they build (or fail) alike."""
+    built = [outcome(getattr(m, factory), *args, **kwargs) for m in (native, model)]
+    (kn, n), (km, m) = built
+    if kn != "ok" or km != "ok":
+        assert built[0] == built[1]
+        return None
+    assert n.name == m.name
+    return n, m
+
+
+def same_verdicts(rules, events):
+    if rules is None:
+        return
+    n, m = rules
+    for event in events:
+        assert outcome(n.fn, event) == outcome(m.fn, event), event
+
+
+@SETTINGS
+@given(
+    factory=st.sampled_from(["spend_cap", "flag_over"]),
+    limit=st.one_of(SCALARS, st.tuples(SCALARS), st.tuples(SCALARS, SCALARS), st.just(())),
+    field=st.sampled_from(FIELDS),
+    events=st.lists(EVENTS, min_size=1, max_size=4),
+)
+def test_thresholds_agree(factory, limit, field, events):
+    same_verdicts(build(factory, limit, field=field), events)
+
+
+@SETTINGS
+@given(
+    factory=st.sampled_from(["deny_list", "allow_list"]),
+    field=st.one_of(st.sampled_from(FIELDS), st.tuples(st.sampled_from(FIELDS)),
+                    st.tuples(TEXT, TEXT)),
+    values=st.one_of(st.lists(HASHABLES, max_size=4), TEXT,
+                     st.lists(st.one_of(HASHABLES, st.lists(PLAIN, max_size=1)), max_size=3)),
+    verdict=VERDICTS,
+    events=st.lists(EVENTS, min_size=1, max_size=4),
+)
+def test_membership_agrees(factory, field, values, verdict, events):
+    key = field[0] if isinstance(field, tuple) and len(field) == 1 else field
+    # the captured field is the tuple itself; events are keyed by its element too
+    events = events + [{key: e.get("f")} for e in events if not isinstance(key, tuple)]
+    same_verdicts(build(factory, field, values, verdict=verdict), events)
+
+
+@SETTINGS
+@given(
+    fields=st.lists(st.one_of(st.sampled_from(FIELDS), st.just(7)), max_size=4),
+    verdict=VERDICTS,
+    events=st.lists(EVENTS, min_size=1, max_size=4),
+)
+def test_require_fields_agrees(fields, verdict, events):
+    same_verdicts(build("require_fields", *fields, verdict=verdict), events)
+
+
+@SETTINGS
+@given(
+    allowed=st.one_of(
+        st.lists(st.one_of(TEXT, TEXT, st.integers(0, 9), st.none()), max_size=3),
+        TEXT,
+        st.tuples(TEXT),
+    ),
+    field=st.sampled_from(FIELDS),
+    events=st.lists(EVENTS, min_size=1, max_size=4),
+)
+def test_scope_fence_agrees(allowed, field, events):
+    same_verdicts(build("scope_fence", allowed, field=field), events)
+
+
+# ---------------------------------------------------------------- hostile events
+
+
+class Boom(Exception):
+    pass
+
+
+def boom(what):
+    def method(self, *args):
+        raise Boom(what)
+
+    return method
+
+
+class BadBool:
+    __bool__ = boom("bool")
+
+
+class BadGt:
+    __gt__ = boom("gt")
+
+
+class GtBadBool:
+    def __gt__(self, other):
+        return BadBool()
+
+
+class BadEq:
+    __eq__ = boom("eq")
+
+    def __hash__(self):
+        return hash(1)
+
+
+class BadHash:
+    __hash__ = boom("hash")
+
+
+class BadStr:
+    __str__ = boom("str")
+
+
+class BadStrText(str):
+    __str__ = boom("str of a str subclass")
+
+
+class UnhashableSet(set):
+    pass
+
+
+class Wrecker:
+    """A value that empties the event holding it whenever it is asked anything."""
+
+    def __init__(self, event):
+        self.event = event
+
+    def _wreck(self):
+        self.event.clear()
+        self.event["kwargs"] = {"amount": 1}
+
+    def __bool__(self):
+        self._wreck()
+        return True
+
+    def __gt__(self, other):
+        self._wreck()
+        return True
+
+    def __eq__(self, other):
+        self._wreck()
+        return False
+
+    def __hash__(self):
+        self._wreck()
+        return 1
+
+    def __str__(self):
+        self._wreck()
+        return "db/wrecked"
+
+
+class Nested(dict):
+    """A kwargs map that drops itself from the event while it is read."""
+
+    def __init__(self, outer, **items):
+        super().__init__(**items)
+        self.outer = outer
+
+    def __contains__(self, key):
+        self.outer.pop("kwargs", None)
+        return dict.__contains__(self, key)
+
+    def __getitem__(self, key):
+        value = dict.__getitem__(self, key)
+        self.clear()
+        self.outer.clear()
+        return value
+
+
+class Mapish:
+    """A non-dict event; each hook runs before the matching read."""
+
+    def __init__(self, data, **hooks):
+        self.data = data
+        self.hooks = hooks
+
+    def _hook(self, name, *args):
+        hook = self.hooks.get(name)
+        return hook(self, *args) if hook else None
+
+    def __contains__(self, key):
+        found = self._hook("contains", key)
+        return key in self.data if found is None else found
+
+    def __getitem__(self, key):
+        self._hook("getitem", key)
+        return self.data[key]
+
+    def get(self, key):
+        self._hook("get", key)
+        return self.data.get(key)
+
+
+class NoGet:
+    def __contains__(self, key):
+        return False
+
+
+def raise_(what):
+    def hook(self, *args):
+        raise Boom(what)
+
+    return hook
+
+
+def spread(value):
+    return {k: value for k in ("amount", "scope", "action_type", "method")}
+
+
+def wrecked(nested):
+    event = {}
+    wrecker = Wrecker(event)
+    event.update({"kwargs": spread(wrecker)} if nested else spread(wrecker))
+    return event
+
+
+def with_nested(**items):
+    event = {}
+    event["kwargs"] = Nested(event, **items)
+    return event
+
+
+def emptying(self, key):
+    self.data.clear()
+    self.data["kwargs"] = {}
+
+
+HOSTILE_VALUES = [BadBool, BadGt, GtBadBool, BadEq, BadHash, BadStr,
+                  lambda: BadStrText("db/x"), lambda: UnhashableSet({1}), lambda: UnhashableSet()]
+HOSTILE = {
+    **{f"value-{i}": (lambda v=v: spread(v())) for i, v in enumerate(HOSTILE_VALUES)},
+    **{f"nested-value-{i}": (lambda v=v: {"kwargs": spread(v())})
+       for i, v in enumerate(HOSTILE_VALUES)},
+    "wrecker": lambda: wrecked(False),
+    "nested-wrecker": lambda: wrecked(True),
+    "kwargs-drops-itself": lambda: with_nested(amount=150, scope="db/1", method="PUT"),
+    "kwargs-drops-itself-missing": lambda: with_nested(other=1),
+    "contains-raises": lambda: Mapish({}, contains=raise_("contains")),
+    "contains-bad-bool": lambda: Mapish({}, contains=lambda self, key: BadBool()),
+    "getitem-raises": lambda: Mapish(spread(1), getitem=raise_("getitem")),
+    "get-raises": lambda: Mapish({}, get=raise_("get")),
+    "getitem-empties": lambda: Mapish(spread(150), getitem=emptying),
+    "get-empties": lambda: Mapish({"kwargs": spread(150)}, get=emptying),
+    "contains-empties": lambda: Mapish(spread("db/2"), contains=lambda s, k: emptying(s, k)),
+    "no-get": NoGet,
+    "not-a-container": lambda: 42,
+    "none": lambda: None,
+}
+RULES = {
+    "spend_cap": lambda m: m.spend_cap(100).fn,
+    "flag_over-nan": lambda m: m.flag_over(float("nan")).fn,
+    "flag_over-neg": lambda m: m.flag_over(-1, field="scope").fn,
+    "deny_list": lambda m: m.deny_list("amount", [1, "x", frozenset({1})]).fn,
+    "deny_list-empty": lambda m: m.deny_list("scope", []).fn,
+    "allow_list": lambda m: m.allow_list("amount", [None, frozenset()], verdict="FLAG").fn,
+    "require_fields": lambda m: m.require_fields("amount", "scope").fn,
+    "require_fields-none": lambda m: m.require_fields().fn,
+    "scope_fence": lambda m: m.scope_fence(["db/", "b"]).fn,
+    "scope_fence-amount": lambda m: m.scope_fence(("1",), field="amount").fn,
+    "on_charge": lambda m: m.on_charge(action_type=1).where,
+    "on_write": lambda m: m.on_write(method="PUT").where,
+}
+
+
+@pytest.mark.parametrize("rule", list(RULES.values()), ids=list(RULES))
+@pytest.mark.parametrize("make", list(HOSTILE.values()), ids=list(HOSTILE))
+def test_hostile_events_agree(rule, make):
+    results = []
+    for module in (native, model):
+        fn = rule(module)
+        event = make()
+        first = outcome(fn, event)
+        results.append((first, outcome(fn, event)))  # and again, on what is left of it
+    assert results[0] == results[1]
