@@ -11,7 +11,7 @@ import quindle_brevault_agent.library as library
 from quindle_brevault_agent import _impl
 
 SANITIZED = os.environ.get("QBA_SANITIZED") == "1"
-WARMUP, CALLS = (50, 300) if SANITIZED else (200, 2000)
+WARMUP, CALLS = (200, 300) if SANITIZED else (200, 2000)
 SLACK = 20
 
 lib = library
