@@ -80,8 +80,7 @@ def test_trigger_call(lib, record, factory, kwargs, keywords, reads):
 PREDICATE_CASES = [
     # factory, kwargs, event, result
     ("on_charge", {}, {"action_type": "charge"}, True),
-    ("on_charge", {}, {"action_type": "refund"}, False),
-    ("on_charge", {}, {}, False),
+    ("on_charge", {}, {"action_type": "refund"}, False), ("on_charge", {}, {}, False),
     ("on_charge", {}, {"kwargs": {"action_type": "charge"}}, False),
     ("on_charge", {"action_type": None}, {}, True),
     ("on_charge", {"action_type": None}, {"action_type": None}, True),
@@ -90,8 +89,7 @@ PREDICATE_CASES = [
     ("on_write", {"method": "PUT"}, {"method": "put"}, False),
     ("on_write", {"method": "PUT"}, {"method": "PUT"}, True),
     ("on_write", {"method": "PUT"}, {"kwargs": {"method": "PUT"}}, False),
-    ("on_write", {"method": ""}, {"method": ""}, True),
-    ("on_write", {"method": ""}, {}, False),
+    ("on_write", {"method": ""}, {"method": ""}, True), ("on_write", {"method": ""}, {}, False),
 ]
 
 
