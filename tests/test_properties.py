@@ -9,7 +9,7 @@ from hypothesis import strategies as st
 import model
 import quindle_brevault_agent.library as native
 
-SETTINGS = settings(max_examples=150, deadline=None)
+SETTINGS = settings(max_examples=120, deadline=None)
 FIELDS = ["amount", "scope", "f"]
 TEXT = st.text(alphabet="db/aAé€\U0001f6000123T", max_size=5)
 SMALL = st.sampled_from([0, 1, 2, 1.0, True, False, "a", "b", None, ""])
@@ -129,40 +129,14 @@ def boom(what):
     return method
 
 
-class BadBool:
-    __bool__ = boom("bool")
-
-
-class BadGt:
-    __gt__ = boom("gt")
-
-
-class GtBadBool:
-    def __gt__(self, other):
-        return BadBool()
-
-
-class BadEq:
-    __eq__ = boom("eq")
-
-    def __hash__(self):
-        return hash(1)
-
-
-class BadHash:
-    __hash__ = boom("hash")
-
-
-class BadStr:
-    __str__ = boom("str")
-
-
-class BadStrText(str):
-    __str__ = boom("str of a str subclass")
-
-
-class UnhashableSet(set):
-    pass
+BadBool = type("BadBool", (), {"__bool__": boom("bool")})
+BadGt = type("BadGt", (), {"__gt__": boom("gt")})
+GtBadBool = type("GtBadBool", (), {"__gt__": lambda self, other: BadBool()})
+BadEq = type("BadEq", (), {"__eq__": boom("eq"), "__hash__": lambda self: hash(1)})
+BadHash = type("BadHash", (), {"__hash__": boom("hash")})
+BadStr = type("BadStr", (), {"__str__": boom("str")})
+BadStrText = type("BadStrText", (str,), {"__str__": boom("str of a str subclass")})
+UnhashableSet = type("UnhashableSet", (set,), {})
 
 
 class Wrecker:
@@ -238,9 +212,7 @@ class Mapish:
         return self.data.get(key)
 
 
-class NoGet:
-    def __contains__(self, key):
-        return False
+NoGet = type("NoGet", (), {"__contains__": lambda self, key: False})
 
 
 def raise_(what):
@@ -309,13 +281,13 @@ RULES = {
 }
 
 
-@pytest.mark.parametrize("rule", list(RULES.values()), ids=list(RULES))
 @pytest.mark.parametrize("make", list(HOSTILE.values()), ids=list(HOSTILE))
-def test_hostile_events_agree(rule, make):
-    results = []
-    for module in (native, model):
-        fn = rule(module)
-        event = make()
-        first = outcome(fn, event)
-        results.append((first, outcome(fn, event)))  # and again, on what is left of it
-    assert results[0] == results[1]
+def test_hostile_events_agree(make):
+    for name, rule in RULES.items():
+        results = []
+        for module in (native, model):
+            fn = rule(module)
+            event = make()
+            first = outcome(fn, event)
+            results.append((first, outcome(fn, event)))  # again, on what is left of it
+        assert results[0] == results[1], name
