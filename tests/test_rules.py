@@ -227,6 +227,20 @@ def test_membership_bad_calls(lib, factory, prefix, args, kwargs, message):
         getattr(lib, factory)(*args, **kwargs)
 
 
+class HashFails(set):
+    def __hash__(self):
+        raise ValueError("no hash")
+
+
+@pytest.mark.parametrize("factory, prefix", MEMBERSHIP)
+def test_membership_set_retry_only_after_type_error(lib, factory, prefix):
+    r = getattr(lib, factory)("f", [frozenset({1})])
+    with pytest.raises(ValueError, match="no hash"):
+        check_rule(r, {"f": HashFails({1})})
+    assert check_rule(r, {"f": type("Sub", (set,), {})({1})}) == _membership_outcome(
+        factory, True, "BLOCK")
+
+
 # ---------------------------------------------------------------- presence
 
 PRESENCE_CASES = [
@@ -317,9 +331,17 @@ class Text(str):
     pass
 
 
+class AlwaysEqual(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return True
+
+
 @pytest.mark.parametrize(
     "allowed",
     [[], (), iter([]), "", ["db/", ""], ["db/", 5], [5, "db/"], [None], [b"db"], ("a", Text("")),
+     [AlwaysEqual("x")],
      {}, ["a", "b", ""]],
 )
 def test_scope_fence_rejects(lib, record, allowed):
@@ -362,6 +384,9 @@ SCOPE_CASES = [
     (["\U0001f600"], {"scope": "\U0001f601/x"}, False), (["a\U0001f600"], {"scope": "a"}, False),
     (["ab"], {"scope": Text("abc")}, True), ([Text("ab")], {"scope": "abc"}, True),
     ([Text("ab")], {"scope": "ba"}, False), (["a", "a"], {"scope": "a"}, True),
+    (["é"], {"scope": "é\U0001f600"}, True), (["ab€"], {"scope": "ab"}, False),
+    (["€"], {"scope": "\xe9"}, False), (["é"], {"scope": b"\xc3\xa9"}, False),
+    (["b'"], {"scope": b"x"}, True), ({"x": 1, "y": 2}, {"scope": "y"}, True),
     (["x"], {"scope": "x", "other": "y"}, True),
 ]
 
