@@ -689,6 +689,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         status = 130
     finally:
         _close(sources)
+    replay._clear_progress()
     err.write(replay.summary(len(sources)))
     err.flush()
     return replay.status() if status is None else status

@@ -1,0 +1,541 @@
+"""The replay command, run as a subprocess on temporary files and standard input."""
+
+from __future__ import annotations
+
+import io
+import json
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+from quindle_brevault_agent import replay
+from quindle_brevault_agent._impl import Policy
+
+ROOT = Path(__file__).resolve().parent.parent
+EXAMPLE_POLICY = ROOT / "examples" / "policy.py"
+EXAMPLE_EVENTS = ROOT / "examples" / "events.jsonl"
+
+POLICY_SOURCE = textwrap.dedent(
+    """
+    from quindle_brevault_agent import library as qba
+    from quindle_brevault_agent._impl import Policy, behaviour, rule, trigger
+
+    POLICY = Policy([
+        qba.cap_charges(500, name="cap"),
+        qba.flag_large_charges(100, name="large"),
+        qba.deny_writes_to("bucket", ["vault"], name="locked"),
+    ])
+    """
+)
+
+ALLOW = {"stage": "spend_decision", "action_type": "charge", "amount": 20}
+FLAG = {"stage": "spend_decision", "action_type": "charge", "kwargs": {"amount": 200}}
+BLOCK = {"stage": "execution", "method": "put", "bucket": "vault"}
+TEXT_AMOUNT = {"stage": "spend_decision", "action_type": "charge", "amount": "20"}
+
+
+def line(event) -> str:
+    return json.dumps(event)
+
+
+def run(*args, stdin=None, cwd=None):
+    return subprocess.run(
+        [sys.executable, "-m", "quindle_brevault_agent", *map(str, args)],
+        input=stdin,
+        capture_output=True,
+        text=True,
+        cwd=cwd,
+        timeout=60,
+    )
+
+
+def records(stdout: str):
+    return [json.loads(text) for text in stdout.splitlines()]
+
+
+@pytest.fixture
+def policy_file(tmp_path):
+    path = tmp_path / "policy.py"
+    path.write_text(POLICY_SOURCE)
+    return path
+
+
+@pytest.fixture
+def events_file(tmp_path):
+    def write(*lines, name="events.jsonl"):
+        path = tmp_path / name
+        path.write_text("".join(text + "\n" for text in lines))
+        return path
+
+    return write
+
+
+@pytest.mark.parametrize(
+    "lines, status",
+    [
+        ([], 0),
+        ([line(ALLOW)], 0),
+        ([line(ALLOW), line(FLAG)], 0),
+        ([line(FLAG), line(BLOCK), line(ALLOW)], 1),
+        ([line(BLOCK), "not json"], 2),
+        (["[1, 2]", line(ALLOW)], 2),
+        ([line(TEXT_AMOUNT)], 2),
+    ],
+)
+def test_exit_status(policy_file, events_file, lines, status):
+    result = run("replay", policy_file, events_file(*lines))
+    assert result.returncode == status, result.stderr
+    assert "Traceback" not in result.stderr
+
+
+@pytest.mark.parametrize(
+    "bad, reason",
+    [
+        ('{"stage": "execution", "bucket": ', "not JSON"),
+        ("execution bucket=vault", "not JSON"),
+        ('[{"stage": "execution"}]', "not a JSON object but an array"),
+        ('"execution"', "not a JSON object but a string"),
+        ("42", "not a JSON object but a number"),
+        ("null", "not a JSON object but null"),
+        (line(TEXT_AMOUNT), "evaluation failed in behaviour cap (rule spend_cap<=500): TypeError"),
+        (line({"stage": "execution", "bucket": ["vault"]}), "evaluation failed in behaviour locked"),
+    ],
+)
+def test_a_bad_line_is_reported_and_the_replay_goes_on(policy_file, events_file, bad, reason):
+    path = events_file(line(FLAG), bad, line(BLOCK))
+    result = run("replay", policy_file, path)
+    assert result.returncode == 2
+    assert f"{path}:2: {reason}" in result.stderr
+    assert "Traceback" not in result.stderr
+    out = records(result.stdout)
+    assert [(r["line"], r["verdict"]) for r in out] == [(1, "FLAG"), (3, "BLOCK")]
+    assert "3 events read" in result.stderr
+    assert "0 ALLOW, 1 FLAG, 1 BLOCK, 1 bad" in result.stderr
+
+
+def test_a_line_that_is_not_utf8_is_reported(policy_file, tmp_path):
+    path = tmp_path / "events.jsonl"
+    path.write_bytes(line(ALLOW).encode() + b"\n" + b'{"stage": "\xff"}\n' + line(FLAG).encode() + b"\n")
+    result = run("replay", policy_file, path)
+    assert result.returncode == 2
+    assert f"{path}:2: not UTF-8 text" in result.stderr
+    assert [r["line"] for r in records(result.stdout)] == [1, 3]
+
+
+def test_blank_lines_and_a_missing_final_newline_lose_nothing(policy_file, tmp_path):
+    path = tmp_path / "events.jsonl"
+    path.write_text(f"{line(ALLOW)}\n\n   \n{line(FLAG)}\r\n{line(BLOCK)}")
+    result = run("replay", policy_file, path)
+    assert result.returncode == 1, result.stderr
+    assert [(r["line"], r["verdict"]) for r in records(result.stdout)] == [(1, "ALLOW"), (4, "FLAG"), (5, "BLOCK")]
+    assert "3 events read" in result.stderr
+
+
+@pytest.mark.parametrize("args", [[], ["-"]])
+def test_events_from_standard_input(policy_file, args):
+    result = run("replay", policy_file, *args, stdin=f"{line(ALLOW)}\n{line(BLOCK)}\n")
+    assert result.returncode == 1
+    out = records(result.stdout)
+    assert [(r["file"], r["line"], r["verdict"]) for r in out] == [("-", 1, "ALLOW"), ("-", 2, "BLOCK")]
+
+
+def test_jsonl_record_for_an_event(policy_file, events_file):
+    event = {"stage": "spend_decision", "action_type": "charge", "amount": 900}
+    path = events_file(line(ALLOW), line(event))
+    result = run("replay", policy_file, path, "--format", "jsonl")
+    assert records(result.stdout)[1] == {
+        "line": 2,
+        "file": str(path),
+        "stage": "spend_decision",
+        "verdict": "BLOCK",
+        "hits": [
+            {"behaviour": "cap", "rule": "spend_cap<=500", "verdict": "BLOCK"},
+            {"behaviour": "large", "rule": "flag_over>100", "verdict": "FLAG"},
+        ],
+    }
+
+
+def test_several_files_number_their_own_lines(policy_file, events_file):
+    first = events_file(line(ALLOW), line(FLAG), name="a.jsonl")
+    second = events_file(line(BLOCK), name="b.jsonl")
+    result = run("replay", policy_file, first, second)
+    assert [(r["file"], r["line"]) for r in records(result.stdout)] == [
+        (str(first), 1),
+        (str(first), 2),
+        (str(second), 1),
+    ]
+    assert "3 events read from 2 inputs" in result.stderr
+
+
+@pytest.mark.parametrize(
+    "args, expected",
+    [
+        ([], ["spend_decision", "spend_decision", "execution", None]),
+        (["--stage", "execution"], ["execution"] * 4),
+    ],
+)
+def test_stage_comes_from_the_event_unless_given(policy_file, events_file, args, expected):
+    # The last event has no stage: every behaviour is checked, and the locked
+    # bucket blocks it. At --stage execution no charge rule applies.
+    no_stage = {"action_type": "charge", "amount": 900, "bucket": "vault"}
+    path = events_file(line(ALLOW), line(FLAG), line(BLOCK), line(no_stage))
+    result = run("replay", policy_file, path, *args)
+    out = records(result.stdout)
+    assert [r["stage"] for r in out] == expected
+    hits = [[h["behaviour"] for h in r["hits"]] for r in out]
+    if args:
+        assert hits == [[], [], ["locked"], ["locked"]]
+    else:
+        assert hits == [[], ["large"], ["locked"], ["cap", "large", "locked"]]
+
+
+def test_table_format(policy_file, events_file):
+    path = events_file(line(ALLOW), line(FLAG), "oops", line(BLOCK))
+    result = run("replay", policy_file, path, "--format", "table")
+    rows = result.stdout.splitlines()
+    assert rows[0].split() == ["line", "stage", "verdict", "hits"]
+    assert rows[1].split() == ["1", "spend_decision", "ALLOW"]
+    assert rows[2].split() == ["2", "spend_decision", "FLAG", "large", "(flag_over>100):", "FLAG"]
+    assert rows[3].split() == ["4", "execution", "BLOCK", "locked", "(deny_bucket):", "BLOCK"]
+    assert len(rows) == 4
+
+
+def test_summary(policy_file, events_file):
+    path = events_file(line(ALLOW), line(FLAG), line(BLOCK), line(BLOCK), "{", line(FLAG))
+    result = run("replay", policy_file, path)
+    summary = result.stderr
+    assert "6 events read from 1 input" in summary
+    assert "events/s" in summary
+    assert "verdicts: 1 ALLOW, 2 FLAG, 2 BLOCK, 1 bad" in summary
+    hits = {}
+    for text in summary.splitlines():
+        parts = text.split()
+        if len(parts) == 2 and parts[0] in ("cap", "large", "locked"):
+            hits[parts[0]] = int(parts[1])
+    assert hits == {"cap": 0, "large": 2, "locked": 2}
+
+
+def test_a_missing_file_stops_at_once(policy_file, events_file, tmp_path):
+    good = events_file(line(BLOCK))
+    missing = tmp_path / "nowhere.jsonl"
+    result = run("replay", policy_file, good, missing)
+    assert result.returncode == 2
+    assert result.stdout == ""
+    assert result.stderr.strip() == f"quindle-brevault-agent: cannot open {missing}: No such file or directory"
+
+
+@pytest.mark.parametrize(
+    "source, target, reason",
+    [
+        ("POLICY = [", "policy.py", "SyntaxError"),
+        ("raise RuntimeError('no config')", "policy.py", "RuntimeError: no config"),
+        ("import not_a_module_anywhere", "policy.py", "ModuleNotFoundError"),
+        ("STRICT = []", "policy.py", "defines no POLICY"),
+        (POLICY_SOURCE, "policy.py:STRICT", "defines no STRICT"),
+        ("POLICY = {'cap': 500}", "policy.py", "is a dict, not a Policy or a list of behaviours"),
+        ("from quindle_brevault_agent import library as q\nPOLICY = [q.spend_cap(5)]", "policy.py", "item 0 is a Rule"),
+        ("import sys\nsys.exit(3)", "policy.py", "SystemExit"),
+        (POLICY_SOURCE, "absent.py", "no such file"),
+        (POLICY_SOURCE, "no_such_package.module", "ModuleNotFoundError"),
+    ],
+)
+def test_a_policy_that_fails_to_load_stops_with_one_message(tmp_path, events_file, source, target, reason):
+    (tmp_path / "policy.py").write_text(source)
+    result = run("replay", target, events_file(line(BLOCK)), cwd=tmp_path)
+    assert result.returncode == 2
+    assert result.stdout == ""
+    assert "Traceback" not in result.stderr
+    message = result.stderr.strip()
+    assert message.startswith(f"quindle-brevault-agent: cannot load policy {target}: ")
+    assert reason in message
+    assert len(message.splitlines()) == 1
+
+
+@pytest.mark.parametrize(
+    "files, target, is_module",
+    [
+        ({"policy.py": POLICY_SOURCE}, "policy.py", False),
+        ({"policy.py": POLICY_SOURCE.replace("POLICY =", "STRICT =")}, "policy.py:STRICT", False),
+        ({"policy.py": POLICY_SOURCE.replace("Policy([", "list([")}, "policy.py", False),
+        # A policy file can import the modules next to it.
+        ({"shared.py": POLICY_SOURCE, "policy.py": "from shared import POLICY"}, "policy.py", False),
+        ({"rules/__init__.py": "", "rules/payments.py": POLICY_SOURCE}, "rules.payments", True),
+        (
+            {"rules/__init__.py": "", "rules/payments.py": POLICY_SOURCE.replace("POLICY =", "LIVE =")},
+            "rules.payments:LIVE",
+            True,
+        ),
+    ],
+)
+def test_policy_forms(tmp_path, files, target, is_module):
+    for name, source in files.items():
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_text(source)
+    events = tmp_path / "events.jsonl"
+    events.write_text(line(FLAG) + "\n")
+    if is_module:
+        cwd = tmp_path  # a module is found from the working directory
+    else:
+        cwd = tmp_path / "elsewhere"
+        cwd.mkdir()
+        target = str(tmp_path / target)
+    result = run("replay", target, events, cwd=cwd)
+    assert result.returncode == 0, result.stderr
+    assert records(result.stdout)[0]["hits"][0]["behaviour"] == "large"
+
+
+def test_an_own_verdict_object_blocks_and_is_shown_as_its_str(tmp_path, events_file):
+    (tmp_path / "policy.py").write_text(
+        POLICY_SOURCE
+        + textwrap.dedent(
+            """
+            class Escalate:
+                def __str__(self):
+                    return "ESCALATE"
+
+            POLICY = Policy([
+                behaviour("odd", on=trigger(stage="execution"), rule=rule("own", lambda e: Escalate())),
+                behaviour("none", on=trigger(stage="execution"), rule=rule("nothing", lambda e: None)),
+            ])
+            """
+        )
+    )
+    result = run("replay", tmp_path / "policy.py", events_file(line(BLOCK)))
+    assert result.returncode == 1
+    (record,) = records(result.stdout)
+    assert record["verdict"] == "ESCALATE"
+    assert record["hits"] == [
+        {"behaviour": "odd", "rule": "own", "verdict": "ESCALATE"},
+        {"behaviour": "none", "rule": "nothing", "verdict": None},
+    ]
+    assert "1 ESCALATE" in result.stderr
+
+
+def test_replay_never_calls_actions(tmp_path, events_file):
+    marker = tmp_path / "action-ran"
+    (tmp_path / "policy.py").write_text(
+        POLICY_SOURCE
+        + textwrap.dedent(
+            f"""
+            def page(event, verdict):
+                open({str(marker)!r}, "w").close()
+
+            POLICY = Policy([qba.deny_writes_to("bucket", ["vault"], name="locked")])
+            POLICY = Policy([behaviour(b.name, on=b.on, rule=b.rule, action=page) for b in POLICY])
+            """
+        )
+    )
+    result = run("replay", tmp_path / "policy.py", events_file(line(BLOCK)))
+    assert result.returncode == 1
+    assert not marker.exists()
+
+
+def test_the_console_script_runs_the_replay(policy_file, events_file):
+    script = Path(sys.executable).with_name("quindle-brevault-agent")
+    if not script.exists():
+        pytest.skip("the console script is not installed next to this interpreter")
+    result = subprocess.run(
+        [str(script), "replay", str(policy_file), str(events_file(line(FLAG)))],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert result.returncode == 0, result.stderr
+    assert records(result.stdout)[0]["verdict"] == "FLAG"
+
+
+@pytest.mark.parametrize("args", [["replay"], ["replay", "p.py", "--format", "csv"], ["check"]])
+def test_usage_errors_exit_2(args):
+    result = run(*args)
+    assert result.returncode == 2
+    assert "usage:" in result.stderr
+
+
+def test_a_reader_that_goes_away_is_no_error(policy_file, events_file):
+    path = events_file(*[line(FLAG)] * 5000)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "quindle_brevault_agent", "replay", str(policy_file), str(path)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+    assert proc.stdout is not None and proc.stderr is not None
+    proc.stdout.readline()
+    proc.stdout.close()
+    err = proc.stderr.read().decode()
+    assert proc.wait(timeout=60) == 0
+    assert "Traceback" not in err
+
+
+# ---------------------------------------------------------------- in process
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def test_replay_agrees_with_policy_evaluate_on_the_example_events():
+    result = run("replay", EXAMPLE_POLICY, EXAMPLE_EVENTS, "--format", "jsonl")
+    policy = replay.load_policy(str(EXAMPLE_POLICY))
+    out = {r["line"]: r for r in records(result.stdout)}
+    expected = {}
+    for number, text in enumerate(EXAMPLE_EVENTS.read_text().splitlines(), 1):
+        try:
+            event = json.loads(text)
+            if not isinstance(event, dict):
+                continue
+            decision = policy.evaluate(event, stage=event.get("stage"))
+        except (ValueError, TypeError):
+            continue
+        expected[number] = {
+            "line": number,
+            "file": str(EXAMPLE_EVENTS),
+            "stage": event.get("stage"),
+            "verdict": decision.verdict,
+            "hits": [{"behaviour": h.behaviour, "rule": h.rule, "verdict": h.verdict} for h in decision.hits],
+        }
+    assert out == expected
+    assert {r["verdict"] for r in out.values()} == {"ALLOW", "FLAG", "BLOCK"}
+    assert result.returncode == 2
+
+
+@pytest.mark.parametrize("stage", [None, "spend_decision", "execution", "review", 1, ["execution"]])
+def test_plan_decides_as_policy_evaluate(stage):
+    policy = replay.load_policy(str(EXAMPLE_POLICY))
+    plan = replay.Plan(policy)
+    compared = 0
+    for text in EXAMPLE_EVENTS.read_text().splitlines():
+        try:
+            event = json.loads(text)
+        except ValueError:
+            continue
+        if not isinstance(event, dict):
+            continue
+        try:
+            expected = policy.evaluate(event, stage=stage)
+        except TypeError as exc:
+            with pytest.raises(replay.EvaluationError) as caught:
+                plan.decide(event, stage)
+            assert type(caught.value.error) is TypeError and str(caught.value.error) == str(exc)
+            continue
+        assert plan.decision(event, stage) == expected
+        compared += 1
+    assert compared > 20
+
+
+def test_plan_handles_trigger_stages_that_are_not_strings():
+    from quindle_brevault_agent._impl import behaviour, rule, trigger
+
+    policy = Policy(
+        [
+            behaviour("one", on=trigger(stage=1), rule=rule("r1", lambda e: "FLAG")),
+            behaviour("text", on=trigger(stage="1"), rule=rule("r2", lambda e: "BLOCK")),
+            behaviour("none", on=trigger(stage=None), rule=rule("r3", lambda e: "BLOCK")),
+        ]
+    )
+    plan = replay.Plan(policy)
+    for stage in [1, 1.0, True, "1", None, "2"]:
+        assert plan.decision({}, stage) == policy.evaluate({}, stage=stage)
+
+
+class Own:
+    """A caller's own verdict object."""
+
+
+DENY, REVIEW = Own(), Own()
+
+
+@pytest.mark.parametrize(
+    "verdicts",
+    [
+        ["ALLOW", "FLAG", "ALLOW"],
+        ["FLAG", "BLOCK", "FLAG"],
+        ["BLOCK", "BLOCK"],
+        [DENY, "BLOCK"],
+        ["BLOCK", DENY],
+        [DENY, REVIEW],
+        ["FLAG", None, "DENY"],
+        ["allow", "FLAG"],
+    ],
+)
+@pytest.mark.parametrize("stage", ["s", None, 1])
+def test_plan_combines_verdicts_as_policy_evaluate(verdicts, stage):
+    from quindle_brevault_agent._impl import behaviour, rule, trigger
+
+    policy = Policy(
+        behaviour(f"b{i}", on=trigger(stage="s" if stage != 1 else 1), rule=rule(f"r{i}", lambda e, v=v: v))
+        for i, v in enumerate(verdicts)
+    )
+    decision = replay.Plan(policy).decision({}, stage)
+    expected = policy.evaluate({}, stage=stage)
+    assert decision == expected
+    assert decision.verdict is expected.verdict
+    assert [h.verdict for h in decision.hits] == [h.verdict for h in expected.hits]
+
+
+def run_in_process(monkeypatch, argv, stdout, stderr):
+    monkeypatch.setattr(sys, "stdout", stdout)
+    monkeypatch.setattr(sys, "stderr", stderr)
+    return replay.main(argv)
+
+
+def test_table_is_the_default_on_a_terminal_and_jsonl_elsewhere(monkeypatch, policy_file, events_file):
+    path = str(events_file(line(FLAG)))
+    screen = Terminal()
+    assert run_in_process(monkeypatch, ["replay", str(policy_file), path], screen, io.StringIO()) == 0
+    assert screen.getvalue().splitlines()[0].split() == ["line", "stage", "verdict", "hits"]
+    piped = io.StringIO()
+    assert run_in_process(monkeypatch, ["replay", str(policy_file), path], piped, io.StringIO()) == 0
+    assert json.loads(piped.getvalue())["verdict"] == "FLAG"
+
+
+def test_progress_line_on_a_terminal(monkeypatch, policy_file, events_file):
+    monkeypatch.setattr(replay, "_CHUNK", 256)
+    monkeypatch.setattr(replay, "_PROGRESS_AFTER", 0.0)
+    monkeypatch.setattr(replay, "_PROGRESS_EVERY", 0.0)
+    path = str(events_file(*[line(ALLOW)] * 200))
+    screen = Terminal()
+    run_in_process(monkeypatch, ["replay", str(policy_file), path], io.StringIO(), screen)
+    shown = screen.getvalue()
+    assert f"\r\x1b[K{path}: " in shown and " lines, " in shown
+    summary_at = shown.index("quindle-brevault-agent: 200 events read")
+    assert shown[:summary_at].endswith("\r\x1b[K")  # the progress line is wiped first
+    plain = io.StringIO()
+    run_in_process(monkeypatch, ["replay", str(policy_file), path], io.StringIO(), plain)
+    assert "\r" not in plain.getvalue()
+
+
+CUSTOM_POLICY = '''
+from quindle_brevault_agent._impl import behaviour, rule, trigger
+
+class Odd:
+    def __str__(self):
+        return "ODD"
+
+def alert(event, verdict):
+    open({marker!r}, "w").write("called")
+
+POLICY = [
+    behaviour("odd", on=trigger(stage="o"), rule=rule("r_odd", lambda e: Odd())),
+    behaviour("flagged", on=trigger(stage="f"), rule=rule("r_flag", lambda e: "FLAG"), action=alert),
+]
+'''
+
+
+@pytest.mark.parametrize(
+    "stage, status, verdict",
+    [("o", 1, "ODD"), ("f", 0, "FLAG"), ("x", 0, "ALLOW")],
+)
+def test_custom_verdict_is_shown_as_text_and_blocks_and_actions_never_run(tmp_path, stage, status, verdict):
+    marker = tmp_path / "alerted"
+    path = tmp_path / "custom.py"
+    path.write_text(CUSTOM_POLICY.format(marker=str(marker)))
+    result = run("replay", path, "--stage", stage, stdin='{"id": 1}\n')
+    assert result.returncode == status, result.stderr
+    (record,) = records(result.stdout)
+    assert record["verdict"] == verdict
+    assert not marker.exists()
