@@ -9,7 +9,7 @@ from hypothesis import strategies as st
 import model
 import quindle_brevault_agent.library as native
 
-SETTINGS = settings(max_examples=120, deadline=None)
+SETTINGS = settings(max_examples=100, deadline=None)
 FIELDS = ["amount", "scope", "f"]
 TEXT = st.text(alphabet="db/aAé€\U0001f6000123T", max_size=5)
 SMALL = st.sampled_from([0, 1, 2, 1.0, True, False, "a", "b", None, ""])
