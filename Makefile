@@ -31,7 +31,7 @@ test: install
 	$(PY) -m pytest tests
 
 demo: install
-	$(PY) examples/demo.py
+	if [ -f examples/demo.py ]; then $(PY) examples/demo.py; fi
 	$(PY) -m quindle_brevault_agent replay examples/policy.py examples/events.jsonl --format table || [ $$? -le 2 ]
 
 # Cython goes into the benchmark's environment for the compiled-closure
