@@ -83,7 +83,8 @@ def _split_target(target: str) -> tuple[str, str]:
 
 
 def _is_path(ref: str) -> bool:
-    return ref.endswith(".py") or os.sep in ref or (os.altsep or os.sep) in ref or os.path.isfile(ref)
+    separators = (os.sep, os.altsep) if os.altsep else (os.sep,)
+    return ref.endswith(".py") or any(sep in ref for sep in separators) or os.path.isfile(ref)
 
 
 def load_policy(target: str) -> Policy:
