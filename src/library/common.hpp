@@ -9,7 +9,6 @@ namespace qba {
 struct Strings {
     PyObject* module_name;   // "quindle_brevault_agent.library"
     PyObject* dunder_module;
-    PyObject* dunder_doc;
     PyObject* get;
     PyObject* kwargs;
     PyObject* empty;

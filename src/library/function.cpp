@@ -381,6 +381,22 @@ static int set_dict(PyObject* self, PyObject* value, void*) noexcept {
     return 0;
 }
 
+// A descriptor, not only an attribute lookup: pydoc reads a docstring with
+// object.__getattribute__.
+static PyObject* get_doc(PyObject* self, void*) noexcept {
+    auto* f = reinterpret_cast<Function*>(self);
+    return Py_NewRef(f->attrs && f->attrs->doc ? f->attrs->doc : f->sig->doc_obj);
+}
+
+static int set_doc(PyObject* self, PyObject* value, void*) noexcept {
+    FunctionAttrs* attrs = ensure_attrs(reinterpret_cast<Function*>(self));
+    if (!attrs) {
+        return -1;
+    }
+    Py_XSETREF(attrs->doc, Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+
 static PyObject* get_defaults(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
 // A new dict at each access, so that no caller can change a function.
@@ -457,6 +473,7 @@ static PyObject* get_globals(PyObject*, void*) noexcept {
 static PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {"__dict__", get_dict, set_dict, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
@@ -465,8 +482,8 @@ static PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// __module__ and __doc__ are served here rather than by descriptors, so
-// that the type's own __module__ and __doc__ stay plain values.
+// __module__ is served here rather than by a descriptor, so that the
+// type's own __module__ stays the module's name.
 static bool is_name(PyObject* name, PyObject* interned) noexcept {
     return name == interned || (PyUnicode_Check(name) && PyUnicode_Compare(name, interned) == 0);
 }
@@ -476,9 +493,6 @@ static PyObject* function_getattro(PyObject* self, PyObject* name) noexcept {
     FunctionAttrs* attrs = f->attrs;
     if (is_name(name, strings.dunder_module)) {
         return Py_NewRef(attrs && attrs->module ? attrs->module : strings.module_name);
-    }
-    if (is_name(name, strings.dunder_doc)) {
-        return Py_NewRef(attrs && attrs->doc ? attrs->doc : f->sig->doc_obj);
     }
     PyObject* result = PyObject_GenericGetAttr(self, name);
     if (result || !attrs || !attrs->dict || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -504,18 +518,12 @@ static int function_setattro(PyObject* self, PyObject* name, PyObject* value) no
     if (!PyUnicode_Check(name)) {
         return PyObject_GenericSetAttr(self, name, value);
     }
-    PyObject* FunctionAttrs::*slot = nullptr;
     if (is_name(name, strings.dunder_module)) {
-        slot = &FunctionAttrs::module;
-    } else if (is_name(name, strings.dunder_doc)) {
-        slot = &FunctionAttrs::doc;
-    }
-    if (slot) {
         FunctionAttrs* attrs = ensure_attrs(f);
         if (!attrs) {
             return -1;
         }
-        Py_XSETREF(attrs->*slot, Py_NewRef(value ? value : Py_None));
+        Py_XSETREF(attrs->module, Py_NewRef(value ? value : Py_None));
         return 0;
     }
     // What the type defines (descriptors, methods) is set the generic way;

@@ -24,7 +24,6 @@ struct StringSpec {
 constexpr StringSpec kStrings[] = {
     {&Strings::module_name, "quindle_brevault_agent.library"},
     {&Strings::dunder_module, "__module__"},
-    {&Strings::dunder_doc, "__doc__"},
     {&Strings::get, "get"},
     {&Strings::kwargs, "kwargs"},
     {&Strings::empty, ""},
