@@ -56,22 +56,26 @@ class Behaviour:
 # __init__, which pays for an object.__setattr__ call per field; the objects
 # made are the same.
 _new = object.__new__
-_set_rule_name, _set_rule_fn = Rule.name.__set__, Rule.fn.__set__  # type: ignore[attr-defined]
-_set_trigger_stage, _set_trigger_where = (
-    Trigger.stage.__set__,  # type: ignore[attr-defined]
-    Trigger.where.__set__,  # type: ignore[attr-defined]
-)
-_set_behaviour_name, _set_behaviour_on, _set_behaviour_rule, _set_behaviour_action = (
-    Behaviour.name.__set__,  # type: ignore[attr-defined]
-    Behaviour.on.__set__,  # type: ignore[attr-defined]
-    Behaviour.rule.__set__,  # type: ignore[attr-defined]
-    Behaviour.action.__set__,  # type: ignore[attr-defined]
-)
+
+
+def _slot_setter(cls: type, field: str) -> Callable[[Any, Any], None]:
+    setter: Callable[[Any, Any], None] = vars(cls)[field].__set__
+    return setter
+
+
+_set_rule_name = _slot_setter(Rule, "name")
+_set_rule_fn = _slot_setter(Rule, "fn")
+_set_trigger_stage = _slot_setter(Trigger, "stage")
+_set_trigger_where = _slot_setter(Trigger, "where")
+_set_behaviour_name = _slot_setter(Behaviour, "name")
+_set_behaviour_on = _slot_setter(Behaviour, "on")
+_set_behaviour_rule = _slot_setter(Behaviour, "rule")
+_set_behaviour_action = _slot_setter(Behaviour, "action")
 
 
 def rule(name: Any, fn: Callable[[Any], Any]) -> Rule:
     """Make a named rule from a one-event function."""
-    made = _new(Rule)
+    made: Rule = _new(Rule)
     _set_rule_name(made, name)
     _set_rule_fn(made, fn)
     return made
@@ -79,7 +83,7 @@ def rule(name: Any, fn: Callable[[Any], Any]) -> Rule:
 
 def trigger(*, stage: Any, where: Callable[[Any], Any] | None = None) -> Trigger:
     """Make a trigger for `stage`, optionally filtered by `where(event)`."""
-    made = _new(Trigger)
+    made: Trigger = _new(Trigger)
     _set_trigger_stage(made, stage)
     _set_trigger_where(made, where)
     return made
@@ -87,7 +91,7 @@ def trigger(*, stage: Any, where: Callable[[Any], Any] | None = None) -> Trigger
 
 def behaviour(name: Any, *, on: Trigger, rule: Rule, action: Any = None) -> Behaviour:
     """Join a trigger and a rule into a named behaviour."""
-    made = _new(Behaviour)
+    made: Behaviour = _new(Behaviour)
     _set_behaviour_name(made, name)
     _set_behaviour_on(made, on)
     _set_behaviour_rule(made, rule)
