@@ -133,15 +133,21 @@ def call(fn):
 
 
 def assert_no_growth(fn):
+    # A leak grows in every round; the interpreter's own caches (inspect's,
+    # for __signature__) settle after a few hundred calls and stop.
     for _ in range(WARMUP):
         call(fn)
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(CALLS):
-        call(fn)
-    gc.collect()
-    grown = sys.getallocatedblocks() - before
-    assert grown < SLACK, f"{grown} blocks more after {CALLS} calls"
+    grown = []
+    for _ in range(3):
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(CALLS):
+            call(fn)
+        gc.collect()
+        grown.append(sys.getallocatedblocks() - before)
+        if grown[-1] < SLACK:
+            return
+    pytest.fail(f"blocks grew by {grown} in three rounds of {CALLS} calls")
 
 
 @pytest.mark.parametrize("case", SUCCESS)
