@@ -329,7 +329,9 @@ PyObject* scope_fence_lambda_body(Function* self, PyObject* const* args) noexcep
     if (!value) {
         return nullptr;
     }
-    int truth = PyObject_IsTrue(value.get());
+    // An exact str is its own text, and false only when empty.
+    PyObject* v = value.get();
+    int truth = PyUnicode_CheckExact(v) ? PyUnicode_GET_LENGTH(v) != 0 : PyObject_IsTrue(v);
     if (truth < 0) {
         return nullptr;
     }
