@@ -32,23 +32,34 @@ extern const int trigger_lambda_signature_count;
 // The field lookup through the event's generic protocols.
 PyObject* get_field_generic(PyObject* event, PyObject* field) noexcept;
 
-// The nested kwargs map of an exact dict event that lacks the field.
-PyObject* get_field_nested(PyObject* event, PyObject* field) noexcept;
+// The nested map when it is not an exact dict: only a dict subclass is
+// looked into, through its own containment test and subscription.
+PyObject* get_nested_generic(PyObject* kwargs, PyObject* field) noexcept;
 
 // The field lookup itself: the event's top level, then its nested kwargs
 // dict; a new reference, or nullptr with an exception set. For an exact dict
-// and an exact str key, one lookup gives what the containment test and the
-// subscription would: nothing else can run in between.
+// and an exact str key, one lookup stands for the containment test and the
+// subscription, and dict.get("kwargs") cannot be overridden: only a key of
+// the same hash whose __eq__ has side effects could tell the difference.
 inline PyObject* get_field(PyObject* event, PyObject* field) noexcept {
-    if (PyDict_CheckExact(event) && PyUnicode_CheckExact(field)) [[likely]] {
-        PyObject* value;
-        int found = PyDict_GetItemRef(event, field, &value);
-        if (found > 0) [[likely]] {
-            return value;
-        }
-        return found < 0 ? nullptr : get_field_nested(event, field);
+    if (!PyDict_CheckExact(event) || !PyUnicode_CheckExact(field)) [[unlikely]] {
+        return get_field_generic(event, field);
     }
-    return get_field_generic(event, field);
+    PyObject* value;
+    int found = PyDict_GetItemRef(event, field, &value);
+    if (found != 0) [[likely]] {
+        return value;  // nullptr after an error
+    }
+    Ref kwargs;
+    found = PyDict_GetItemRef(event, strings.kwargs, kwargs.out());
+    if (found <= 0) {
+        return found < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    if (!PyDict_CheckExact(kwargs.get())) {
+        return get_nested_generic(kwargs.get(), field);
+    }
+    found = PyDict_GetItemRef(kwargs.get(), field, &value);
+    return found == 0 ? Py_NewRef(Py_None) : value;
 }
 
 // Resolves and calls `_get` the way any other code would, past the case of

@@ -99,18 +99,9 @@ void clear_strings() noexcept {
 
 // ---------------------------------------------------------------- _get
 
-// The nested map: only a dict or a dict subclass is looked into.
-static PyObject* get_nested(PyObject* kwargs, PyObject* field) noexcept {
+PyObject* get_nested_generic(PyObject* kwargs, PyObject* field) noexcept {
     if (!PyDict_Check(kwargs)) {
         Py_RETURN_NONE;
-    }
-    if (PyDict_CheckExact(kwargs) && PyUnicode_CheckExact(field)) {
-        PyObject* value;
-        int found = PyDict_GetItemRef(kwargs, field, &value);
-        if (found == 0) {
-            Py_RETURN_NONE;
-        }
-        return value;
     }
     int found = PySequence_Contains(kwargs, field);
     if (found < 0) {
@@ -122,14 +113,14 @@ static PyObject* get_nested(PyObject* kwargs, PyObject* field) noexcept {
     return PyObject_GetItem(kwargs, field);
 }
 
-PyObject* get_field_nested(PyObject* event, PyObject* field) noexcept {
-    // dict.get("kwargs"), which an exact dict cannot override.
-    Ref kwargs;
-    int found = PyDict_GetItemRef(event, strings.kwargs, kwargs.out());
-    if (found <= 0) {
-        return found < 0 ? nullptr : Py_NewRef(Py_None);
+// The nested map of an event read through its generic protocols.
+static PyObject* get_nested(PyObject* kwargs, PyObject* field) noexcept {
+    if (PyDict_CheckExact(kwargs) && PyUnicode_CheckExact(field)) {
+        PyObject* value;
+        int found = PyDict_GetItemRef(kwargs, field, &value);
+        return found == 0 ? Py_NewRef(Py_None) : value;
     }
-    return get_nested(kwargs.get(), field);
+    return get_nested_generic(kwargs, field);
 }
 
 PyObject* get_field_generic(PyObject* event, PyObject* field) noexcept {
