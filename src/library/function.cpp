@@ -19,10 +19,6 @@ struct FunctionAttrs {
 
 static PyTypeObject* function_type = nullptr;  // strong
 
-bool is_function(PyObject* obj) noexcept {
-    return function_type != nullptr && Py_IS_TYPE(obj, function_type);
-}
-
 // ---------------------------------------------------------------- signatures
 
 static PyObject* intern_or_none(const char* text) noexcept {

@@ -63,6 +63,5 @@ void clear_signature(Signature& sig) noexcept;
 PyObject* make_function(Signature& sig, PyObject* a = nullptr, PyObject* b = nullptr,
                         PyObject* c = nullptr) noexcept;
 
-bool is_function(PyObject* obj) noexcept;
 
 }  // namespace qba
