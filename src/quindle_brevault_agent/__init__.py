@@ -1,8 +1,91 @@
 """quindle-brevault-agent: ready-made policy rules and behaviours for an agent.
 
-The rules and behaviour factories live in the native module
-``quindle_brevault_agent.library``; the host layer that builds and evaluates
-them is ``quindle_brevault_agent._impl``.
+The public API: the host layer (``Policy``, ``Decision``, ``Hit``, ``Rule``,
+``Trigger``, ``Behaviour``, the factories ``rule``, ``trigger``, ``behaviour``
+and the evaluators ``check_rule``, ``check_behaviour``) and the twelve
+ready-made rule and behaviour factories of the native module
+``quindle_brevault_agent.library``.
+
+Importing the package loads nothing else: each public name is imported from
+its module on first use, so that ``import quindle_brevault_agent`` stays
+cheap and the native module is loaded only when something needs it.
 """
 
+from __future__ import annotations
+
+import importlib
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from ._impl import (
+        Behaviour,
+        Decision,
+        Hit,
+        Policy,
+        Rule,
+        Trigger,
+        behaviour,
+        check_behaviour,
+        check_rule,
+        rule,
+        trigger,
+    )
+    from .library import (
+        allow_list,
+        cap_charges,
+        deny_list,
+        deny_writes_to,
+        flag_large_charges,
+        flag_over,
+        on_charge,
+        on_write,
+        require_fields,
+        restrict_scope,
+        scope_fence,
+        spend_cap,
+    )
+
 __version__ = "0.1.0"
+
+__all__ = [
+    "Policy",
+    "Decision",
+    "Hit",
+    "Rule",
+    "Trigger",
+    "Behaviour",
+    "rule",
+    "trigger",
+    "behaviour",
+    "check_rule",
+    "check_behaviour",
+    "spend_cap",
+    "flag_over",
+    "allow_list",
+    "deny_list",
+    "scope_fence",
+    "require_fields",
+    "on_charge",
+    "on_write",
+    "cap_charges",
+    "flag_large_charges",
+    "deny_writes_to",
+    "restrict_scope",
+]
+
+# Where each public name lives.
+_HOMES = {name: "._impl" for name in __all__[:11]}
+_HOMES.update({name: ".library" for name in __all__[11:]})
+
+
+def __getattr__(name: str) -> Any:
+    home = _HOMES.get(name)
+    if home is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(importlib.import_module(home, __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))
