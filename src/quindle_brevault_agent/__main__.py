@@ -1,10 +1,10 @@
 """``python -m quindle_brevault_agent`` and the ``quindle-brevault-agent`` command."""
 
-from . import replay
+from .cli import main as _main
 
 
 def main() -> None:
-    raise SystemExit(replay.main())
+    raise SystemExit(_main())
 
 
 if __name__ == "__main__":

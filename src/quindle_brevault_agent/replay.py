@@ -27,10 +27,13 @@ A summary goes to standard error: events read, events per verdict, hits per
 behaviour and events per second. When standard error is a terminal, a
 progress line is shown there while a large input is read.
 
+Events are decided by ``Policy.evaluate``, the evaluator that every command
+and the guard share, on a copy of the policy without its actions.
+
 Bad input is reported on standard error as ``FILE:LINE: reason`` and the
 replay goes on with the next line: a line that is not JSON (or not UTF-8), a
 line that is not a JSON object, and an event whose evaluation raises (a text
-amount against a numeric cap). Blank lines are skipped. A policy that does not
+amount against a numeric cap; the reason names the behaviour and its rule). Blank lines are skipped. A policy that does not
 load, or an input that cannot be opened or read, stops the replay with one
 message.
 
@@ -42,17 +45,17 @@ verdict is BLOCK, or a verdict of the caller's own, which ranks with BLOCK),
 from __future__ import annotations
 
 import argparse
-import importlib
-import importlib.util
 import json
 import os
 import sys
 import time
-from typing import Any, Callable, Iterable, Sequence, TextIO
+from typing import Any, Sequence, TextIO
 
-from ._impl import Decision, Hit, Policy, _rank
+from . import jsonl
+from ._impl import Decision, Policy, behaviour
+from .policy_files import PolicyLoadError, load_policy
 
-__all__ = ["main", "load_policy", "PolicyLoadError", "Plan", "EvaluationError"]
+__all__ = ["main", "add_parser", "run", "load_policy", "PolicyLoadError"]
 
 PROG = "quindle-brevault-agent"
 
@@ -60,205 +63,38 @@ EXIT_OK = 0
 EXIT_BLOCKED = 1
 EXIT_BAD_INPUT = 2
 
-_CHUNK = 1 << 20  # bytes read at a time
 _CACHE_LIMIT = 4096  # rendered records kept per replay
 _PROGRESS_AFTER = 0.5  # seconds before the first progress line
 _PROGRESS_EVERY = 0.2  # seconds between progress lines
-
-_BLOCK_RANK = 2
 
 
 # ---------------------------------------------------------------- the policy
 
 
-class PolicyLoadError(Exception):
-    """The POLICY argument could not be turned into a `Policy`."""
+class _Position:
+    """A behaviour's name in the dry-run copy of a policy: shown as the name,
+    and telling which behaviour of the policy a hit came from, even when two
+    behaviours share a name."""
 
+    __slots__ = ("index", "name")
 
-def _split_target(target: str) -> tuple[str, str]:
-    ref, sep, name = target.rpartition(":")
-    if sep and name.isidentifier() and ref:
-        return ref, name
-    return target, "POLICY"
-
-
-def _is_path(ref: str) -> bool:
-    separators = (os.sep, os.altsep) if os.altsep else (os.sep,)
-    return ref.endswith(".py") or any(sep in ref for sep in separators) or os.path.isfile(ref)
-
-
-def load_policy(target: str) -> Policy:
-    """The policy named by `target`: ``FILE.py[:NAME]`` or ``package.module[:NAME]``.
-
-    NAME defaults to ``POLICY``; the object must be a `Policy` or a list (or
-    tuple) of behaviours. Any failure, an exception raised while the file or
-    module runs included, is raised as `PolicyLoadError` with the reason.
-    """
-    ref, name = _split_target(target)
-    try:
-        if _is_path(ref):
-            path = os.path.abspath(ref)
-            if not os.path.isfile(path):
-                raise PolicyLoadError(f"no such file: {ref}")
-            module_name = "_quindle_policy_" + "".join(
-                c if c.isalnum() else "_" for c in os.path.splitext(os.path.basename(path))[0]
-            )
-            spec = importlib.util.spec_from_file_location(module_name, path)
-            if spec is None or spec.loader is None:
-                raise PolicyLoadError(f"cannot load {ref} as a Python file")
-            module = importlib.util.module_from_spec(spec)
-            # The file can import modules that sit next to it, as a script can.
-            folder = os.path.dirname(path)
-            if folder not in sys.path:
-                sys.path.insert(0, folder)
-            sys.modules[module_name] = module
-            spec.loader.exec_module(module)
-        else:
-            if "" not in sys.path and os.getcwd() not in sys.path:
-                sys.path.insert(0, os.getcwd())
-            module = importlib.import_module(ref)
-    except PolicyLoadError:
-        raise
-    except (Exception, SystemExit) as exc:
-        raise PolicyLoadError(f"{ref} failed to load: {type(exc).__name__}: {exc}") from exc
-    try:
-        found = getattr(module, name)
-    except AttributeError:
-        raise PolicyLoadError(f"{ref} defines no {name}") from None
-    if isinstance(found, Policy):
-        return found
-    if isinstance(found, (list, tuple)):
-        try:
-            return Policy(found)
-        except TypeError as exc:
-            raise PolicyLoadError(f"{name} in {ref} is not a list of behaviours: {exc}") from exc
-    raise PolicyLoadError(
-        f"{name} in {ref} is a {type(found).__name__}, not a Policy or a list of behaviours"
-    )
-
-
-class EvaluationError(Exception):
-    """An event's evaluation raised; `index` is the behaviour being checked, or None."""
-
-    def __init__(self, index: int | None, error: BaseException) -> None:
-        super().__init__(index, error)
+    def __init__(self, index: int, name: Any) -> None:
         self.index = index
-        self.error = error
+        self.name = name
+
+    def __repr__(self) -> str:
+        return repr(self.name)
+
+    def __str__(self) -> str:
+        return str(self.name)
 
 
-class Plan:
-    """A policy laid out for evaluating many events quickly.
-
-    ``plan.decide(event, stage)`` returns ``(verdict, hits)`` where `hits` is
-    a tuple of ``(behaviour index, verdict)`` pairs; it agrees exactly with
-    ``policy.evaluate(event, stage=stage)`` (``plan.decision`` builds the very
-    same `Decision`), except that actions are never called and an error is
-    raised as `EvaluationError` naming the behaviour that raised it.
-    """
-
-    def __init__(self, policy: Policy) -> None:
-        self.policy = policy
-        self.behaviours = policy.behaviours
-        steps = tuple((b.on.stage, b.on.where, b.rule.fn) for b in self.behaviours)
-        # When every trigger stage is a plain string (or None), the behaviours
-        # for a plain-string stage can be found by one dict lookup: string
-        # equality and dict lookup agree. Any other stage is compared one
-        # behaviour at a time, exactly as Policy.evaluate does.
-        by_stage: dict[str, tuple[tuple[int, Any, Any], ...]] | None = {}
-        for stage, _where, _fn in steps:
-            if stage is not None and stage.__class__ is not str:
-                by_stage = None
-                break
-        if by_stage is not None:
-            for index, (stage, where, fn) in enumerate(steps):
-                if stage is not None:
-                    by_stage[stage] = by_stage.get(stage, ()) + ((index, where, fn),)
-        self._by_stage = by_stage
-        self._all = tuple((index, where, fn) for index, (_s, where, fn) in enumerate(steps))
-        self._steps = steps
-        self.decide = self._make_decide()
-
-    def _make_decide(self) -> Callable[[Any, Any], tuple[Any, tuple[tuple[int, Any], ...]]]:
-        by_stage = self._by_stage
-        every = self._all
-        steps = self._steps
-        nothing: tuple[tuple[int, Any, Any], ...] = ()
-        rank_of = _rank
-        Error = EvaluationError
-
-        def decide(event: Any, stage: Any) -> tuple[Any, tuple[tuple[int, Any], ...]]:
-            if stage is None:
-                todo = every
-            elif by_stage is not None and stage.__class__ is str:
-                todo = by_stage.get(stage, nothing)
-            else:
-                return compare_each(event, stage)
-            hits: list[tuple[int, Any]] | None = None
-            verdict: Any = "ALLOW"
-            worst = 0
-            index = None
-            try:
-                for index, where, fn in todo:
-                    if where is not None and not where(event):
-                        continue
-                    result = fn(event)
-                    if result.__class__ is str:
-                        if result == "ALLOW":
-                            continue
-                        rank = 1 if result == "FLAG" else _BLOCK_RANK
-                    else:
-                        rank = rank_of(result)
-                        if rank == 0:
-                            continue
-                    if hits is None:
-                        hits = [(index, result)]
-                    else:
-                        hits.append((index, result))
-                    if rank > worst:
-                        worst = rank
-                        verdict = result
-            except Exception as exc:
-                raise Error(index, exc) from exc
-            if hits is None:
-                return "ALLOW", ()
-            return verdict, tuple(hits)
-
-        def compare_each(event: Any, stage: Any) -> tuple[Any, tuple[tuple[int, Any], ...]]:
-            # A stage that is not a plain string is compared with each
-            # trigger's stage in turn, between the predicates and rules, in
-            # policy order, as Policy.evaluate does.
-            hits: list[tuple[int, Any]] = []
-            verdict: Any = "ALLOW"
-            worst = 0
-            index = None
-            try:
-                for index, (wanted, where, fn) in enumerate(steps):
-                    if stage != wanted:
-                        continue
-                    if where is not None and not where(event):
-                        continue
-                    result = fn(event)
-                    rank = rank_of(result)
-                    if rank == 0:
-                        continue
-                    hits.append((index, result))
-                    if rank > worst:
-                        worst = rank
-                        verdict = result
-            except Exception as exc:
-                raise Error(index, exc) from exc
-            return verdict, tuple(hits)
-
-        return decide
-
-    def decision(self, event: Any, stage: Any) -> Decision:
-        """The `Decision` that ``Policy.evaluate`` makes, built from `decide`."""
-        verdict, hits = self.decide(event, stage)
-        behaviours = self.behaviours
-        return Decision(
-            verdict,
-            tuple(Hit(behaviours[i].name, behaviours[i].rule.name, v) for i, v in hits),
-        )
+def dry_run(policy: Policy) -> Policy:
+    """`policy` without its actions, each behaviour named by its `_Position`."""
+    return Policy(
+        behaviour(_Position(index, item.name), on=item.on, rule=item.rule)
+        for index, item in enumerate(policy)
+    )
 
 
 # ---------------------------------------------------------------- rendering
@@ -279,10 +115,10 @@ def _text(value: Any) -> str:
 class _Renderer:
     """Turns decisions into output records; `record(...)` returns one line."""
 
-    def __init__(self, plan: Plan, fmt: str, show_file: bool) -> None:
+    def __init__(self, policy: Policy, fmt: str, show_file: bool) -> None:
         self.fmt = fmt
         self.show_file = show_file
-        self.names = [(b.name, b.rule.name) for b in plan.behaviours]
+        self.names = [(b.name, b.rule.name) for b in policy]
         self.cache: dict[Any, str] = {}
         self.head = ""
 
@@ -297,29 +133,31 @@ class _Renderer:
             return ""
         return f"{'line':>6}  {'stage':<16}  {'verdict':<7}  hits\n"
 
-    def record(self, line: int, stage: Any, verdict: Any, hits: tuple[tuple[int, Any], ...]) -> str:
-        # What follows the line number only depends on the stage and the hits,
-        # so it is rendered once per plain-string (or None) stage and set of
-        # hits. Only keys whose verdicts are all plain strings are stored, and
-        # a lookup finds nothing for an unhashable verdict.
+    def record(self, line: int, stage: Any, decision: Decision) -> str:
+        # What follows the line number only depends on the stage and the hits
+        # (the verdict follows from the hits), so it is rendered once per
+        # plain-string (or None) stage and set of hits whose verdicts are all
+        # plain strings.
+        hits = decision.hits
+        key: Any = None
         if stage is None or stage.__class__ is str:
-            key: Any = (stage, hits) if hits else stage
-            try:
-                tail = self.cache[key]
-            except KeyError:
-                tail = self._tail(stage, verdict, hits)
-                if len(self.cache) < _CACHE_LIMIT and all(v.__class__ is str for _i, v in hits):
-                    self.cache[key] = tail
-            except TypeError:
-                tail = self._tail(stage, verdict, hits)
-        else:
-            tail = self._tail(stage, verdict, hits)
+            if not hits:
+                key = stage
+            elif all(hit[2].__class__ is str for hit in hits):
+                key = (stage, *[(hit[0].index, hit[2]) for hit in hits])
+        tail = self.cache.get(key) if key is not None else None
+        if tail is None:
+            tail = self._tail(stage, decision)
+            if key is not None and len(self.cache) < _CACHE_LIMIT:
+                self.cache[key] = tail
         if self.fmt == "jsonl":
             return '{"line": ' + str(line) + self.head + tail
         return f"{self.head}{line}".rjust(6) + tail
 
-    def _tail(self, stage: Any, verdict: Any, hits: tuple[tuple[int, Any], ...]) -> str:
+    def _tail(self, stage: Any, decision: Decision) -> str:
         names = self.names
+        verdict = decision.verdict
+        hits = [(hit.behaviour.index, hit.verdict) for hit in decision.hits]
         if self.fmt == "jsonl":
             listed = ", ".join(
                 '{"behaviour": ' + _json(names[i][0]) + ', "rule": ' + _json(names[i][1])
@@ -331,31 +169,30 @@ class _Renderer:
         return f"  {_text(stage):<16}  {_text(verdict):<7}  {listed}".rstrip() + "\n"
 
 
+def _why(error: Exception) -> str:
+    """The reason an evaluation failed, with the note that names the behaviour."""
+    reason = f"evaluation failed: {type(error).__name__}: {error}"
+    notes = getattr(error, "__notes__", None)
+    if isinstance(notes, list) and notes:
+        reason += f" ({notes[-1]})"
+    return reason
+
+
 # ---------------------------------------------------------------- the replay
-
-
-class _Source:
-    def __init__(self, name: str, stream: Any, size: int | None) -> None:
-        self.name = name
-        self.stream = stream
-        self.size = size
-
-
-class _Stop(Exception):
-    """An input could not be read; the replay stops with this message."""
 
 
 class _Replay:
     def __init__(
         self,
-        plan: Plan,
+        policy: Policy,
         renderer: _Renderer,
         stage: Any,
         out: TextIO,
         err: TextIO,
         progress: bool,
     ) -> None:
-        self.plan = plan
+        self.policy = dry_run(policy)
+        self.names = [b.name for b in policy]
         self.renderer = renderer
         self.stage = stage
         self.out = out
@@ -365,11 +202,12 @@ class _Replay:
         self.out_tty = _isatty(out)
         self.started = time.perf_counter()
         self.next_progress = self.started + _PROGRESS_AFTER
+        self.source: jsonl.Source | None = None
         self.events = 0
         self.bad = 0
         self.blocked = 0
         self.verdicts: dict[Any, int] = {}
-        self.hit_counts = [0] * len(plan.behaviours)
+        self.hit_counts = [0] * len(self.names)
         self.pending: list[str] = []
 
     # -- output
@@ -377,7 +215,7 @@ class _Replay:
     def flush(self) -> None:
         if self.pending:
             if self.out_tty:
-                self._clear_progress()
+                self.clear_progress()
             self.out.write("".join(self.pending))
             self.pending.clear()
             self.out.flush()
@@ -386,17 +224,21 @@ class _Replay:
         self.bad += 1
         if self.out_tty:
             self.flush()  # rows and reports share the screen: keep them in order
-        self._clear_progress()
+        self.clear_progress()
         self.err.write(f"{source}:{line}: {reason}\n")
         self.err.flush()
 
-    def _clear_progress(self) -> None:
+    def clear_progress(self) -> None:
         if self.progress_shown:
             self.err.write("\r\x1b[K")
             self.err.flush()
             self.progress_shown = False
 
-    def _show_progress(self, source: _Source, lines: int, done: int) -> None:
+    def chunk_done(self, lines: int, done: int) -> None:
+        self.flush()
+        source = self.source
+        if not self.progress or source is None:
+            return
         now = time.perf_counter()
         if now < self.next_progress:
             return
@@ -410,105 +252,49 @@ class _Replay:
 
     # -- input
 
-    def run(self, source: _Source) -> None:
-        self.renderer.start_file(source.name)
-        read = source.stream.read1 if hasattr(source.stream, "read1") else source.stream.read
-        carry = b""
-        line = 0
-        done = 0
-        first = True
-        while True:
-            try:
-                data = read(_CHUNK)
-            except OSError as exc:
-                raise _Stop(f"cannot read {source.name}: {exc.strerror or exc}") from exc
-            if not data:
-                break
-            done += len(data)
-            if first:
-                first = False
-                if data.startswith(b"\xef\xbb\xbf"):
-                    data = data[3:]
-            end = data.rfind(b"\n")
-            if end < 0:
-                carry += data
-                continue
-            block = carry + data[: end + 1] if carry else data[: end + 1]
-            carry = data[end + 1 :]
-            line = self._lines(source.name, block, line)
-            self.flush()
-            if self.progress:
-                self._show_progress(source, line, done)
-        if carry:
-            line = self._lines(source.name, carry, line)
-        self.flush()
-
-    def _lines(self, name: str, block: bytes, line: int) -> int:
-        """Replays the complete lines in `block`; returns the last line number."""
-        try:
-            texts: list[Any] = block.decode("utf-8").split("\n")
-        except UnicodeDecodeError:
-            texts = block.split(b"\n")
-        if texts and not texts[-1]:
-            texts.pop()  # what follows the final newline
-        loads = json.loads
-        decide = self.plan.decide
+    def run(self, source: jsonl.Source) -> None:
+        self.source = source
+        name = source.name
+        self.renderer.start_file(name)
+        evaluate = self.policy.evaluate
         record = self.renderer.record
         pending = self.pending.append
         verdicts = self.verdicts
         hit_counts = self.hit_counts
         fixed = self.stage
-        events = 0
-        blocked = 0
-        for text in texts:
-            line += 1
-            try:
-                if text.__class__ is bytes:
-                    text = text.decode("utf-8")
-                event = loads(text)
-            except UnicodeDecodeError as exc:
-                events += 1
-                self.report(name, line, f"not UTF-8 text: {exc.reason} at column {exc.start + 1}")
-                continue
-            except (ValueError, RecursionError) as exc:
-                if not text.strip():
+        try:
+            for line, _raw, event, error in jsonl.read(source, self.chunk_done):
+                self.events += 1
+                if error is not None:
+                    self.report(name, line, error)
                     continue
-                events += 1
-                self.report(name, line, f"not JSON: {exc}")
-                continue
-            events += 1
-            if event.__class__ is not dict:
-                self.report(name, line, f"not a JSON object but {_kind(event)}")
-                continue
-            stage = event.get("stage") if fixed is None else fixed
-            try:
-                verdict, hits = decide(event, stage)
-                out = record(line, stage, verdict, hits)
-                key = verdict if verdict.__class__ is str else _text(verdict)
-            except EvaluationError as exc:
-                self.report(name, line, self._why(exc))
-                continue
-            except Exception as exc:
-                self.report(name, line, f"cannot show the decision: {type(exc).__name__}: {exc}")
-                continue
-            pending(out)
-            verdicts[key] = verdicts.get(key, 0) + 1
-            if hits:
-                for index, _v in hits:
-                    hit_counts[index] += 1
-                if _rank(verdict) == _BLOCK_RANK:
-                    blocked += 1
-        self.events += events
-        self.blocked += blocked
-        return line
-
-    def _why(self, exc: EvaluationError) -> str:
-        error = exc.error
-        where = ""
-        if exc.index is not None:
-            b = self.plan.behaviours[exc.index]
-            where = f" in behaviour {_text(b.name)} (rule {_text(b.rule.name)})"
-        return f"evaluation failed{where}: {type(error).__name__}: {error}"
+                if event.__class__ is not dict:
+                    self.report(name, line, f"not a JSON object but {jsonl.kind(event)}")
+                    continue
+                stage = event.get("stage") if fixed is None else fixed
+                try:
+                    decision = evaluate(event, stage=stage)
+                except Exception as exc:
+                    self.report(name, line, _why(exc))
+                    continue
+                verdict = decision.verdict
+                try:
+                    out = record(line, stage, decision)
+                    key = verdict if verdict.__class__ is str else _text(verdict)
+                except Exception as exc:
+                    self.report(name, line, f"cannot show the decision: {type(exc).__name__}: {exc}")
+                    continue
+                pending(out)
+                verdicts[key] = verdicts.get(key, 0) + 1
+                hits = decision.hits
+                if hits:
+                    for hit in hits:
+                        hit_counts[hit[0].index] += 1
+                    if decision.blocked:
+                        self.blocked += 1
+        finally:
+            self.source = None
+        self.flush()
 
     # -- the end
 
@@ -528,7 +314,7 @@ class _Replay:
             "  verdicts: " + ", ".join(parts),
             "  hits per behaviour:",
         ]
-        names = [_text(b.name) for b in self.plan.behaviours]
+        names = [_text(name) for name in self.names]
         width = max((len(n) for n in names), default=0)
         for name, count in zip(names, self.hit_counts):
             lines.append(f"    {name:<{width}}  {count:,}")
@@ -544,30 +330,18 @@ class _Replay:
         return EXIT_OK
 
 
-def _kind(value: Any) -> str:
-    if isinstance(value, list):
-        return "an array"
-    if isinstance(value, str):
-        return "a string"
-    if isinstance(value, bool):
-        return "a boolean"
-    if isinstance(value, (int, float)):
-        return "a number"
-    if value is None:
-        return "null"
-    return f"a {type(value).__name__}"
+def _isatty(stream: Any) -> bool:
+    try:
+        return bool(stream.isatty())
+    except (AttributeError, ValueError):
+        return False
 
 
 # ---------------------------------------------------------------- the command
 
 
-def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog=PROG,
-        description="Ready-made policy rules and behaviours for an agent.",
-    )
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    replay = commands.add_parser(
+def add_parser(commands: Any) -> argparse.ArgumentParser:
+    parser: argparse.ArgumentParser = commands.add_parser(
         "replay",
         help="replay recorded events through a policy",
         description=(
@@ -576,78 +350,35 @@ def _parser() -> argparse.ArgumentParser:
             "input was bad or could not be read. Actions are never called."
         ),
     )
-    replay.add_argument(
+    parser.add_argument(
         "policy",
         metavar="POLICY",
         help="a Python file or package.module, optionally :NAME (default POLICY), "
         "holding a Policy or a list of behaviours",
     )
-    replay.add_argument(
+    parser.add_argument(
         "events",
         metavar="EVENTS",
         nargs="*",
         help="JSON Lines files, one event object per line; - or none reads standard input",
     )
-    replay.add_argument(
+    parser.add_argument(
         "--stage",
         help="evaluate every event at STAGE (default: each event's own \"stage\" field)",
     )
-    replay.add_argument(
+    parser.add_argument(
         "--format",
         choices=("table", "jsonl"),
         help="output format (default: table on a terminal, jsonl otherwise)",
     )
+    parser.set_defaults(run=run)
     return parser
 
 
-def _open(names: Sequence[str], stdin: Any) -> list[_Source]:
-    sources = []
-    try:
-        for name in names:
-            if name == "-":
-                sources.append(_Source("-", stdin, None))
-                continue
-            try:
-                stream = open(name, "rb")
-            except OSError as exc:
-                raise _Stop(f"cannot open {name}: {exc.strerror or exc}") from exc
-            sources.append(_Source(name, stream, _size(stream)))
-    except _Stop:
-        _close(sources)
-        raise
-    return sources
-
-
-def _size(stream: Any) -> int | None:
-    try:
-        size = os.fstat(stream.fileno()).st_size
-    except OSError:
-        return None
-    return size or None
-
-
-def _close(sources: Iterable[_Source]) -> None:
-    for source in sources:
-        if source.name != "-":
-            source.stream.close()
-
-
-def _isatty(stream: Any) -> bool:
-    try:
-        return bool(stream.isatty())
-    except (AttributeError, ValueError):
-        return False
-
-
-def main(argv: Sequence[str] | None = None) -> int:
-    """Run the command line; returns the exit status."""
+def run(args: argparse.Namespace) -> int:
+    """The replay command on parsed arguments; returns the exit status."""
     out = sys.stdout
     err = sys.stderr
-    try:
-        args = _parser().parse_args(argv)
-    except SystemExit as exc:  # --help, or a usage error already printed
-        return exc.code if isinstance(exc.code, int) else EXIT_BAD_INPUT
-
     try:
         policy = load_policy(args.policy)
     except PolicyLoadError as exc:
@@ -657,15 +388,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     names = args.events or ["-"]
     stdin = sys.stdin.buffer if hasattr(sys.stdin, "buffer") else sys.stdin
     try:
-        sources = _open(names, stdin)
-    except _Stop as exc:
+        sources = jsonl.open_sources(names, stdin)
+    except jsonl.InputError as exc:
         err.write(f"{PROG}: {exc}\n")
         return EXIT_BAD_INPUT
 
     fmt = args.format or ("table" if _isatty(out) else "jsonl")
-    plan = Plan(policy)
-    renderer = _Renderer(plan, fmt, show_file=len(sources) > 1)
-    replay = _Replay(plan, renderer, args.stage, out, err, progress=_isatty(err))
+    renderer = _Renderer(policy, fmt, show_file=len(sources) > 1)
+    replay = _Replay(policy, renderer, args.stage, out, err, progress=_isatty(err))
     status = None
     try:
         head = renderer.header()
@@ -673,27 +403,34 @@ def main(argv: Sequence[str] | None = None) -> int:
             out.write(head)
         for source in sources:
             replay.run(source)
-    except _Stop as exc:
+    except jsonl.InputError as exc:
         replay.flush()
-        replay._clear_progress()
+        replay.clear_progress()
         err.write(f"{PROG}: {exc}\n")
         status = EXIT_BAD_INPUT
     except BrokenPipeError:
         # Whoever read the output went away; say what was seen and stop.
         replay.pending.clear()
-        replay._clear_progress()
+        replay.clear_progress()
         _silence(out)
     except KeyboardInterrupt:
         replay.pending.clear()
-        replay._clear_progress()
+        replay.clear_progress()
         err.write(f"\n{PROG}: interrupted\n")
         status = 130
     finally:
-        _close(sources)
-    replay._clear_progress()
+        jsonl.close_sources(sources)
+    replay.clear_progress()
     err.write(replay.summary(len(sources)))
     err.flush()
     return replay.status() if status is None else status
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """The whole command line (``replay ...`` included in `argv`); the exit status."""
+    from .cli import main as cli_main
+
+    return cli_main(argv)
 
 
 def _silence(out: TextIO) -> None:
