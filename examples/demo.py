@@ -1,7 +1,6 @@
 """Build a few threshold rules and run a handful of events through the host."""
 
-from quindle_brevault_agent import _impl
-from quindle_brevault_agent.library import flag_over, spend_cap
+from quindle_brevault_agent import check_rule, flag_over, spend_cap
 
 RULES = [
     spend_cap(100),
@@ -26,7 +25,7 @@ def main() -> None:
     width = max(len(repr(e)) for e in EVENTS)
     print(f"{'event':<{width}}  " + "  ".join(f"{n:>16}" for n in names))
     for event in EVENTS:
-        verdicts = [_impl.check_rule(r, event) for r in RULES]
+        verdicts = [check_rule(r, event) for r in RULES]
         print(f"{event!r:<{width}}  " + "  ".join(f"{v:>16}" for v in verdicts))
 
 

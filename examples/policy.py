@@ -9,29 +9,38 @@ a storage call. A field is read at the top level of an event, else under its
 ``kwargs``.
 """
 
-from quindle_brevault_agent import library as qba
-from quindle_brevault_agent._impl import Policy, behaviour, trigger
+from quindle_brevault_agent import (
+    Policy,
+    behaviour,
+    cap_charges,
+    deny_writes_to,
+    flag_large_charges,
+    on_charge,
+    require_fields,
+    restrict_scope,
+    trigger,
+)
 
 POLICY = Policy(
     [
         # No single charge above 500; anything above 100 is let through but flagged.
-        qba.cap_charges(500, name="cap_charges_500"),
-        qba.flag_large_charges(100, name="flag_charges_over_100"),
+        cap_charges(500, name="cap_charges_500"),
+        flag_large_charges(100, name="flag_charges_over_100"),
         # A charge has to say how much, in what currency and to whom.
         behaviour(
             "charges_are_complete",
-            on=qba.on_charge(),
-            rule=qba.require_fields("amount", "currency", "payee"),
+            on=on_charge(),
+            rule=require_fields("amount", "currency", "payee"),
         ),
         # The archive and the audit log are read-only for the agent.
-        qba.deny_writes_to("bucket", ["billing-archive", "audit-log"], name="locked_buckets"),
+        deny_writes_to("bucket", ["billing-archive", "audit-log"], name="locked_buckets"),
         # Writes stay inside the agent's own project, or its scratch space.
-        qba.restrict_scope(["projects/invoice-bot/", "scratch/"], name="own_scope_only"),
+        restrict_scope(["projects/invoice-bot/", "scratch/"], name="own_scope_only"),
         # Every write names the bucket it goes to.
         behaviour(
             "writes_name_a_bucket",
             on=trigger(stage="execution"),
-            rule=qba.require_fields("bucket"),
+            rule=require_fields("bucket"),
         ),
     ]
 )
