@@ -385,8 +385,9 @@ def _check_required(shape: Shape, every: Sequence[Shape]) -> Iterator[tuple[str,
 
 
 def _comparable_limit(shape: Shape) -> Any:
+    """A finite number limit, else None: QB105 tells of the others."""
     limit = None if shape.params is None else shape.params["limit"]
-    if not _is_number(limit) or (isinstance(limit, float) and math.isnan(limit)):
+    if not _is_number(limit) or (isinstance(limit, float) and not math.isfinite(limit)):
         return None
     return limit
 
