@@ -11,7 +11,7 @@ import pytest
 import model
 from quindle_brevault_agent import _impl, cli
 from quindle_brevault_agent import library as native
-from quindle_brevault_agent.lint import lint_policy, lint_target
+from quindle_brevault_agent.lint import lint_policy, lint_target, render
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -128,6 +128,31 @@ def test_rules_of_the_callers_own_are_skipped_quietly():
         (3, "QB103", "no require_fields of 'amount' at stage 's': an event without 'amount' counts as 0 and passes"),
         (3, "QB105", "limit -1 is negative: every event this applies to is flagged, one without 'amount' included"),
     ]
+
+
+class Hostile(int):
+    """A value that refuses to be compared or shown."""
+
+    def __eq__(self, other):
+        raise RuntimeError("eq")
+
+    __ge__ = __lt__ = __repr__ = __eq__
+    __hash__ = int.__hash__
+
+    def __str__(self):
+        return "hostile"
+
+
+def test_values_that_refuse_to_compare_or_show_leave_the_lint_standing():
+    bad = Hostile(-1)
+    on = _impl.trigger(stage=bad)
+    policy = _impl.Policy([
+        _impl.behaviour(bad, on=on, rule=model.spend_cap(bad, field=bad)),
+        _impl.behaviour(bad, on=on, rule=model.flag_over(bad, field=bad)),
+    ])
+    assert [(f.index, f.code) for f in lint_policy(policy)] == [(1, "QB103"), (2, "QB103"), (2, "QB106")]
+    assert render("p", lint_policy(policy)[0], "text") == ("p: behaviour 1 (hostile): QB103 no require_fields of <unprintable Hostile> at "
+                            "stage <unprintable Hostile>: an event without <unprintable Hostile> counts as 0 and passes")
 
 
 def test_the_command(tmp_path, capsys):

@@ -147,6 +147,15 @@ def _same(a: Any, b: Any) -> bool:
         return False
 
 
+def _text(value: Any, show: Any = str) -> str:
+    """``str(value)`` (or `show`), for a message; a value that cannot say itself is named by its type."""
+    try:
+        text = show(value)
+    except Exception:
+        return f"<unprintable {type(value).__name__}>"
+    return text if isinstance(text, str) else f"<unprintable {type(value).__name__}>"
+
+
 def _qualname(fn: Any) -> str | None:
     try:
         name = fn.__qualname__
@@ -360,8 +369,8 @@ def _check_limit(shape: Shape) -> Iterator[tuple[str, str]]:
         yield "QB105", f"limit is infinite: no event is ever {done}"
     elif limit < 0:
         yield "QB105", (
-            f"limit {limit!r} is negative: every event this applies to is {done}, "
-            f"one without {shape.params['field']!r} included"
+            f"limit {_text(limit, repr)} is negative: every event this applies to is {done}, "
+            f"one without {_text(shape.params['field'], repr)} included"
         )
 
 
@@ -379,8 +388,8 @@ def _check_required(shape: Shape, every: Sequence[Shape]) -> Iterator[tuple[str,
         if isinstance(req, tuple) and any(_same(field, f) for f in req):
             return
     yield "QB103", (
-        f"no require_fields of {field!r} at stage {shape.stage!r}: "
-        f"an event without {field!r} counts as 0 and passes"
+        f"no require_fields of {_text(field, repr)} at stage {_text(shape.stage, repr)}: "
+        f"an event without {_text(field, repr)} counts as 0 and passes"
     )
 
 
@@ -406,8 +415,8 @@ def _check_flag_under_cap(shape: Shape, every: Sequence[Shape]) -> Iterator[tupl
             continue
         if flag >= limit:
             yield "QB104", (
-                f"flag limit {flag!r} is at or above the cap limit {limit!r} of behaviour "
-                f"{cap.index} ({cap.name}) on {shape.params['field']!r}: "
+                f"flag limit {_text(flag, repr)} is at or above the cap limit {_text(limit, repr)} of behaviour "
+                f"{cap.index} ({_text(cap.name)}) on {_text(shape.params['field'], repr)}: "
                 "the flag can never be seen alone"
             )
             return
@@ -437,8 +446,20 @@ def _check_repeats(shape: Shape, every: Sequence[Shape]) -> Iterator[tuple[str, 
             break
     for other in earlier:
         if _repeats(shape, other):
-            yield "QB107", f"repeats behaviour {other.index} ({other.name}): same stage, trigger, rule and action"
+            yield "QB107", (
+                f"repeats behaviour {other.index} ({_text(other.name)}): "
+                "same stage, trigger, rule and action"
+            )
             break
+
+
+def _quietly(findings: Iterator[tuple[str, str]]) -> list[tuple[str, str]]:
+    """The findings of one check; none when a value of the caller's own will not
+    be compared or shown, as the lint cannot tell then."""
+    try:
+        return list(findings)
+    except Exception:
+        return []
 
 
 def lint_shapes(every: Sequence[Shape]) -> list[Finding]:
@@ -446,11 +467,11 @@ def lint_shapes(every: Sequence[Shape]) -> list[Finding]:
     found: list[Finding] = []
     for shape in every:
         codes = [
-            *_check_values(shape),
-            *_check_required(shape, every),
-            *_check_flag_under_cap(shape, every),
-            *_check_limit(shape),
-            *_check_repeats(shape, every),
+            *_quietly(_check_values(shape)),
+            *_quietly(_check_required(shape, every)),
+            *_quietly(_check_flag_under_cap(shape, every)),
+            *_quietly(_check_limit(shape)),
+            *_quietly(_check_repeats(shape, every)),
         ]
         codes.sort(key=lambda pair: pair[0])
         found.extend(Finding(shape.index, shape.name, code, message) for code, message in codes)
@@ -479,8 +500,8 @@ def lint_target(target: str) -> list[Finding]:
 def _json(value: Any) -> Any:
     try:
         json.dumps(value, allow_nan=False)
-    except (TypeError, ValueError):
-        return str(value)
+    except Exception:
+        return _text(value)
     return value
 
 
@@ -495,7 +516,7 @@ def render(target: str, finding: Finding, fmt: str) -> str:
                 "message": finding.message,
             }
         )
-    return f"{target}: behaviour {finding.index} ({finding.name}): {finding.code} {finding.message}"
+    return f"{target}: behaviour {finding.index} ({_text(finding.name)}): {finding.code} {finding.message}"
 
 
 def add_parser(commands: Any) -> argparse.ArgumentParser:
