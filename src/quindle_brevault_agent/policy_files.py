@@ -236,14 +236,8 @@ class _Reader:
         for key in table:
             if key in known or key in skip:
                 continue
-            if key == "action":
-                raise _Refused(
-                    f"unknown key {_dotted(prefix, key)!r}: actions are code and have no place "
-                    "in a policy file"
-                )
             raise _Refused(
-                f"unknown key {_dotted(prefix, key)!r}: {factory} takes "
-                f"{_all_of(p.key for p in params)}"
+                _unknown(_dotted(prefix, key), f"{factory} takes {_all_of(p.key for p in params)}")
             )
         args: list[Any] = []
         kwargs: dict[str, Any] = {}
@@ -285,9 +279,7 @@ class _Reader:
             )
         for key in entry:
             if key not in _OWN_KEYS:
-                raise _Refused(
-                    f"unknown key {key!r}: a behaviour of your own takes {_all_of(_OWN_KEYS)}"
-                )
+                raise _Refused(_unknown(key, f"a behaviour of your own takes {_all_of(_OWN_KEYS)}"))
         for key, expected in (("name", "a non-empty string"), ("on", self.table), ("rule", self.table)):
             if key not in entry:
                 raise _Refused(f"missing {key!r}: expected {expected}")
@@ -301,6 +293,12 @@ class _Reader:
         use = self.factory(rule, "use", "rule.use", RULES)
         rule_call = self.call(use, RULES[use], rule, "rule", ("use",))
         return Declared(name=entry["name"], on=on_call, rule=rule_call)
+
+
+def _unknown(key: str, expected: str) -> str:
+    if key.rpartition(".")[2] == "action":
+        return f"unknown key {key!r}: actions are code and have no place in a policy file"
+    return f"unknown key {key!r}: {expected}"
 
 
 def _dotted(prefix: str, key: str) -> str:
