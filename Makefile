@@ -9,7 +9,7 @@ WERROR := $(if $(CI),ON,OFF)
 ASAN_DIR := build/asan
 ASAN_LIBS = $(shell gcc -print-file-name=libasan.so):$(shell gcc -print-file-name=libubsan.so)
 
-.PHONY: all test demo bench install asan clean
+.PHONY: all test demo bench install asan clean venv-check dist-check
 
 all: test
 
@@ -18,12 +18,20 @@ $(PY):
 	echo "creating $(VENV) with $$interp"; \
 	"$$interp" -m venv $(VENV)
 
-$(STAMP): $(PY) pyproject.toml
+# A .venv made by another Python cannot build the extension: say so before pip
+# fails on it.
+venv-check: $(PY)
+	@$(PY) -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null || { \
+		echo "error: $(VENV) runs $$($(PY) -V 2>&1 | head -n 1), not CPython 3.13." >&2; \
+		echo "       Remove it and run make again: rm -rf $(VENV) && make $(or $(MAKECMDGOALS),all)" >&2; \
+		exit 1; }
+
+$(STAMP): $(PY) pyproject.toml | venv-check
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis mypy
+	$(PY) -m pip install -q "scikit-build-core>=0.11" cmake ninja pytest hypothesis mypy build twine
 	touch $(STAMP)
 
-install: $(STAMP)
+install: venv-check $(STAMP)
 	$(PY) -m pip install -q --no-build-isolation --no-deps --force-reinstall \
 		-Ccmake.define.QBA_WERROR=$(WERROR) .
 
@@ -56,5 +64,12 @@ asan: $(STAMP)
 		QBA_SANITIZED=1 PYTHONPATH=$(abspath $(ASAN_DIR)/pkg) \
 		$(PY) -m pytest tests -p no:cacheprovider
 
+# The sdist and the wheel built from it, checked as an index would check them.
+dist-check: $(STAMP)
+	rm -rf dist
+	$(PY) -m build --no-isolation --outdir dist .
+	$(PY) -m twine check --strict dist/*
+
 clean:
 	rm -rf build $(ASAN_DIR) _skbuild dist *.egg-info
+	@echo "kept $(VENV), the virtual environment (rm -rf $(VENV) removes it too)"

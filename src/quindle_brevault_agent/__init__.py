@@ -2,9 +2,10 @@
 
 The public API: the host layer (``Policy``, ``Decision``, ``Hit``, ``Rule``,
 ``Trigger``, ``Behaviour``, the factories ``rule``, ``trigger``, ``behaviour``
-and the evaluators ``check_rule``, ``check_behaviour``) and the twelve
+and the evaluators ``check_rule``, ``check_behaviour``), the twelve
 ready-made rule and behaviour factories of the native module
-``quindle_brevault_agent.library``.
+``quindle_brevault_agent.library``, and ``load_policy`` with the
+``PolicyFileError`` it raises for a policy file that is not well-formed.
 
 Importing the package loads nothing else: each public name is imported from
 its module on first use, so that ``import quindle_brevault_agent`` stays
@@ -44,6 +45,7 @@ if TYPE_CHECKING:
         scope_fence,
         spend_cap,
     )
+    from .policy_files import PolicyFileError, load_policy
 
 __version__ = "0.1.0"
 
@@ -71,11 +73,14 @@ __all__ = [
     "flag_large_charges",
     "deny_writes_to",
     "restrict_scope",
+    "load_policy",
+    "PolicyFileError",
 ]
 
 # Where each public name lives.
 _HOMES = {name: "._impl" for name in __all__[:11]}
-_HOMES.update({name: ".library" for name in __all__[11:]})
+_HOMES.update({name: ".library" for name in __all__[11:23]})
+_HOMES.update({name: ".policy_files" for name in __all__[23:]})
 
 
 def __getattr__(name: str) -> Any:

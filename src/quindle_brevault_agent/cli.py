@@ -10,12 +10,12 @@ from __future__ import annotations
 import argparse
 from typing import Sequence
 
-from . import replay
+from . import lint, replay
 
 PROG = "quindle-brevault-agent"
 
 # The command modules, in the order that --help lists them.
-COMMANDS = [replay]
+COMMANDS = [replay, lint]
 
 EXIT_USAGE = 2
 

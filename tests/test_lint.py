@@ -1,0 +1,179 @@
+"""The lint: each code on a small policy written to trip it, the same on a policy
+file and on the Python policy it stands for, and the command's output and status."""
+
+from __future__ import annotations
+
+import json
+from pathlib import Path
+
+import pytest
+
+import model
+from quindle_brevault_agent import _impl, cli
+from quindle_brevault_agent import library as native
+from quindle_brevault_agent.lint import lint_policy, lint_target, render
+
+ROOT = Path(__file__).resolve().parent.parent
+
+REQUIRE = '[[behaviour]]\nname = "req"\non = {{ trigger = "{on}" }}\nrule = {{ use = "require_fields", fields = {fields} }}\n'
+CAP = '[[behaviour]]\nuse = "{use}"\nlimit = {limit}\n{more}\n'
+OWN = '[[behaviour]]\nname = "{name}"\non = {{ trigger = "{on}" {more} }}\nrule = {{ {rule} }}\n'
+LIST = "a string was probably given where a list was meant"
+
+
+def req(lib, *fields, **on):
+    trigger = lib.on_write(**on) if on else lib.on_charge()
+    return _impl.behaviour("req", on=trigger, rule=lib.require_fields(*fields))
+
+
+CASES = [
+    pytest.param(
+        '[[behaviour]]\nuse = "restrict_scope"\nallowed = ["t", "e", "n", "a", "n", "t", "s", "/", "t", "1", "/"]\n'
+        '[[behaviour]]\nuse = "deny_writes_to"\nfield = "bucket"\nvalues = ["a", "u", "d", "i", "t"]\n'
+        '[[behaviour]]\nuse = "restrict_scope"\nallowed = ["db/a", "db/b/", "x:", "y.", "v", "tenants/t1"]\n',
+        lambda lib: [lib.restrict_scope("tenants/t1/"), lib.deny_writes_to("bucket", "audit"),
+                     lib.restrict_scope(["db/a", "db/b/", "x:", "y.", "v", "tenants/t1"])],
+        [(1, "QB101", f"one-character prefixes 't', 'e', 'n', 'a', 's', '/', '1' in a fence of 7: {LIST}"),
+         (2, "QB101", f"one-character members 'a', 'd', 'i', 't', 'u' in a list of 5: {LIST}"),
+         (3, "QB101", f"one-character prefix 'v' in a fence of 6: {LIST}"),
+         (3, "QB102", "scope prefix 'db/a' does not end with '/', ':' or '.': it also admits 'db/ax'"),
+         (3, "QB102", "scope prefix 'tenants/t1' does not end with '/', ':' or '.': it also admits 'tenants/t10'"),
+         (3, "QB106", "same name as behaviour 1")],
+        id="strings-as-lists-and-open-prefixes",
+    ),
+    pytest.param(
+        CAP.format(use="cap_charges", limit=500, more="")
+        + REQUIRE.format(on="on_write", fields='["amount"]').replace('"on_write"', '"on_write", stage = "spend_decision", method = "put"')
+        + OWN.format(name="refunds", on="on_charge", more=', action_type = "refund"', rule='use = "require_fields", fields = ["amount"]')
+        + CAP.format(use="flag_large_charges", limit=50, more='field = "total"')
+        + REQUIRE.format(on="on_write", fields='["total"]').replace('"on_write"', '"on_write", stage = "spend_decision"'),
+        lambda lib: [lib.cap_charges(500), req(lib, "amount", stage="spend_decision", method="put"),
+                     _impl.behaviour("refunds", on=lib.on_charge(action_type="refund"), rule=lib.require_fields("amount")),
+                     lib.flag_large_charges(50, field="total"), req(lib, "total", stage="spend_decision")],
+        [(1, "QB103", "no require_fields of 'amount' at stage 'spend_decision': "
+                      "an event without 'amount' counts as 0 and passes"),
+         (5, "QB106", "same name as behaviour 2")],
+        id="a-cap-needs-a-require-that-covers-its-events",
+    ),
+    pytest.param(
+        CAP.format(use="cap_charges", limit=100, more='name = "cap"') + CAP.format(use="flag_large_charges", limit=100, more="")
+        + CAP.format(use="flag_large_charges", limit=99.5, more="") + CAP.format(use="flag_large_charges", limit=200, more='stage = "x"')
+        + REQUIRE.format(on="on_charge", fields='["amount"]')
+        + REQUIRE.format(on="on_write", fields='["amount"]').replace('"on_write"', '"on_write", stage = "x"'),
+        lambda lib: [lib.cap_charges(100, name="cap"), lib.flag_large_charges(100), lib.flag_large_charges(99.5),
+                     lib.flag_large_charges(200, stage="x"), req(lib, "amount"), req(lib, "amount", stage="x")],
+        [(2, "QB104", "flag limit 100 is at or above the cap limit 100 of behaviour 1 (cap) on 'amount': "
+                      "the flag can never be seen alone"),
+         (6, "QB106", "same name as behaviour 5")],
+        id="a-flag-at-the-cap",
+    ),
+    pytest.param(
+        "".join(OWN.format(name=n, on="on_write", more="", rule=f'use = "{u}", limit = {v}')
+                for n, u, v in [("nan", "spend_cap", "nan"), ("inf", "flag_over", "inf"), ("neg", "spend_cap", -5),
+                                ("zero", "spend_cap", 0)])
+        + REQUIRE.format(on="on_write", fields='["amount"]'),
+        lambda lib: [_impl.behaviour(n, on=lib.on_write(), rule=f(v)) for n, f, v in [
+            ("nan", lib.spend_cap, float("nan")), ("inf", lib.flag_over, float("inf")), ("neg", lib.spend_cap, -5),
+            ("zero", lib.spend_cap, 0)]] + [req(lib, "amount", stage="execution")],
+        [(1, "QB105", "limit is NaN: every event this applies to is blocked"),
+         (2, "QB105", "limit is infinite: no event is ever flagged"),
+         (3, "QB105", "limit -5 is negative: every event this applies to is blocked, one without 'amount' included")],
+        id="limits",
+    ),
+    pytest.param(
+        CAP.format(use="cap_charges", limit=5, more="") * 2 + CAP.format(use="cap_charges", limit=5, more='name = "again"')
+        + CAP.format(use="cap_charges", limit=5, more='field = "amount"\nstage = "other"')
+        + REQUIRE.format(on="on_charge", fields='["amount"]')
+        + REQUIRE.format(on="on_charge", fields='["amount"]').replace('"on_charge"', '"on_charge", stage = "other"'),
+        lambda lib: [lib.cap_charges(5), lib.cap_charges(5), lib.cap_charges(5, name="again"),
+                     lib.cap_charges(5, field="amount", stage="other"), req(lib, "amount"),
+                     _impl.behaviour("req", on=lib.on_charge(stage="other"), rule=lib.require_fields("amount"))],
+        [(2, "QB106", "same name as behaviour 1"),
+         (2, "QB107", "repeats behaviour 1 (cap_charges<=5): same stage, trigger, rule and action"),
+         (3, "QB107", "repeats behaviour 1 (cap_charges<=5): same stage, trigger, rule and action"),
+         (4, "QB106", "same name as behaviour 1"),
+         (6, "QB106", "same name as behaviour 5")],
+        id="names-and-repeats",
+    ),
+]
+
+
+def found(findings):
+    return [(f.index, f.code, f.message) for f in findings]
+
+
+@pytest.mark.parametrize(("toml", "python", "expected"), CASES)
+def test_each_check_fires_alike_on_a_file_and_on_python(tmp_path, toml, python, expected):
+    path = tmp_path / "p.toml"
+    path.write_text(toml)
+    assert found(lint_target(str(path))) == expected
+    assert found(lint_policy(_impl.Policy(python(model)))) == expected
+    # The native rules show what they can; whatever they lead to is a finding of
+    # the full list, and the checks that need no parameters always fire.
+    shown = found(lint_policy(_impl.Policy(python(native))))
+    assert set(shown) <= set(expected)
+    assert {f for f in expected if f[1] == "QB106"} <= set(shown)
+
+
+def test_rules_of_the_callers_own_are_skipped_quietly():
+    opaque = _impl.rule("mine", lambda ev: "ALLOW")
+    hidden = _impl.rule("spend_cap<=1", lambda ev: "BLOCK")
+    hidden.fn.__qualname__ = "spend_cap.<locals>.<lambda>"  # the right name, but no cells to read
+    policy = _impl.Policy([
+        _impl.behaviour("a", on=_impl.trigger(stage="s", where=lambda ev: True), rule=opaque),
+        _impl.behaviour("b", on=_impl.trigger(stage="s"), rule=hidden),
+        _impl.behaviour("c", on=_impl.trigger(stage="s", where=len), rule=model.flag_over(-1)),
+    ])
+    assert found(lint_policy(policy)) == [
+        (3, "QB103", "no require_fields of 'amount' at stage 's': an event without 'amount' counts as 0 and passes"),
+        (3, "QB105", "limit -1 is negative: every event this applies to is flagged, one without 'amount' included"),
+    ]
+
+
+class Hostile(int):
+    """A value that refuses to be compared or shown."""
+
+    def __eq__(self, other):
+        raise RuntimeError("eq")
+
+    __ge__ = __lt__ = __repr__ = __eq__
+    __hash__ = int.__hash__
+
+    def __str__(self):
+        return "hostile"
+
+
+def test_values_that_refuse_to_compare_or_show_leave_the_lint_standing():
+    bad = Hostile(-1)
+    on = _impl.trigger(stage=bad)
+    policy = _impl.Policy([
+        _impl.behaviour(bad, on=on, rule=model.spend_cap(bad, field=bad)),
+        _impl.behaviour(bad, on=on, rule=model.flag_over(bad, field=bad)),
+    ])
+    assert [(f.index, f.code) for f in lint_policy(policy)] == [(1, "QB103"), (2, "QB103"), (2, "QB106")]
+    assert render("p", lint_policy(policy)[0], "text") == ("p: behaviour 1 (hostile): QB103 no require_fields of <unprintable Hostile> at "
+                            "stage <unprintable Hostile>: an event without <unprintable Hostile> counts as 0 and passes")
+
+
+def test_the_command(tmp_path, capsys):
+    examples = [str(ROOT / "examples" / name) for name in ("policy.toml", "policy.py")]
+    assert cli.main(["lint", *examples]) == 0
+    assert capsys.readouterr() == ("", "")
+
+    traps = tmp_path / "traps.json"
+    traps.write_text(json.dumps({"behaviour": [{"use": "restrict_scope", "allowed": ["db/a"], "name": "open"}]}))
+    broken = tmp_path / "broken.toml"
+    broken.write_text("[[behaviour]]\nuse = 1\n")
+    assert cli.main(["lint", str(traps)]) == 1
+    line = f"{traps}: behaviour 1 (open): QB102 scope prefix 'db/a' does not end with '/', ':' or '.': it also admits 'db/ax'\n"
+    assert capsys.readouterr() == (line, "")
+    assert cli.main(["lint", "--format", "jsonl", str(broken), str(traps)]) == 2
+    out, err = capsys.readouterr()
+    assert [json.loads(text) for text in out.splitlines()] == [
+        {"file": str(traps), "behaviour": 1, "name": "open", "code": "QB102",
+         "message": "scope prefix 'db/a' does not end with '/', ':' or '.': it also admits 'db/ax'"},
+    ]
+    assert err == (
+        f"quindle-brevault-agent: cannot load policy {broken}: {broken}: behaviour 1: 'use' must be one of "
+        "'cap_charges', 'flag_large_charges', 'deny_writes_to' or 'restrict_scope', not an integer\n"
+    )
