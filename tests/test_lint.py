@@ -174,6 +174,6 @@ def test_the_command(tmp_path, capsys):
          "message": "scope prefix 'db/a' does not end with '/', ':' or '.': it also admits 'db/ax'"},
     ]
     assert err == (
-        f"quindle-brevault-agent: cannot load policy {broken}: {broken}: behaviour 1: 'use' must be one of "
+        f"quindle-brevault-agent: cannot load policy {broken}: behaviour 1: 'use' must be one of "
         "'cap_charges', 'flag_large_charges', 'deny_writes_to' or 'restrict_scope', not an integer\n"
     )

@@ -1,5 +1,6 @@
-"""The public API is typed: the examples type-check under mypy --strict, and
-the public names carry real types rather than Any."""
+"""The public API is typed: the package's Python modules and the examples
+type-check under mypy --strict, and the public names carry real types rather
+than Any."""
 
 import importlib.util
 import os
@@ -44,8 +45,9 @@ def mypy(*args: str, cwd: Path) -> subprocess.CompletedProcess[str]:
 
 def test_examples_and_public_names_type_check_strictly(tmp_path):
     examples = sorted(str(p) for p in (ROOT / "examples").glob("*.py"))
+    package = sorted(str(p) for p in (ROOT / "src" / "quindle_brevault_agent").glob("*.py"))
     (tmp_path / "uses.py").write_text(USES)
-    result = mypy(*examples, str(tmp_path / "uses.py"), cwd=tmp_path)
+    result = mypy(*package, *examples, str(tmp_path / "uses.py"), cwd=tmp_path)
     revealed = [line.split("Revealed type is ")[1] for line in result.stdout.splitlines() if "Revealed type" in line]
     assert [text.strip('"').rpartition(".")[2] for text in revealed] == ["Decision", "bool", "Rule"], result.stdout
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]

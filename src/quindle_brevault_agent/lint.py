@@ -64,6 +64,7 @@ from .policy_files import (
     Declared,
     PolicyLoadError,
     is_policy_file,
+    load_error,
     load_policy,
     load_policy_file,
 )
@@ -555,7 +556,7 @@ def run(args: argparse.Namespace) -> int:
             findings = lint_target(target)
         except PolicyLoadError as exc:
             sys.stdout.flush()
-            sys.stderr.write(f"{PROG}: cannot load policy {target}: {exc}\n")
+            sys.stderr.write(f"{PROG}: {load_error(target, exc)}\n")
             sys.stderr.flush()
             status = EXIT_NOT_LOADED
             continue

@@ -41,7 +41,14 @@ from typing import Any, Callable, NamedTuple
 
 from ._impl import Behaviour, Policy
 
-__all__ = ["load_policy", "load_policy_file", "PolicyLoadError", "PolicyFileError", "PolicyFile"]
+__all__ = [
+    "load_policy",
+    "load_policy_file",
+    "load_error",
+    "PolicyLoadError",
+    "PolicyFileError",
+    "PolicyFile",
+]
 
 
 class PolicyLoadError(Exception):
@@ -50,6 +57,15 @@ class PolicyLoadError(Exception):
 
 class PolicyFileError(PolicyLoadError, ValueError):
     """A policy file that is not well-formed; the message says where and why."""
+
+
+def load_error(target: str, error: PolicyLoadError) -> str:
+    """What a command says when POLICY `target` does not load: "cannot load
+    policy TARGET: reason", where a policy file's own message already starts
+    with the file's name."""
+    if isinstance(error, PolicyFileError):
+        return f"cannot load policy {error}"
+    return f"cannot load policy {target}: {error}"
 
 
 # ---------------------------------------------------------------- what a file may say

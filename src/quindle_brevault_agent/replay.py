@@ -2,7 +2,8 @@
 
     quindle-brevault-agent replay POLICY [EVENTS ...] [--stage STAGE] [--format table|jsonl]
 
-POLICY is a Python file (``path/to/policy.py``) or a module (``package.module``),
+POLICY is a policy file (``policy.toml``, ``policy.json``), a Python file
+(``path/to/policy.py``) or a module (``package.module``), the last two
 optionally followed by ``:NAME``; the object named ``POLICY`` (or NAME) must be
 a `Policy` or a list of behaviours. EVENTS are JSON Lines files, one JSON
 object per line; ``-`` or no EVENTS at all reads standard input. Each event is
@@ -53,7 +54,7 @@ from typing import Any, Sequence, TextIO
 
 from . import jsonl
 from ._impl import Decision, Policy, behaviour
-from .policy_files import PolicyLoadError, load_policy
+from .policy_files import PolicyLoadError, load_error, load_policy
 
 __all__ = ["main", "add_parser", "run", "load_policy", "PolicyLoadError"]
 
@@ -353,8 +354,8 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
     parser.add_argument(
         "policy",
         metavar="POLICY",
-        help="a Python file or package.module, optionally :NAME (default POLICY), "
-        "holding a Policy or a list of behaviours",
+        help="a policy file (.toml, .json), a Python file or package.module, "
+        "optionally :NAME (default POLICY), holding a Policy or a list of behaviours",
     )
     parser.add_argument(
         "events",
@@ -382,11 +383,11 @@ def run(args: argparse.Namespace) -> int:
     try:
         policy = load_policy(args.policy)
     except PolicyLoadError as exc:
-        err.write(f"{PROG}: cannot load policy {args.policy}: {exc}\n")
+        err.write(f"{PROG}: {load_error(args.policy, exc)}\n")
         return EXIT_BAD_INPUT
 
     names = args.events or ["-"]
-    stdin = sys.stdin.buffer if hasattr(sys.stdin, "buffer") else sys.stdin
+    stdin: Any = sys.stdin.buffer if hasattr(sys.stdin, "buffer") else sys.stdin
     try:
         sources = jsonl.open_sources(names, stdin)
     except jsonl.InputError as exc:
