@@ -112,3 +112,14 @@ def test_type_checker_accepts_real_use_and_rejects_misuse(tmp_path):
         cwd=tmp_path,
     )
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_engine_stub_matches_the_engine_module(tmp_path):
+    from quindle_brevault_agent import _engine
+
+    assert Path(_engine.__file__).with_name("_engine.pyi").is_file()
+    result = run_tool(
+        "mypy.stubtest", "quindle_brevault_agent._engine", "--mypy-config-file", "mypy.ini",
+        cwd=tmp_path,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr

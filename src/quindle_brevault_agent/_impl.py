@@ -184,7 +184,7 @@ class Policy(_engine.Engine):
 
     def __eq__(self, other: object) -> bool:
         if other.__class__ is self.__class__:
-            return (self.behaviours,) == (other.behaviours,)  # type: ignore[attr-defined, no-any-return]
+            return (self.behaviours,) == (other.behaviours,)
         return NotImplemented
 
     def __hash__(self) -> int:
