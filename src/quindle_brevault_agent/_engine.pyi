@@ -2,6 +2,8 @@
 
 from typing import Any, ClassVar, NamedTuple, Self, final
 
+from typing_extensions import disjoint_base
+
 class Hit(NamedTuple):
     """An applied behaviour whose verdict is not ALLOW: its name, its rule's name, the verdict."""
 
@@ -9,6 +11,7 @@ class Hit(NamedTuple):
     rule: Any
     verdict: Any
 
+@disjoint_base
 class Decision:
     """What a policy decided on one event."""
 
@@ -23,6 +26,7 @@ class Decision:
     def __eq__(self, other: object, /) -> bool: ...
     def __hash__(self) -> int: ...
 
+@disjoint_base
 class Engine:
     """The evaluation of an ordered tuple of behaviours."""
 
