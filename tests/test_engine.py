@@ -153,19 +153,19 @@ def engine_outcome(fn):
 
 
 @settings(max_examples=400, deadline=None)
-@given(st.lists(BEHAVIOURS, max_size=6), st.sampled_from(STAGES), st.booleans())
-def test_engine_and_model_agree(specs, stage, bound):
+@given(st.lists(BEHAVIOURS, max_size=6), st.sampled_from(STAGES))
+def test_engine_and_model_agree(specs, stage):
     behaviours = [make(i, spec) for i, spec in enumerate(specs)]
     policy = Policy(behaviours)
     event = {"id": 1}
     expected = run(lambda: model.evaluate(behaviours, event, stage=stage))
-    if bound:
-        evaluate = policy.evaluator(stage=stage)
-        same(run(engine_outcome(lambda: evaluate(event))), expected)
-    else:
+    evaluate = policy.evaluator(stage=stage)
+    # Twice each way: the second evaluation may be served what the first made.
+    for _ in range(2):
         same(run(engine_outcome(lambda: policy.evaluate(event, stage=stage))), expected)
-    # An action gets the very event evaluated.
-    assert all(call[2] is event for call in LOG if call[0] == "action")
+        same(run(engine_outcome(lambda: evaluate(event))), expected)
+        # An action gets the very event evaluated.
+        assert all(call[2] is event for call in LOG if call[0] == "action")
 
 
 RAISED: list = []
@@ -262,19 +262,35 @@ def test_decisions_and_hits_are_immutable_values():
         Decision(Unhashable("FLAG")).blocked
 
 
-def test_a_decision_without_hits_is_shared_and_hits_of_standard_verdicts_are_made_once():
-    policy = Policy([
-        behaviour("cap", on=trigger(stage="s"), rule=rule("r", lambda e: e["v"])),
-        behaviour("other", on=trigger(stage="t"), rule=rule("r2", lambda e: "ALLOW")),
-    ])
-    quiet = policy.evaluate({"v": "ALLOW"}, stage="s")
-    assert quiet is policy.evaluate({"v": "ALLOW"}, stage=None) is policy.evaluate({}, stage="none")
+def test_decisions_of_standard_verdicts_are_shared_and_others_made_anew():
+    policy = Policy(
+        [behaviour(f"b{i}", on=trigger(stage="s"), rule=rule("r", lambda e, i=i: e[i]))
+         for i in range(34)]
+        + [behaviour("other", on=trigger(stage="t"), rule=rule("r2", lambda e: "ALLOW"))]
+    )
+
+    def evaluate(verdicts, stage="s"):
+        return policy.evaluate(verdicts + ["ALLOW"] * (34 - len(verdicts)), stage=stage)
+
+    quiet = evaluate([])
+    assert quiet is evaluate([], stage=None) is policy.evaluate([], stage="none")
     assert quiet is Policy([]).evaluator(stage=Text("x"))({}) and quiet == Decision("ALLOW", ())
-    first, again = (policy.evaluate({"v": "FLAG"}, stage="s") for _ in range(2))
-    assert first is not again and first.hits[0] is again.hits[0]
-    # A verdict equal to, but not, the standard one is kept as it is in its own Hit.
     flag = "".join(["FL", "AG"])
-    assert policy.evaluate({"v": flag}, stage="s").hits[0].verdict is flag
+    shared = [["FLAG"], ["BLOCK", "FLAG"], ["FLAG", "BLOCK"], ["ALLOW", "FLAG", "BLOCK"]]
+    for verdicts in shared + [["FLAG"] * 33 + ["BLOCK"], ["FLAG", flag], [CUSTOM], ["FLAG", None]]:
+        first, again = evaluate(verdicts), evaluate(verdicts)
+        expected = model.evaluate(policy.behaviours, verdicts + ["ALLOW"] * (34 - len(verdicts)),
+                                  stage="s")
+        assert (first.verdict, [tuple(h) for h in first.hits]) == expected
+        assert (first is again) == (verdicts in shared), verdicts
+        # A hit with the standard string is made once, with the policy.
+        assert all(a is b for a, b in zip(first.hits, again.hits)
+                   if any(a.verdict is v for v in ("FLAG", "BLOCK")))
+    # Every pattern is a value of its own, whichever was cached before.
+    for verdicts in shared * 2:
+        assert evaluate(verdicts).hits == tuple(
+            Hit(f"b{i}", "r", v) for i, v in enumerate(verdicts) if v != "ALLOW")
+    assert evaluate([flag]).hits[0].verdict is flag
 
 
 def blocks_over(fn, calls):

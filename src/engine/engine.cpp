@@ -3,6 +3,7 @@
 #include "engine.hpp"
 
 #include <cstddef>
+#include <cstdint>
 
 namespace qba::engine {
 
@@ -18,6 +19,23 @@ struct Step {
     PyObject* block_hit;  // strong: Hit(name, rule_name, "BLOCK")
 };
 
+// A decision whose every hit has the standard FLAG or BLOCK string is the
+// same value each time the same behaviours flag and block, so it is made
+// once: keyed by which of the first 32 behaviours flagged (low word) and
+// which blocked (high word), in a small direct-mapped table.
+inline constexpr int kKeyedSteps = 32;
+inline constexpr int kCacheBits = 6;
+inline constexpr int kCacheSlots = 1 << kCacheBits;
+
+struct CachedDecision {
+    std::uint64_t key;   // 0 for an empty slot
+    PyObject* decision;  // strong, or nullptr
+};
+
+static std::size_t cache_slot(std::uint64_t key) noexcept {
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> (64 - kCacheBits));
+}
+
 struct Engine {
     PyObject_HEAD
     PyObject* behaviours;  // strong: the tuple; nullptr once the collector cleared the engine
@@ -30,6 +48,7 @@ struct Engine {
     // owned: for each plain-string stage, the number of its behaviours then
     // their indices, in policy order.
     Py_ssize_t* picks;
+    CachedDecision* cache;  // owned, kCacheSlots of them; made on first use
 };
 
 static Engine* as_engine(PyObject* self) noexcept { return reinterpret_cast<Engine*>(self); }
@@ -56,6 +75,8 @@ static int engine_clear(PyObject* self) noexcept {
     Py_ssize_t* picks = e->picks;
     PyObject* behaviours = e->behaviours;
     PyObject* by_stage = e->by_stage;
+    CachedDecision* cache = e->cache;
+    e->cache = nullptr;
     e->steps = nullptr;
     e->nsteps = 0;
     e->picks = nullptr;
@@ -64,6 +85,12 @@ static int engine_clear(PyObject* self) noexcept {
     for (Py_ssize_t i = 0; i < nsteps; ++i) {
         clear_step(steps[i]);
     }
+    if (cache) {
+        for (int i = 0; i < kCacheSlots; ++i) {
+            Py_XDECREF(cache[i].decision);
+        }
+    }
+    PyMem_Free(cache);
     PyMem_Free(steps);
     PyMem_Free(picks);
     Py_XDECREF(behaviours);
@@ -86,6 +113,11 @@ static int engine_traverse(PyObject* self, visitproc visit, void* arg) noexcept 
         Py_VISIT(step.rule_name);
         Py_VISIT(step.flag_hit);
         Py_VISIT(step.block_hit);
+    }
+    if (e->cache) {
+        for (int i = 0; i < kCacheSlots; ++i) {
+            Py_VISIT(e->cache[i].decision);
+        }
     }
     return 0;
 }
@@ -359,6 +391,71 @@ static PyObject* hit_for(const Step& step, PyObject* verdict) noexcept {
     return make_hit(step.name, step.rule_name, verdict);
 }
 
+static PyObject* build_decision(const Step* steps, const Found& found,
+                                PyObject* verdict) noexcept {
+    Py_ssize_t nhits = found.size();
+    Ref hits = Ref::steal(PyTuple_New(nhits));
+    if (!hits) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < nhits; ++i) {
+        PyObject* hit = hit_for(steps[found.step(i)], found.verdict(i));
+        if (!hit) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(hits.get(), i, hit);
+    }
+    return make_decision(verdict, hits.get());
+}
+
+// `key` with the hit of behaviour `index` added; 0 when it cannot be keyed.
+static std::uint64_t hit_key(Py_ssize_t index, PyObject* verdict, std::uint64_t key) noexcept {
+    if (index >= kKeyedSteps) {
+        return 0;
+    }
+    if (verdict == state.flag) {
+        return key | (std::uint64_t{1} << index);
+    }
+    if (verdict == state.block) {
+        return key | (std::uint64_t{1} << (index + kKeyedSteps));
+    }
+    return 0;
+}
+
+Py_NO_INLINE static Ref cache_miss(Engine* e, std::uint64_t key, const Found& found,
+                                   PyObject* verdict) noexcept {
+    Ref decision = Ref::steal(build_decision(e->steps, found, verdict));
+    if (!decision) {
+        return decision;
+    }
+    if (!e->cache) {
+        e->cache = PyMem_New(CachedDecision, kCacheSlots);
+        if (!e->cache) {
+            return decision;  // uncached, but right
+        }
+        for (int i = 0; i < kCacheSlots; ++i) {
+            e->cache[i] = CachedDecision{0, nullptr};
+        }
+    }
+    CachedDecision& slot = e->cache[cache_slot(key)];
+    PyObject* old = slot.decision;
+    slot.key = key;
+    slot.decision = Py_NewRef(decision.get());
+    Py_XDECREF(old);
+    return decision;
+}
+
+static Ref cached_decision(Engine* e, std::uint64_t key, const Found& found,
+                           PyObject* verdict) noexcept {
+    if (e->cache) {
+        const CachedDecision& slot = e->cache[cache_slot(key)];
+        if (slot.key == key) {
+            return Ref::borrow(slot.decision);
+        }
+    }
+    return cache_miss(e, key, found, verdict);
+}
+
 static PyObject* decide(Engine* e, PyObject* event, Selection sel) noexcept {
     Py_ssize_t count = sel.picked ? sel.picked[0] : e->nsteps;
     Found found(count);
@@ -368,6 +465,7 @@ static PyObject* decide(Engine* e, PyObject* event, Selection sel) noexcept {
     const Step* steps = e->steps;
     PyObject* verdict = state.allow;  // borrowed from `found` once a behaviour objects
     int worst = kAllowRank;
+    std::uint64_t key = 0;  // 0 once a hit cannot be keyed
     for (Py_ssize_t k = 0; k < count; ++k) {
         Py_ssize_t index = sel.picked ? sel.picked[k + 1] : k;
         const Step& step = steps[index];
@@ -390,6 +488,9 @@ static PyObject* decide(Engine* e, PyObject* event, Selection sel) noexcept {
             continue;
         }
         found.add(index, result);
+        if (found.size() == 1 || key != 0) {
+            key = hit_key(index, result, key);
+        }
         if (rank > worst) {
             worst = rank;
             verdict = result;
@@ -399,18 +500,8 @@ static PyObject* decide(Engine* e, PyObject* event, Selection sel) noexcept {
     if (nhits == 0) {
         return Py_NewRef(state.no_hits);
     }
-    Ref hits = Ref::steal(PyTuple_New(nhits));
-    if (!hits) {
-        return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < nhits; ++i) {
-        PyObject* hit = hit_for(steps[found.step(i)], found.verdict(i));
-        if (!hit) {
-            return nullptr;
-        }
-        PyTuple_SET_ITEM(hits.get(), i, hit);
-    }
-    Ref decision = Ref::steal(make_decision(verdict, hits.get()));
+    Ref decision = key != 0 ? cached_decision(e, key, found, verdict)
+                            : Ref::steal(build_decision(steps, found, verdict));
     if (!decision) {
         return nullptr;
     }
