@@ -35,10 +35,14 @@ demo: install
 	$(PY) -m quindle_brevault_agent replay examples/policy.py examples/events.jsonl --format table || [ $$? -le 2 ]
 
 # Cython goes into the benchmark's environment for the compiled-closure
-# column; without it (or a C compiler) that column is skipped with a note.
+# column, and the peers cedarpy and casbin for the engine's; without one of
+# them (or a C compiler) its column is skipped with a note.
 bench: install
 	$(PY) -c "import Cython" 2>/dev/null || $(PY) -m pip install -q cython || true
+	$(PY) -c "import cedarpy" 2>/dev/null || $(PY) -m pip install -q cedarpy || true
+	$(PY) -c "import casbin" 2>/dev/null || $(PY) -m pip install -q casbin || true
 	$(PY) benchmarks/bench.py
+	$(PY) benchmarks/bench_engine.py
 	@if [ -f benchmarks/bench_replay.py ]; then $(PY) benchmarks/bench_replay.py; fi
 
 # The extension built with AddressSanitizer and UBSan, and the whole suite run

@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import math
 
-from quindle_brevault_agent._impl import behaviour, rule, trigger
+from quindle_brevault_agent._impl import Decision, Hit, behaviour, rule, trigger
 
 __all__ = [
     "spend_cap",
@@ -190,12 +190,12 @@ def note_for(item):
 
 
 def evaluate(behaviours, event, *, stage):
-    """What ``Policy(behaviours).evaluate(event, stage=stage)`` decides, in plain Python.
+    """The `Decision` of ``Policy(behaviours).evaluate(event, stage=stage)``, in plain Python.
 
-    Returns ``(verdict, hits)`` with `hits` a list of (behaviour name, rule
-    name, verdict) triples. An error raised while evaluating a behaviour
-    (its stage comparison, predicate, rule, the verdict's rank, its action)
-    propagates with the behaviour's note added.
+    This is the evaluator Policy had before the engine, with one addition: an
+    error raised while evaluating a behaviour (its stage comparison,
+    predicate, rule, the verdict's rank, its action) propagates with the
+    behaviour's note added.
     """
     hits = []
     actions = []
@@ -216,19 +216,20 @@ def evaluate(behaviours, event, *, stage):
             raise
         if level == 0:
             continue
-        hits.append((item.name, rule_.name, result))
+        hits.append(Hit(item.name, rule_.name, result))
         if level > worst:
             worst = level
             verdict = result
         if item.action is not None:
             actions.append((item, result))
+    decision = Decision(verdict, tuple(hits))
     for item, result in actions:
         try:
             item.action(event, result)
         except BaseException as error:
             _add_note(error, item)
             raise
-    return verdict, hits
+    return decision
 
 
 def _add_note(error, item):

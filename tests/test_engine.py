@@ -144,7 +144,7 @@ def same(a, b):
         assert all(x is y for x, y in zip(hit_a, hit_b, strict=True))
 
 
-def engine_outcome(fn):
+def as_pair(fn):
     def call():
         decision = fn()
         assert type(decision) is Decision and all(type(h) is Hit for h in decision.hits)
@@ -158,12 +158,12 @@ def test_engine_and_model_agree(specs, stage):
     behaviours = [make(i, spec) for i, spec in enumerate(specs)]
     policy = Policy(behaviours)
     event = {"id": 1}
-    expected = run(lambda: model.evaluate(behaviours, event, stage=stage))
+    expected = run(as_pair(lambda: model.evaluate(behaviours, event, stage=stage)))
     evaluate = policy.evaluator(stage=stage)
     # Twice each way: the second evaluation may be served what the first made.
     for _ in range(2):
-        same(run(engine_outcome(lambda: policy.evaluate(event, stage=stage))), expected)
-        same(run(engine_outcome(lambda: evaluate(event))), expected)
+        same(run(as_pair(lambda: policy.evaluate(event, stage=stage))), expected)
+        same(run(as_pair(lambda: evaluate(event))), expected)
         # An action gets the very event evaluated.
         assert all(call[2] is event for call in LOG if call[0] == "action")
 
@@ -281,7 +281,7 @@ def test_decisions_of_standard_verdicts_are_shared_and_others_made_anew():
         first, again = evaluate(verdicts), evaluate(verdicts)
         expected = model.evaluate(policy.behaviours, verdicts + ["ALLOW"] * (34 - len(verdicts)),
                                   stage="s")
-        assert (first.verdict, [tuple(h) for h in first.hits]) == expected
+        assert first == expected
         assert (first is again) == (verdicts in shared), verdicts
         # A hit with the standard string is made once, with the policy.
         assert all(a is b for a, b in zip(first.hits, again.hits)
