@@ -350,9 +350,29 @@ struct Selection {
     PyObject* stage;
 };
 
+// Straight through the callee's vectorcall slot when it has one (the
+// library's functions, Python functions, builtins), else the generic call.
 static PyObject* call_one(PyObject* fn, PyObject* event) noexcept {
     PyObject* args[2] = {nullptr, event};
-    return PyObject_Vectorcall(fn, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    constexpr size_t nargsf = 1 | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    if (vectorcallfunc direct = PyVectorcall_Function(fn)) {
+        return direct(fn, args + 1, nargsf, nullptr);
+    }
+    return PyObject_Vectorcall(fn, args + 1, nargsf, nullptr);
+}
+
+// Takes the reference to `result`; True and False are immortal, and have no
+// reference to drop.
+static int truth_of(PyObject* result) noexcept {
+    if (result == Py_True) {
+        return 1;
+    }
+    if (result == Py_False) {
+        return 0;
+    }
+    int truth = PyObject_IsTrue(result);
+    Py_DECREF(result);
+    return truth;
 }
 
 // -1 on error, 0 when the behaviour does not apply, 1 when it does.
@@ -373,12 +393,7 @@ static int applies(const Step& step, PyObject* stage, PyObject* event) noexcept 
         return 1;
     }
     PyObject* result = call_one(step.where, event);
-    if (!result) {
-        return -1;
-    }
-    int truth = PyObject_IsTrue(result);
-    Py_DECREF(result);
-    return truth;
+    return result ? truth_of(result) : -1;
 }
 
 static PyObject* hit_for(const Step& step, PyObject* verdict) noexcept {
