@@ -43,10 +43,14 @@ demo: install
 	$(PY) -m quindle_brevault_agent replay examples/policy.py examples/events.jsonl --format table || [ $$? -le 2 ]
 
 # Cython goes into the benchmark's environment for the compiled-closure
-# column; without it (or a C compiler) that column is skipped with a note.
+# column, and the peers cedarpy and casbin for the engine's; without one of
+# them (or a C compiler) its column is skipped with a note.
 bench: install
 	$(PY) -c "import Cython" 2>/dev/null || $(PY) -m pip install -q cython || true
+	$(PY) -c "import cedarpy" 2>/dev/null || $(PY) -m pip install -q cedarpy || true
+	$(PY) -c "import casbin" 2>/dev/null || $(PY) -m pip install -q casbin || true
 	$(PY) benchmarks/bench.py
+	$(PY) benchmarks/bench_engine.py
 	@if [ -f benchmarks/bench_replay.py ]; then $(PY) benchmarks/bench_replay.py; fi
 
 # The extension built with AddressSanitizer and UBSan, and the whole suite run
@@ -58,7 +62,7 @@ asan: $(STAMP)
 	$(VENV)/bin/cmake --build $(ASAN_DIR)
 	rm -rf $(ASAN_DIR)/pkg && mkdir -p $(ASAN_DIR)/pkg
 	cp -r src/quindle_brevault_agent $(ASAN_DIR)/pkg/
-	cp $(ASAN_DIR)/library*.so $(ASAN_DIR)/pkg/quindle_brevault_agent/
+	cp $(ASAN_DIR)/library*.so $(ASAN_DIR)/_engine*.so $(ASAN_DIR)/pkg/quindle_brevault_agent/
 	LD_PRELOAD=$(ASAN_LIBS) ASAN_OPTIONS=detect_leaks=0 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		QBA_SANITIZED=1 PYTHONPATH=$(abspath $(ASAN_DIR)/pkg) \

@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import math
 
-from quindle_brevault_agent._impl import behaviour, rule, trigger
+from quindle_brevault_agent._impl import Decision, Hit, behaviour, rule, trigger
 
 __all__ = [
     "spend_cap",
@@ -163,3 +163,77 @@ def restrict_scope(allowed, *, field="scope", stage="execution", method=None, ac
         rule=scope_fence(allowed, field=field),
         action=action,
     )
+
+
+# ---------------------------------------------------------------- policy evaluation
+
+_RANK = {"ALLOW": 0, "FLAG": 1, "BLOCK": 2}
+
+
+def rank(verdict):
+    """0 for ALLOW, 1 for FLAG, 2 for BLOCK and anything else; a str subclass is looked up."""
+    if isinstance(verdict, str):
+        return _RANK.get(verdict, 2)
+    return 2
+
+
+def _shown(obj):
+    try:
+        return repr(obj)
+    except BaseException:  # noqa: BLE001 - a failing repr is shown plainly
+        return object.__repr__(obj)
+
+
+def note_for(item):
+    """The note an error raised while evaluating behaviour `item` carries."""
+    return f"while evaluating behaviour {_shown(item.name)} (rule {_shown(item.rule.name)})"
+
+
+def evaluate(behaviours, event, *, stage):
+    """The `Decision` of ``Policy(behaviours).evaluate(event, stage=stage)``, in plain Python.
+
+    This is the evaluator Policy had before the engine, with one addition: an
+    error raised while evaluating a behaviour (its stage comparison,
+    predicate, rule, the verdict's rank, its action) propagates with the
+    behaviour's note added.
+    """
+    hits = []
+    actions = []
+    verdict = "ALLOW"
+    worst = 0
+    for item in behaviours:
+        try:
+            on = item.on
+            if stage is not None and stage != on.stage:
+                continue
+            if on.where is not None and not on.where(event):
+                continue
+            rule_ = item.rule
+            result = rule_.fn(event)
+            level = rank(result)
+        except BaseException as error:
+            _add_note(error, item)
+            raise
+        if level == 0:
+            continue
+        hits.append(Hit(item.name, rule_.name, result))
+        if level > worst:
+            worst = level
+            verdict = result
+        if item.action is not None:
+            actions.append((item, result))
+    decision = Decision(verdict, tuple(hits))
+    for item, result in actions:
+        try:
+            item.action(event, result)
+        except BaseException as error:
+            _add_note(error, item)
+            raise
+    return decision
+
+
+def _add_note(error, item):
+    try:
+        error.add_note(note_for(item))
+    except BaseException:  # noqa: BLE001 - a failing add_note leaves the error as it was
+        pass

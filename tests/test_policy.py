@@ -287,3 +287,25 @@ def test_an_action_error_propagates_unchanged_and_later_actions_do_not_run():
         policy.evaluate({}, stage="s")
     assert caught.value is boom
     assert [e[:2] for e in log.entries] == [("rule", "r1"), ("rule", "r2"), ("rule", "r3"), ("action", "one")]
+
+
+def test_policy_stages_value_and_pickle():
+    import pickle
+
+    import model
+
+    policy = Policy([
+        qba.cap_charges(500), qba.flag_large_charges(100), qba.restrict_scope(["own/"]),
+        behaviour("any", on=trigger(stage=None), rule=model.spend_cap(1)),
+    ])
+    assert policy.stages == frozenset({"spend_decision", "execution", None})
+    assert Policy([]).stages == frozenset()
+    assert hash(policy) == hash(Policy(policy)) and policy != Policy(list(policy)[:2])
+    assert repr(Policy([])) == "Policy(behaviours=())"
+    with pytest.raises(dataclasses.FrozenInstanceError, match="cannot delete field 'behaviours'"):
+        del policy.behaviours
+    upper = Policy([behaviour("b", on=trigger(stage="t"), rule=rule("up", str.upper))])
+    again = pickle.loads(pickle.dumps(upper))
+    assert again == upper and again.evaluate("block", stage="t") == Decision("BLOCK", (Hit("b", "up", "BLOCK"),))
+    with pytest.raises(TypeError):
+        Policy([behaviour("x", on=trigger(stage=[]), rule=qba.spend_cap(1))]).stages

@@ -112,3 +112,39 @@ def test_type_checker_accepts_real_use_and_rejects_misuse(tmp_path):
         cwd=tmp_path,
     )
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+ENGINE_USAGE = """
+from quindle_brevault_agent import library
+from quindle_brevault_agent._impl import Decision, Hit, Policy
+
+policy = Policy([library.cap_charges(100)])
+decision: Decision = policy.evaluate({"amount": 5}, stage="spend_decision")
+hits: tuple[Hit, ...] = decision.hits
+blocked: bool = decision.blocked
+name = hits[0].behaviour if hits else None
+at_spend = policy.evaluator(stage="spend_decision")
+again: Decision = at_spend({"amount": 5})
+stages: frozenset[object] = policy.stages
+
+policy.evaluate({}, "spend_decision")  # type: ignore[call-arg]
+policy.evaluator("spend_decision")  # type: ignore[call-arg]
+wrong: str = decision.blocked  # type: ignore[assignment]
+decision.verdict = "BLOCK"  # type: ignore[misc]
+"""
+
+
+def test_engine_stub_matches_the_engine_module_and_types_its_use(tmp_path):
+    from quindle_brevault_agent import _engine
+
+    assert Path(_engine.__file__).with_name("_engine.pyi").is_file()
+    result = run_tool(
+        "mypy.stubtest", "quindle_brevault_agent._engine", "--mypy-config-file", "mypy.ini",
+        cwd=tmp_path,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+    source = tmp_path / "engine_usage.py"
+    source.write_text(ENGINE_USAGE)
+    result = run_tool("mypy", "--strict", "--warn-unused-ignores", "--no-error-summary",
+                      "--config-file", "mypy.ini", str(source), cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr

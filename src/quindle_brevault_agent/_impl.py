@@ -7,8 +7,11 @@ three factories here (``rule``, ``trigger``, ``behaviour``); ``check_rule`` and
 
 from __future__ import annotations
 
-from dataclasses import dataclass
-from typing import Any, Callable, Iterable, Iterator, NamedTuple
+import reprlib
+from dataclasses import FrozenInstanceError, dataclass
+from typing import Any, Callable, Iterable, Iterator, Self
+
+from . import _engine
 
 __all__ = [
     "Rule",
@@ -132,45 +135,29 @@ def _rank(verdict: Any) -> int:
     return _BLOCK_RANK
 
 
-class Hit(NamedTuple):
-    """An applied behaviour whose verdict is not ALLOW: its name, its rule's name, the verdict."""
-
-    behaviour: Any
-    rule: Any
-    verdict: Any
-
-
-@dataclass(frozen=True, slots=True)
-class Decision:
-    """What a policy decided on one event.
-
-    `verdict` is the most severe verdict among the behaviours that applied
-    (BLOCK over FLAG over ALLOW, "ALLOW" when none applied). A verdict that is
-    none of the three ranks with BLOCK and is kept as it is; among verdicts of
-    the same rank the first in policy order is the decision's. `hits` holds a
-    `Hit` for each applied behaviour whose verdict is not ALLOW, in policy order.
-    """
-
-    verdict: Any
-    hits: tuple[Hit, ...] = ()
-
-    @property
-    def blocked(self) -> bool:
-        """True when the verdict is BLOCK or a verdict that ranks with it."""
-        return _rank(self.verdict) == _BLOCK_RANK
+# The evaluation is native: `Decision` and `Hit` are the engine's own types,
+# and `Policy` is a Python class over the engine's base type, so that
+# `policy.evaluate` is one C call.
+Hit = _engine.Hit
+Decision = _engine.Decision
 
 
-@dataclass(frozen=True, slots=True, init=False)
-class Policy:
+class Policy(_engine.Engine):
     """An ordered, immutable collection of behaviours, evaluated as a whole.
 
     ``Policy(behaviours)`` takes any iterable of `Behaviour` and keeps them as
     a tuple, in order. A behaviour's `action` must be None or a callable.
+    What each behaviour's evaluation needs is read once, here.
+
+    ``policy.evaluate(event, stage=...)`` returns the `Decision`;
+    ``policy.evaluator(stage=...)`` returns the same evaluation at one stage
+    as a one-event callable.
     """
 
-    behaviours: tuple[Behaviour, ...]
+    __slots__ = ()
+    __match_args__ = ("behaviours",)
 
-    def __init__(self, behaviours: Iterable[Behaviour]) -> None:
+    def __new__(cls, behaviours: Iterable[Behaviour]) -> Self:
         items = tuple(behaviours)
         for index, item in enumerate(items):
             if not isinstance(item, Behaviour):
@@ -182,7 +169,12 @@ class Policy:
                     f"behaviour {item.name!r}: action must be callable or None, "
                     f"not {type(item.action).__name__}"
                 )
-        object.__setattr__(self, "behaviours", items)
+        return super().__new__(cls, items)
+
+    @property
+    def stages(self) -> frozenset[Any]:
+        """The trigger stages of the behaviours, None included if a trigger has it."""
+        return frozenset(item.on.stage for item in self.behaviours)
 
     def __iter__(self) -> Iterator[Behaviour]:
         return iter(self.behaviours)
@@ -190,47 +182,23 @@ class Policy:
     def __len__(self) -> int:
         return len(self.behaviours)
 
-    def evaluate(self, event: Any, *, stage: Any) -> Decision:
-        """Check every behaviour against `event` and return the `Decision`.
+    def __eq__(self, other: object) -> bool:
+        if other.__class__ is self.__class__:
+            return (self.behaviours,) == (other.behaviours,)
+        return NotImplemented
 
-        A behaviour applies under the same conditions as in `check_behaviour`:
-        `stage` None checks every behaviour, otherwise only those whose trigger
-        stage equals `stage`, and a trigger's `where` predicate must be true
-        for `event`. An applied behaviour's verdict is whatever its rule
-        returns, None included (None then ranks with BLOCK, like any verdict
-        that is not one of the three).
+    def __hash__(self) -> int:
+        return hash((self.behaviours,))
 
-        Actions: once the decision is made, the `action` of each applied
-        behaviour whose verdict is not ALLOW is called as
-        ``action(event, verdict)``, in policy order; its return value is
-        ignored and an action of None means no action.
+    @reprlib.recursive_repr()
+    def __repr__(self) -> str:
+        return f"{self.__class__.__qualname__}(behaviours={self.behaviours!r})"
 
-        Errors raised by a trigger predicate, a rule or an action propagate
-        unchanged. A rule error leaves no action called; an action error
-        leaves the later actions uncalled.
-        """
-        hits: list[Hit] = []
-        actions: list[tuple[Callable[[Any, Any], Any], Any]] = []
-        verdict: Any = "ALLOW"
-        worst = 0
-        for item in self.behaviours:
-            on = item.on
-            if stage is not None and stage != on.stage:
-                continue
-            if on.where is not None and not on.where(event):
-                continue
-            rule_ = item.rule
-            result = rule_.fn(event)
-            rank = _rank(result)
-            if rank == 0:
-                continue
-            hits.append(Hit(item.name, rule_.name, result))
-            if rank > worst:
-                worst = rank
-                verdict = result
-            if item.action is not None:
-                actions.append((item.action, result))
-        decision = Decision(verdict, tuple(hits))
-        for action, result in actions:
-            action(event, result)
-        return decision
+    def __setattr__(self, name: str, value: Any) -> None:
+        raise FrozenInstanceError(f"cannot assign to field {name!r}")
+
+    def __delattr__(self, name: str) -> None:
+        raise FrozenInstanceError(f"cannot delete field {name!r}")
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (self.__class__, (self.behaviours,))

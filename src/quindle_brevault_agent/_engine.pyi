@@ -1,0 +1,47 @@
+"""The native policy engine behind quindle_brevault_agent._impl.Policy."""
+
+from typing import Any, ClassVar, NamedTuple, Self, final
+
+from typing_extensions import disjoint_base
+
+class Hit(NamedTuple):
+    """An applied behaviour whose verdict is not ALLOW: its name, its rule's name, the verdict."""
+
+    behaviour: Any
+    rule: Any
+    verdict: Any
+
+@disjoint_base
+class Decision:
+    """What a policy decided on one event."""
+
+    __match_args__: ClassVar[tuple[str, str]]
+    def __new__(cls, verdict: Any, hits: tuple[Hit, ...] = ()) -> Self: ...
+    @property
+    def verdict(self) -> Any: ...
+    @property
+    def hits(self) -> tuple[Hit, ...]: ...
+    @property
+    def blocked(self) -> bool: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+
+@disjoint_base
+class Engine:
+    """The evaluation of an ordered tuple of behaviours."""
+
+    def __new__(cls, behaviours: Any, /) -> Self: ...
+    @property
+    def behaviours(self) -> tuple[Any, ...]: ...
+    def evaluate(self, event: Any, *, stage: Any) -> Decision: ...
+    def evaluator(self, *, stage: Any) -> Evaluator: ...
+
+@final
+class Evaluator:
+    """A policy's evaluation at one stage, as a one-event callable."""
+
+    @property
+    def stage(self) -> Any: ...
+    @property
+    def policy(self) -> Engine: ...
+    def __call__(self, event: Any, /) -> Decision: ...
