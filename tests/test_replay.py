@@ -101,8 +101,16 @@ def test_exit_status(policy_file, events_file, lines, status):
         ('"execution"', "not a JSON object but a string"),
         ("42", "not a JSON object but a number"),
         ("null", "not a JSON object but null"),
-        (line(TEXT_AMOUNT), "evaluation failed: TypeError: '>' not supported"),
-        (line({"stage": "execution", "bucket": ["vault"]}), "evaluation failed: TypeError: unhashable type"),
+        (
+            line(TEXT_AMOUNT),
+            "evaluation failed: TypeError: '>' not supported between instances of 'str' and 'int' "
+            "(while evaluating behaviour 'cap' (rule 'spend_cap<=500'))",
+        ),
+        (
+            line({"stage": "execution", "bucket": ["vault"]}),
+            "evaluation failed: TypeError: unhashable type: 'list' "
+            "(while evaluating behaviour 'locked' (rule 'deny_bucket'))",
+        ),
     ],
 )
 def test_a_bad_line_is_reported_and_the_replay_goes_on(policy_file, events_file, bad, reason):
@@ -423,7 +431,7 @@ def test_hits_are_counted_per_behaviour_even_when_names_repeat(tmp_path):
     ] * 2
     counts = [text.split() for text in result.stderr.splitlines() if text.strip().startswith("same")]
     assert counts == [["same", "0"], ["same", "2"]]
-    assert "-:3: evaluation failed: KeyError: 'v'" in result.stderr
+    assert "-:3: evaluation failed: KeyError: 'v' (while evaluating behaviour 'same' (rule 'second'))" in result.stderr
 
 
 class Own:
