@@ -215,9 +215,9 @@ constexpr const char* kHostNames[] = {"behaviour", "rule", "trigger"};
 
 std::int64_t owner_interpreter = -1;
 
-// The module object of this process (strong), set from the start of a
-// successful exec on; nullptr before and after a failed one, so that the
-// next import starts again from the beginning.
+// The module object of this process (strong), set when its exec starts;
+// nullptr before that and again after a failed exec, so that the next
+// import starts again from the beginning.
 PyObject* the_module = nullptr;
 
 // The state block that the import system gave the_module at its exec. Each
