@@ -229,11 +229,13 @@ def test_one_event_functions_do_not_pickle(factory):
 
 
 @pytest.mark.parametrize("factory", sorted(ONE_EVENT))
-def test_one_event_function_is_small_and_not_weak_referenceable(factory):
+def test_one_event_function_is_small_and_weak_referenceable(factory):
     fn = ONE_EVENT[factory]()
-    assert sys.getsizeof(fn) <= 80
-    with pytest.raises(TypeError):
-        weakref.ref(fn)
+    assert sys.getsizeof(fn) <= 88
+    ref, held = weakref.ref(fn), weakref.WeakSet([fn, library.spend_cap])
+    assert ref() is fn and len(held) == 2
+    del fn
+    assert ref() is None and list(held) == [library.spend_cap]
 
 
 class Box:

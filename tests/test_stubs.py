@@ -1,7 +1,9 @@
 """The type stubs of quindle_brevault_agent.library: shipped, true to the
 runtime module, and useful to a type checker."""
 
+import ast
 import importlib.util
+import inspect
 import os
 import subprocess
 import sys
@@ -62,8 +64,9 @@ USAGE = """
 from typing import Any
 from quindle_brevault_agent import library
 from quindle_brevault_agent._impl import Behaviour, Rule, Trigger
+from quindle_brevault_agent._types import Verdict
 
-verdict: library.Verdict = "FLAG"
+verdict: Verdict = "FLAG"
 rules: list[Rule] = [
     library.spend_cap(100),
     library.flag_over(5.0, field="total"),
@@ -84,7 +87,8 @@ library.rule("r", rules[0].fn)
 library.trigger(stage="s")
 library.behaviour("b", on=triggers[0], rule=rules[0])
 
-bad_verdict: library.Verdict = "DENY"  # type: ignore[assignment]
+bad_verdict: Verdict = "DENY"  # type: ignore[assignment]
+library.Verdict  # type: ignore[attr-defined]
 library.spend_cap()  # type: ignore[call-arg]
 library.spend_cap(1, "amount")  # type: ignore[call-arg]
 library.deny_list("f", [1], "FLAG")  # type: ignore[call-arg]
@@ -148,3 +152,26 @@ def test_engine_stub_matches_the_engine_module_and_types_its_use(tmp_path):
     result = run_tool("mypy", "--strict", "--warn-unused-ignores", "--no-error-summary",
                       "--config-file", "mypy.ini", str(source), cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def parameters(fn):
+    return [(p.name, p.kind, p.default) for p in inspect.signature(fn).parameters.values()]
+
+
+def test_stub_runs_as_python_and_declares_only_what_exists():
+    # Documentation tools execute the stub of a native module as Python.
+    stub = Path(library.__file__).with_name("library.pyi")
+    source = stub.read_text()
+    namespace = {"__name__": library.__name__, "__package__": library.__package__}
+    exec(compile(source, str(stub), "exec"), namespace)
+    declared = set()
+    for node in ast.parse(source).body:
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+            declared.add(node.name)
+        elif isinstance(node, ast.Assign):
+            declared.update(target.id for target in node.targets)
+        elif isinstance(node, ast.ImportFrom):
+            declared.update(a.asname for a in node.names if a.asname == a.name)
+    assert sorted(name for name in declared if not hasattr(library, name)) == []
+    for name in ["_get", *library.__all__]:
+        assert parameters(namespace[name]) == parameters(getattr(library, name)), name

@@ -22,7 +22,7 @@ PyObject* call_factory(Global id, PyObject* const* bound, PyObject* const* args,
         auto* f = reinterpret_cast<Function*>(callee.get());
         return f->sig->body(f, bound);
     }
-    return PyObject_Vectorcall(callee.get(), args, nargs, kwnames);
+    return call_out(callee.get(), args, nargs, kwnames);
 }
 
 // ---------------------------------------------------------------- triggers
@@ -44,6 +44,7 @@ Signature on_charge_lambda = {
     .npositional = 1,
     .params = {"ev"},
     .body = trigger_lambda<&Strings::action_type>,
+    .nclosure = 1,
 };
 
 Signature on_write_lambda = {
@@ -52,6 +53,7 @@ Signature on_write_lambda = {
     .npositional = 1,
     .params = {"ev"},
     .body = trigger_lambda<&Strings::method>,
+    .nclosure = 1,
 };
 
 PyObject* make_trigger(PyObject* stage, Signature* lambda, PyObject* wanted) noexcept {
@@ -61,14 +63,14 @@ PyObject* make_trigger(PyObject* stage, Signature* lambda, PyObject* wanted) noe
     }
     if (!lambda) {
         PyObject* args[] = {stage};
-        return PyObject_Vectorcall(trigger.get(), args, 0, strings.kw_stage);
+        return call_out(trigger.get(), args, 0, strings.kw_stage);
     }
     Ref where = Ref::steal(make_function(*lambda, wanted));
     if (!where) {
         return nullptr;
     }
     PyObject* args[] = {stage, where.get()};
-    return PyObject_Vectorcall(trigger.get(), args, 0, strings.kw_stage_where);
+    return call_out(trigger.get(), args, 0, strings.kw_stage_where);
 }
 
 // on_charge(*, stage, action_type)
@@ -124,7 +126,7 @@ PyObject* build_behaviour(Ref behaviour, PyObject* name, const FactoryCall& make
         return nullptr;
     }
     PyObject* args[] = {name, trigger.get(), rule.get(), action};
-    return PyObject_Vectorcall(behaviour.get(), args, 1, strings.kw_on_rule_action);
+    return call_out(behaviour.get(), args, 1, strings.kw_on_rule_action);
 }
 
 PyObject* default_of(const Signature& sig, int kwonly_index) noexcept {

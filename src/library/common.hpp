@@ -1,5 +1,6 @@
-// Process-wide objects of the module: made once at exec, released when exec
-// fails. The module has no per-module state and one object per process.
+// Process-wide objects of the module: made by the first exec and kept for the
+// life of the process, since functions made by a failed exec may still run.
+// The module has no per-module state and one object per process.
 #pragma once
 
 #include "ref.hpp"
@@ -39,10 +40,7 @@ struct Strings {
 
 extern Strings strings;
 
+// Makes whichever strings an earlier exec did not.
 bool init_strings() noexcept;
-void clear_strings() noexcept;
-
-// The module object of this process, or nullptr before exec (strong).
-extern PyObject* the_module;
 
 }  // namespace qba

@@ -2,19 +2,22 @@
 #include "function.hpp"
 
 #include "common.hpp"
+#include "globals.hpp"
 
 #include <cstddef>
 
 namespace qba {
 
 // Attributes that a caller assigned; a function that never had one keeps
-// none of this, which is what holds a one-event function to 80 bytes.
+// none of this, which is what holds a one-event function to 88 bytes.
 struct FunctionAttrs {
-    PyObject* name;      // strong, or nullptr for the signature's
-    PyObject* qualname;  // strong, or nullptr for the signature's
-    PyObject* module;    // strong, or nullptr for the module's name
-    PyObject* doc;       // strong, or nullptr for the signature's
-    PyObject* dict;      // strong, or nullptr before first use
+    PyObject* name;         // strong, or nullptr for the signature's
+    PyObject* qualname;     // strong, or nullptr for the signature's
+    PyObject* module;       // strong, or nullptr for the module's name
+    PyObject* doc;          // strong, or nullptr for the signature's
+    PyObject* dict;         // strong, or nullptr before first use
+    PyObject* annotations;  // strong, or nullptr before first use
+    PyObject* type_params;  // strong, or nullptr for the empty tuple
 };
 
 static PyTypeObject* function_type = nullptr;  // strong
@@ -25,35 +28,31 @@ static PyObject* intern_or_none(const char* text) noexcept {
     return text ? PyUnicode_InternFromString(text) : Py_NewRef(Py_None);
 }
 
+// Fills `slot` unless an earlier exec already did.
+static bool ensure_interned(PyObject*& slot, const char* text, bool none_for_null) noexcept {
+    if (!slot) {
+        slot = none_for_null ? intern_or_none(text) : PyUnicode_InternFromString(text);
+    }
+    return slot != nullptr;
+}
+
 bool init_signature(Signature& sig) noexcept {
-    if (!(sig.name_obj = PyUnicode_InternFromString(sig.name)) ||
-        !(sig.qualname_obj = PyUnicode_InternFromString(sig.qualname)) ||
-        !(sig.doc_obj = intern_or_none(sig.doc))) {
+    if (!ensure_interned(sig.name_obj, sig.name, false) ||
+        !ensure_interned(sig.qualname_obj, sig.qualname, false) ||
+        !ensure_interned(sig.doc_obj, sig.doc, true)) {
         return false;
     }
     for (int i = 0; i < sig.nbound(); ++i) {
-        if (!(sig.param_objs[i] = PyUnicode_InternFromString(sig.params[i]))) {
+        if (!ensure_interned(sig.param_objs[i], sig.params[i], false)) {
             return false;
         }
     }
     for (int j = 0; j < sig.nkwonly; ++j) {
-        if (!(sig.default_objs[j] = intern_or_none(sig.defaults[j]))) {
+        if (!ensure_interned(sig.default_objs[j], sig.defaults[j], true)) {
             return false;
         }
     }
     return true;
-}
-
-void clear_signature(Signature& sig) noexcept {
-    Py_CLEAR(sig.name_obj);
-    Py_CLEAR(sig.qualname_obj);
-    Py_CLEAR(sig.doc_obj);
-    for (PyObject*& obj : sig.param_objs) {
-        Py_CLEAR(obj);
-    }
-    for (PyObject*& obj : sig.default_objs) {
-        Py_CLEAR(obj);
-    }
 }
 
 // ------------------------------------------------------------ lifecycle, GC
@@ -64,6 +63,8 @@ static void clear_attrs(FunctionAttrs* attrs) noexcept {
     Py_CLEAR(attrs->module);
     Py_CLEAR(attrs->doc);
     Py_CLEAR(attrs->dict);
+    Py_CLEAR(attrs->annotations);
+    Py_CLEAR(attrs->type_params);
 }
 
 // A function whose captures the collector cleared (it sat in a cycle of
@@ -99,18 +100,29 @@ static int function_traverse(PyObject* self, visitproc visit, void* arg) noexcep
         Py_VISIT(attrs->module);
         Py_VISIT(attrs->doc);
         Py_VISIT(attrs->dict);
+        Py_VISIT(attrs->annotations);
+        Py_VISIT(attrs->type_params);
     }
     return 0;
 }
 
+// The trashcan defers the freeing of captures once the chain of nested
+// deallocations gets deep, as CPython's containers do: a rule capturing a
+// rule capturing a rule, a few hundred thousand deep, frees without
+// overflowing the C stack.
 static void function_dealloc(PyObject* self) noexcept {
     auto* f = reinterpret_cast<Function*>(self);
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, function_dealloc)
+    if (f->weakrefs) {
+        PyObject_ClearWeakRefs(self);
+    }
     function_clear(self);
     PyMem_Free(f->attrs);
     PyObject_GC_Del(self);
     Py_DECREF(type);
+    Py_TRASHCAN_END
 }
 
 // ---------------------------------------------------------------- call paths
@@ -164,11 +176,20 @@ static int keyword_slot(const Signature& sig, Py_ssize_t first_kw, PyObject* key
     return -1;
 }
 
+Py_NO_INLINE static bool raise_multiple_values(const Signature& sig, PyObject* key) noexcept {
+    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", sig.name,
+                 key);
+    return false;
+}
+
 // Assigns every keyword of the call, in order, to its parameter; the first
-// keyword that fits none decides the error.
+// keyword that fits none, or names a parameter an earlier keyword filled
+// (a vectorcall from C may repeat a name), decides the error.
 Py_NO_INLINE static bool bind_keywords(const Signature& sig, Py_ssize_t first_kw,
                                        PyObject* kwnames, PyObject* const* kwvalues,
                                        PyObject** bound) noexcept {
+    static_assert(kMaxParams <= 32);
+    std::uint32_t filled = 0;
     Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < n; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
@@ -181,14 +202,16 @@ Py_NO_INLINE static bool bind_keywords(const Signature& sig, Py_ssize_t first_kw
             slot = keyword_slot(sig, first_kw, key, false);
         }
         if (slot >= 0) {
+            if (filled & (1u << slot)) {
+                return raise_multiple_values(sig, key);
+            }
+            filled |= 1u << slot;
             bound[slot] = kwvalues[k];
             continue;
         }
         for (Py_ssize_t i = 0; i < first_kw; ++i) {
             if (same_name(sig.param_objs[i], key)) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                             sig.name, key);
-                return false;
+                return raise_multiple_values(sig, key);
             }
         }
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name,
@@ -284,6 +307,37 @@ static PyObject* vectorcall_with_defaults(PyObject* callable, PyObject* const* a
     return call_general(f, args, nargs, kwnames);
 }
 
+// Per thread: each thread has a stack of its own.
+static thread_local int nested_calls = 0;
+
+bool enter_nested_call() noexcept {
+    if (nested_calls >= Py_GetRecursionLimit()) [[unlikely]] {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while calling a Python object");
+        return false;
+    }
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return false;
+    }
+    ++nested_calls;
+    return true;
+}
+
+void leave_nested_call() noexcept {
+    --nested_calls;
+    Py_LeaveRecursiveCall();
+}
+
+PyObject* call_out(PyObject* callable, PyObject* const* args, size_t nargsf,
+                   PyObject* kwnames) noexcept {
+    if (!enter_nested_call()) {
+        return nullptr;
+    }
+    PyObject* result = PyObject_Vectorcall(callable, args, nargsf, kwnames);
+    leave_nested_call();
+    return result;
+}
+
 PyObject* make_function(Signature& sig, PyObject* a, PyObject* b, PyObject* c) noexcept {
     auto* f = PyObject_GC_New(Function, function_type);
     if (!f) {
@@ -296,6 +350,7 @@ PyObject* make_function(Signature& sig, PyObject* a, PyObject* b, PyObject* c) n
     f->captures[0] = Py_XNewRef(a);
     f->captures[1] = Py_XNewRef(b);
     f->captures[2] = Py_XNewRef(c);
+    f->weakrefs = nullptr;
     PyObject_GC_Track(f);
     return reinterpret_cast<PyObject*>(f);
 }
@@ -395,6 +450,79 @@ static int set_doc(PyObject* self, PyObject* value, void*) noexcept {
 
 static PyObject* get_defaults(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
+// A dict made on first access and kept, as a Python function without
+// annotations has; typing.get_type_hints() reads it.
+static PyObject* get_annotations(PyObject* self, void*) noexcept {
+    FunctionAttrs* attrs = ensure_attrs(reinterpret_cast<Function*>(self));
+    if (!attrs) {
+        return nullptr;
+    }
+    if (!attrs->annotations && !(attrs->annotations = PyDict_New())) {
+        return nullptr;
+    }
+    return Py_NewRef(attrs->annotations);
+}
+
+// A dict, or None (also by deletion) for a new empty dict at the next access.
+static int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    FunctionAttrs* attrs = ensure_attrs(reinterpret_cast<Function*>(self));
+    if (!attrs) {
+        return -1;
+    }
+    Py_XSETREF(attrs->annotations, Py_XNewRef(value));
+    return 0;
+}
+
+static PyObject* get_type_params(PyObject* self, void*) noexcept {
+    auto* f = reinterpret_cast<Function*>(self);
+    if (f->attrs && f->attrs->type_params) {
+        return Py_NewRef(f->attrs->type_params);
+    }
+    return PyTuple_New(0);
+}
+
+static int set_type_params(PyObject* self, PyObject* value, void*) noexcept {
+    if (!value || !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
+        return -1;
+    }
+    FunctionAttrs* attrs = ensure_attrs(reinterpret_cast<Function*>(self));
+    if (!attrs) {
+        return -1;
+    }
+    Py_XSETREF(attrs->type_params, Py_NewRef(value));
+    return 0;
+}
+
+// New cells at each access, so that setting a cell's contents cannot change
+// what the function does.
+static PyObject* get_closure(PyObject* self, void*) noexcept {
+    auto* f = reinterpret_cast<Function*>(self);
+    const Signature& sig = *f->sig;
+    if (sig.nclosure == 0) {
+        Py_RETURN_NONE;
+    }
+    Ref cells = Ref::steal(PyTuple_New(sig.nclosure));
+    if (!cells) {
+        return nullptr;
+    }
+    for (int i = 0; i < sig.nclosure; ++i) {
+        PyObject* cell = PyCell_New(f->captures[sig.closure_order[i]]);
+        if (!cell) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(cells.get(), i, cell);
+    }
+    return cells.release();
+}
+
 // A new dict at each access, so that no caller can change a function.
 static PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
     const Signature& sig = *reinterpret_cast<Function*>(self)->sig;
@@ -458,12 +586,14 @@ static PyObject* get_signature(PyObject* self, void*) noexcept {
     return PyObject_CallMethod(inspect.get(), "Signature", "O", params.get());
 }
 
+// The namespace where the function resolves global names.
 static PyObject* get_globals(PyObject*, void*) noexcept {
-    if (!the_module) {
+    PyObject* dict = globals_dict();
+    if (!dict) {
         PyErr_SetString(PyExc_AttributeError, "__globals__");
         return nullptr;
     }
-    return Py_NewRef(PyModule_GetDict(the_module));
+    return Py_NewRef(dict);
 }
 
 static PyGetSetDef function_getset[] = {
@@ -475,6 +605,9 @@ static PyGetSetDef function_getset[] = {
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
+    {"__closure__", get_closure, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -573,6 +706,7 @@ static PyMethodDef function_methods[] = {
 static PyMemberDef function_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY,
      nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Function, weakrefs), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -604,10 +738,10 @@ static PyType_Spec function_spec = {
 };
 
 bool init_function_type() noexcept {
-    function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
+    if (!function_type) {
+        function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
+    }
     return function_type != nullptr;
 }
-
-void clear_function_type() noexcept { Py_CLEAR(function_type); }
 
 }  // namespace qba

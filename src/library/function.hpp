@@ -29,8 +29,14 @@ struct Signature {
     const char* params[kMaxParams] = {};
     const char* defaults[kMaxParams] = {};  // keyword-only defaults; nullptr is None
     Body body = nullptr;
+    // __closure__: the captures as the cells of a Python lambda of the same
+    // factory would hold them (free variables ordered by name), by index
+    // into Function::captures; none for a module-level function.
+    std::uint8_t nclosure = 0;
+    std::uint8_t closure_order[3] = {};
 
-    // Made at module exec, released when exec fails.
+    // Made by the first exec and kept for the life of the process: functions
+    // that outlive a failed exec still read them.
     PyObject* name_obj = nullptr;
     PyObject* qualname_obj = nullptr;
     PyObject* doc_obj = nullptr;
@@ -49,19 +55,32 @@ struct Function {
     Signature* sig;          // borrowed: static
     FunctionAttrs* attrs;    // owned; made on the first assignment of an attribute
     PyObject* captures[3];   // strong, or nullptr
+    PyObject* weakrefs;      // the list of weak references, or nullptr
 };
 
-// Creates the function type; false with an exception set on failure.
+// Creates the function type once per process; false with an exception set
+// on failure (a later call tries again).
 bool init_function_type() noexcept;
-void clear_function_type() noexcept;
 
-// Creates the interned names and defaults of a signature.
+// Creates whichever interned names and defaults of a signature are missing.
 bool init_signature(Signature& sig) noexcept;
-void clear_signature(Signature& sig) noexcept;
 
 // A new function over `sig`, holding new references to the captures.
 PyObject* make_function(Signature& sig, PyObject* a = nullptr, PyObject* b = nullptr,
                         PyObject* c = nullptr) noexcept;
 
+// A guard around code that can call back into our functions with no Python
+// frame in between (names rebound so that two factories call each other, an
+// event whose `__contains__` is `_get`): RecursionError once such calls nest
+// deeper than sys.getrecursionlimit(), as that many nested Python calls
+// would, and never deeper than CPython's own limit for C calls. A level of
+// ours takes more C stack than one of CPython's, so the C limit alone would
+// come too late. `enter_nested_call` is false with RecursionError set.
+bool enter_nested_call() noexcept;
+void leave_nested_call() noexcept;
+
+// A vectorcall of anything but one of our bodies, inside that guard.
+PyObject* call_out(PyObject* callable, PyObject* const* args, size_t nargsf,
+                   PyObject* kwnames) noexcept;
 
 }  // namespace qba

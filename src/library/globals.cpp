@@ -15,10 +15,13 @@ constexpr const char* kNames[kCount] = {
     "flag_over", "deny_list",   "scope_fence", "on_charge", "on_write",
 };
 
+// Made by the first exec and kept for the process; only the namespace
+// changes, at each exec.
 struct GlobalsState {
-    PyObject* module_dict = nullptr;  // strong
+    PyObject* module_dict = nullptr;  // strong: the namespace of the last exec
     PyObject* builtins = nullptr;     // strong
     int watcher = -1;
+    bool watched = false;  // both dicts are watched, so found objects may be kept
 };
 
 GlobalsState state;
@@ -45,50 +48,55 @@ std::uint64_t namespace_version = 1;
 CacheEntry cache_entries[kCount] = {};
 }  // namespace detail
 
-bool init_globals(PyObject* module_dict) noexcept {
-    state.module_dict = Py_NewRef(module_dict);
-    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    if (!builtins) {
-        return false;
-    }
-    state.builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
-    for (int i = 0; i < kCount; ++i) {
-        if (!(detail::cache_entries[i].name = PyUnicode_InternFromString(kNames[i]))) {
-            return false;
-        }
-    }
-    int watcher = PyDict_AddWatcher(on_dict_event);
-    if (watcher < 0) {
-        // No watcher to be had: plain lookups at every call.
-        PyErr_Clear();
-        return true;
-    }
-    if (PyDict_Watch(watcher, state.module_dict) < 0 ||
-        PyDict_Watch(watcher, state.builtins) < 0) {
-        PyErr_Clear();
-        PyDict_ClearWatcher(watcher);
-        return true;
-    }
-    state.watcher = watcher;
-    return true;
-}
-
-void clear_globals() noexcept {
-    if (state.watcher >= 0) {
-        PyDict_ClearWatcher(state.watcher);
-        state.watcher = -1;
-    }
+// Forgets every found object and every original function: the namespace
+// they were found in is about to change.
+static void drop_cache() noexcept {
     for (CacheEntry& e : detail::cache_entries) {
-        Py_CLEAR(e.name);
         Py_CLEAR(e.original);
         e.value = nullptr;
         e.version = 0;
         e.original_version = 0;
     }
-    Py_CLEAR(state.module_dict);
-    Py_CLEAR(state.builtins);
     ++namespace_version;
 }
+
+bool init_globals(PyObject* module_dict) noexcept {
+    drop_cache();
+    if (state.module_dict != module_dict) {
+        if (state.watched && PyDict_Unwatch(state.watcher, state.module_dict) < 0) {
+            PyErr_Clear();
+        }
+        state.watched = false;
+        Py_XSETREF(state.module_dict, Py_NewRef(module_dict));
+    }
+    for (int i = 0; i < kCount; ++i) {
+        CacheEntry& e = detail::cache_entries[i];
+        if (!e.name && !(e.name = PyUnicode_InternFromString(kNames[i]))) {
+            return false;
+        }
+    }
+    if (!state.builtins) {
+        Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+        if (!builtins) {
+            return false;
+        }
+        state.builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
+    }
+    if (state.watcher < 0 && (state.watcher = PyDict_AddWatcher(on_dict_event)) < 0) {
+        // No watcher to be had: plain lookups at every call.
+        PyErr_Clear();
+        return true;
+    }
+    if (PyDict_Watch(state.watcher, state.builtins) < 0 ||
+        PyDict_Watch(state.watcher, state.module_dict) < 0) {
+        PyErr_Clear();
+        return true;
+    }
+    state.watched = true;
+    return true;
+}
+
+PyObject* globals_dict() noexcept { return state.module_dict; }
 
 void set_original(Global id, PyObject* function) noexcept {
     CacheEntry& e = entry(id);
@@ -107,8 +115,10 @@ Ref lookup_global(Global id) noexcept {
     // A lookup can run Python code (a key's __eq__) that changes the dicts;
     // the version read first makes such an entry stale at once.
     std::uint64_t version = namespace_version;
+    // Held: that code may also run an exec that binds another namespace.
+    Ref module_dict = Ref::borrow(state.module_dict);
     Ref value;
-    int found = PyDict_GetItemRef(state.module_dict, e.name, value.out());
+    int found = PyDict_GetItemRef(module_dict.get(), e.name, value.out());
     if (found == 0) {
         found = PyDict_GetItemRef(state.builtins, e.name, value.out());
     }
@@ -118,7 +128,7 @@ Ref lookup_global(Global id) noexcept {
     if (found == 0) {
         return raise_name_error(e.name);
     }
-    if (state.watcher >= 0) {
+    if (state.watched) {
         e.value = value.get();
         e.version = version;
         e.original_version = value.get() == e.original ? version : 0;

@@ -23,9 +23,13 @@ enum class Global : int {
 };
 
 // Binds the lookups to the module's namespace and the builtins, and watches
-// both so that a found object can be kept until either changes.
+// both so that a found object can be kept until either changes. Each exec
+// binds again; what a failed exec bound stays bound until the next one, so
+// that the functions it made still resolve their names.
 bool init_globals(PyObject* module_dict) noexcept;
-void clear_globals() noexcept;
+
+// The namespace the lookups are bound to (borrowed), or nullptr before exec.
+PyObject* globals_dict() noexcept;
 
 // Records the module's own function for a name, for the direct-call path.
 void set_original(Global id, PyObject* function) noexcept;

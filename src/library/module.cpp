@@ -10,7 +10,6 @@
 namespace qba {
 
 Strings strings;
-PyObject* the_module = nullptr;
 
 // ---------------------------------------------------------------- strings
 
@@ -63,11 +62,15 @@ constexpr KeywordSpec kKeywords[] = {
 
 bool init_strings() noexcept {
     for (const StringSpec& spec : kStrings) {
-        if (!(strings.*spec.field = PyUnicode_InternFromString(spec.text))) {
+        PyObject*& slot = strings.*spec.field;
+        if (!slot && !(slot = PyUnicode_InternFromString(spec.text))) {
             return false;
         }
     }
     for (const KeywordSpec& spec : kKeywords) {
+        if (strings.*spec.field != nullptr) {
+            continue;
+        }
         Py_ssize_t n = 0;
         while (n < 3 && spec.names[n]) {
             ++n;
@@ -86,15 +89,6 @@ bool init_strings() noexcept {
         strings.*spec.field = names.release();
     }
     return true;
-}
-
-void clear_strings() noexcept {
-    for (const StringSpec& spec : kStrings) {
-        Py_CLEAR(strings.*spec.field);
-    }
-    for (const KeywordSpec& spec : kKeywords) {
-        Py_CLEAR(strings.*spec.field);
-    }
 }
 
 // ---------------------------------------------------------------- _get
@@ -123,7 +117,7 @@ static PyObject* get_nested(PyObject* kwargs, PyObject* field) noexcept {
     return get_nested_generic(kwargs, field);
 }
 
-PyObject* get_field_generic(PyObject* event, PyObject* field) noexcept {
+static PyObject* read_field_generic(PyObject* event, PyObject* field) noexcept {
     int found = PySequence_Contains(event, field);
     if (found < 0) {
         return nullptr;
@@ -138,6 +132,17 @@ PyObject* get_field_generic(PyObject* event, PyObject* field) noexcept {
     return get_nested(kwargs.get(), field);
 }
 
+// The event's own protocols may be our functions (a `__contains__` that is
+// `_get`), which call back here with no Python frame in between.
+PyObject* get_field_generic(PyObject* event, PyObject* field) noexcept {
+    if (!enter_nested_call()) {
+        return nullptr;
+    }
+    PyObject* value = read_field_generic(event, field);
+    leave_nested_call();
+    return value;
+}
+
 PyObject* call_rebound_get(PyObject* event, PyObject* field) noexcept {
     Ref get = lookup_global(Global::get);
     if (!get) {
@@ -147,7 +152,7 @@ PyObject* call_rebound_get(PyObject* event, PyObject* field) noexcept {
         return get_field(event, field);
     }
     PyObject* args[] = {event, field};
-    return PyObject_Vectorcall(get.get(), args, 2, nullptr);
+    return call_out(get.get(), args, 2, nullptr);
 }
 
 static PyObject* get_body(Function*, PyObject* const* args) noexcept {
@@ -210,6 +215,18 @@ constexpr const char* kHostNames[] = {"behaviour", "rule", "trigger"};
 
 std::int64_t owner_interpreter = -1;
 
+// The module object of this process (strong), set when its exec starts;
+// nullptr before that and again after a failed exec, so that the next
+// import starts again from the beginning.
+PyObject* the_module = nullptr;
+
+// The state block that the import system gave the_module at its exec. Each
+// re-import hands the existing module to the import system again, which
+// replaces the block by a new one (the size of the module state is 0, but
+// the block is still allocated, as the marker of an executed module); the
+// replaced one is no longer the module's and is freed here.
+void* module_state_block = nullptr;
+
 // Calls `fn` on every signature of the module until it returns false.
 template <class Fn>
 bool for_each_signature(Fn fn) {
@@ -229,18 +246,6 @@ bool for_each_signature(Fn fn) {
         }
     }
     return true;
-}
-
-// Everything process-wide goes, so that a later import starts again.
-void reset_process_state() noexcept {
-    clear_globals();
-    for_each_signature([](Signature& sig) {
-        clear_signature(sig);
-        return true;
-    });
-    clear_function_type();
-    clear_strings();
-    Py_CLEAR(the_module);
 }
 
 int copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char* to,
@@ -398,9 +403,21 @@ bool exec_steps(PyObject* module) noexcept {
     return true;
 }
 
+// The module's state block now, after the import system replaced it.
+void take_state_block(PyObject* module) noexcept {
+    void* block = PyModule_GetState(module);
+    if (block != module_state_block) {
+        PyMem_Free(module_state_block);
+        module_state_block = block;
+    }
+}
+
 int module_exec(PyObject* module) noexcept {
     if (the_module) {
         if (the_module == module) {
+            // Already running (a load under another name during exec), or
+            // a re-import of the module.
+            take_state_block(module);
             return 0;
         }
         PyErr_SetString(PyExc_RuntimeError,
@@ -409,10 +426,12 @@ int module_exec(PyObject* module) noexcept {
         return -1;
     }
     the_module = Py_NewRef(module);
+    module_state_block = PyModule_GetState(module);
     if (!exec_steps(module)) {
-        Ref error = Ref::steal(PyErr_GetRaisedException());
-        reset_process_state();
-        PyErr_SetRaisedException(error.release());
+        // The process-wide objects stay, for the functions already bound;
+        // the failed module keeps its block, which it frees when it goes.
+        Py_CLEAR(the_module);
+        module_state_block = nullptr;
         return -1;
     }
     return 0;

@@ -15,7 +15,7 @@ namespace {
 // by the caller before the name was formed.
 PyObject* call_rule(const Ref& rule, PyObject* name, PyObject* fn) noexcept {
     PyObject* args[] = {name, fn};
-    return PyObject_Vectorcall(rule.get(), args, 2, nullptr);
+    return call_out(rule.get(), args, 2, nullptr);
 }
 
 // A rule over `captures` named `name`: `rule` is resolved, then the
@@ -131,6 +131,8 @@ Signature threshold_lambda_signature(const char* qualname) noexcept {
         .npositional = 1,
         .params = {"ev"},
         .body = threshold_lambda<Over, Kind>,
+        .nclosure = 2,
+        .closure_order = {1, 0},  // field, limit
     };
 }
 
@@ -201,6 +203,8 @@ Signature deny_list_lambda = {
     .npositional = 1,
     .params = {"ev"},
     .body = membership_lambda<true>,
+    .nclosure = 3,
+    .closure_order = {0, 1, 2},
 };
 
 Signature allow_list_lambda = {
@@ -209,6 +213,8 @@ Signature allow_list_lambda = {
     .npositional = 1,
     .params = {"ev"},
     .body = membership_lambda<false>,
+    .nclosure = 3,
+    .closure_order = {0, 1, 2},
 };
 
 PyObject* membership_factory(PyObject* format, Signature& lambda, PyObject* const* args) noexcept {
@@ -279,6 +285,8 @@ Signature require_fields_lambda = {
     .npositional = 1,
     .params = {"ev"},
     .body = require_fields_lambda_body,
+    .nclosure = 2,
+    .closure_order = {0, 1},
 };
 
 PyObject* require_fields_body(Function*, PyObject* const* args) noexcept {
@@ -362,6 +370,8 @@ Signature scope_fence_lambda = {
     .npositional = 1,
     .params = {"ev"},
     .body = scope_fence_lambda_body,
+    .nclosure = 2,
+    .closure_order = {0, 1},
 };
 
 Py_NO_INLINE PyObject* raise_bad_prefixes() noexcept {

@@ -11,12 +11,13 @@ and on a guarded brevault-connect call (where parameters arrive under ``kwargs``
 """
 
 from collections.abc import Iterable
-from typing import Any, Literal, Protocol, type_check_only
+from typing import Any
 
 from ._impl import Behaviour, Rule, Trigger
 from ._impl import behaviour as behaviour
 from ._impl import rule as rule
 from ._impl import trigger as trigger
+from ._types import Event
 
 __all__ = [
     "spend_cap",
@@ -32,16 +33,6 @@ __all__ = [
     "deny_writes_to",
     "restrict_scope",
 ]
-
-@type_check_only
-class Event(Protocol):
-    """What a rule reads: a field by containment and subscription, ``kwargs`` by ``get``."""
-
-    def __contains__(self, key: Any, /) -> bool: ...
-    def __getitem__(self, key: Any, /) -> Any: ...
-    def get(self, key: Any, /) -> Any: ...
-
-Verdict = Literal["ALLOW", "BLOCK", "FLAG"]
 
 def _get(event: Event, field: Any) -> Any: ...
 
