@@ -28,6 +28,15 @@ class Right:
     __hash__ = None
 
 
+class Unequal(str):
+    """A text that equals nothing, itself included."""
+
+    def __eq__(self, other):
+        return False
+
+    __hash__ = str.__hash__
+
+
 class Event(dict):
     """A dict event that logs the calls made to its own `get`."""
 
@@ -90,6 +99,10 @@ PREDICATE_CASES = [
     ("on_write", {"method": "PUT"}, {"method": "PUT"}, True),
     ("on_write", {"method": "PUT"}, {"kwargs": {"method": "PUT"}}, False),
     ("on_write", {"method": ""}, {"method": ""}, True), ("on_write", {"method": ""}, {}, False),
+    # A str subclass on either side keeps its own ==.
+    ("on_charge", {}, {"action_type": Unequal("charge")}, False),
+    ("on_charge", {"action_type": Unequal("charge")}, {"action_type": "charge"}, False),
+    ("on_write", {"method": "PUT"}, {"method": "PU" + "T"}, True),
 ]
 
 
@@ -97,8 +110,10 @@ PREDICATE_CASES = [
 def test_trigger_predicates(lib, record, factory, kwargs, event, result):
     log = record(lib, "trigger")
     getattr(lib, factory)(**kwargs)
-    outcome = log.only("trigger").kwargs["where"](event)
-    assert outcome is result
+    where = log.only("trigger").kwargs["where"]
+    # An exact dict is read directly; a dict subclass through its own get.
+    assert where(event) is result
+    assert where(Event(event)) is result
 
 
 def test_predicate_result_is_unconverted_with_captured_value_on_the_right(lib, record):

@@ -28,14 +28,29 @@ PyObject* call_factory(Global id, PyObject* const* bound, PyObject* const* args,
 // ---------------------------------------------------------------- triggers
 
 // The predicate reads the event's top level through its own `get` and
-// returns the comparison as it comes, event value on the left.
+// returns the comparison as it comes, event value on the left. An exact
+// dict's `get` cannot be overridden, so its lookup is done directly (a
+// missing key reads as None), and two exact str compare without dispatch.
 template <PyObject* Strings::*Field>
 PyObject* trigger_lambda(Function* self, PyObject* const* args) noexcept {
-    Ref value = Ref::steal(PyObject_CallMethodOneArg(args[0], strings.get, strings.*Field));
-    if (!value) {
+    PyObject* event = args[0];
+    PyObject* wanted = self->captures[0];
+    Ref value;
+    if (PyDict_CheckExact(event)) [[likely]] {
+        if (PyDict_GetItemRef(event, strings.*Field, value.out()) < 0) {
+            return nullptr;
+        }
+        if (!value) {
+            value = Ref::borrow(Py_None);
+        }
+    } else if (!(value = Ref::steal(PyObject_CallMethodOneArg(event, strings.get, strings.*Field)))) {
         return nullptr;
     }
-    return PyObject_RichCompare(value.get(), self->captures[0], Py_EQ);
+    PyObject* v = value.get();
+    if (PyUnicode_CheckExact(v) && PyUnicode_CheckExact(wanted)) {
+        return PyBool_FromLong(v == wanted || PyUnicode_Compare(v, wanted) == 0);
+    }
+    return PyObject_RichCompare(v, wanted, Py_EQ);
 }
 
 Signature on_charge_lambda = {
