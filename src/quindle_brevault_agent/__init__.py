@@ -4,7 +4,8 @@ The public API: the host layer (``Policy``, ``Decision``, ``Hit``, ``Rule``,
 ``Trigger``, ``Behaviour``, the factories ``rule``, ``trigger``, ``behaviour``
 and the evaluators ``check_rule``, ``check_behaviour``) and the twelve
 ready-made rule and behaviour factories of the native module
-``quindle_brevault_agent.library``.
+``quindle_brevault_agent.library``, and where decisions are enforced and
+recorded: ``guard``, ``PolicyViolation`` and ``DecisionLog``.
 
 Importing the package loads nothing else: each public name is imported from
 its module on first use, so that ``import quindle_brevault_agent`` stays
@@ -30,6 +31,8 @@ if TYPE_CHECKING:
         rule,
         trigger,
     )
+    from .decision_log import DecisionLog
+    from .guard import PolicyViolation, guard
     from .library import (
         allow_list,
         cap_charges,
@@ -71,11 +74,15 @@ __all__ = [
     "flag_large_charges",
     "deny_writes_to",
     "restrict_scope",
+    "guard",
+    "PolicyViolation",
+    "DecisionLog",
 ]
 
 # Where each public name lives.
 _HOMES = {name: "._impl" for name in __all__[:11]}
-_HOMES.update({name: ".library" for name in __all__[11:]})
+_HOMES.update({name: ".library" for name in __all__[11:23]})
+_HOMES.update(guard=".guard", PolicyViolation=".guard", DecisionLog=".decision_log")
 
 
 def __getattr__(name: str) -> Any:
