@@ -32,7 +32,7 @@ if TYPE_CHECKING:
         trigger,
     )
     from .decision_log import DecisionLog
-    from .guard import PolicyViolation, guard
+    from .guarding import PolicyViolation, guard
     from .library import (
         allow_list,
         cap_charges,
@@ -82,7 +82,7 @@ __all__ = [
 # Where each public name lives.
 _HOMES = {name: "._impl" for name in __all__[:11]}
 _HOMES.update({name: ".library" for name in __all__[11:23]})
-_HOMES.update(guard=".guard", PolicyViolation=".guard", DecisionLog=".decision_log")
+_HOMES.update(guard=".guarding", PolicyViolation=".guarding", DecisionLog=".decision_log")
 
 
 def __getattr__(name: str) -> Any:

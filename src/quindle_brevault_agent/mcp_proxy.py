@@ -47,7 +47,7 @@ import threading
 from typing import Any, Callable
 
 from .decision_log import DecisionLog, LogError
-from .guard import describe_hits
+from .guarding import describe_hits
 from .policy_files import PolicyLoadError, load_policy
 
 __all__ = ["add_parser", "run", "Gate", "serve"]
@@ -405,16 +405,37 @@ def serve(
 # ---------------------------------------------------------------- the command
 
 
+class _Parser(argparse.ArgumentParser):
+    """Takes everything after the first ``--`` as the server's command line,
+    untouched: argparse itself could drop a later ``--`` that the server needs."""
+
+    def parse_known_args(self, args: Any = None, namespace: Any = None) -> Any:
+        args = list(sys.argv[1:] if args is None else args)
+        if "--" in args:
+            at = args.index("--")
+            args, command = args[:at], args[at + 1 :]
+        else:
+            command = []
+        namespace, extras = super().parse_known_args(args, namespace)
+        if not command and not extras:
+            self.error("the server's COMMAND is missing: put it after --")
+        # Without a --, what argparse did not recognise is the command.
+        namespace.command = command or extras
+        return namespace, [] if not command else extras
+
+
 def add_parser(commands: Any) -> argparse.ArgumentParser:
     parser: argparse.ArgumentParser = commands.add_parser(
         "mcp-proxy",
         help="put a policy in front of an MCP server",
+        usage="%(prog)s POLICY [--log FILE] [--stage STAGE] [--charge TOOL ...] -- COMMAND [ARG ...]",
         description=(
             "Start the MCP server COMMAND and stand in for it on standard input and "
             "output, evaluating every tools/call request first: a blocked call gets "
             "an error result and never reaches the server. Exit status: the server's."
         ),
     )
+    parser.__class__ = _Parser
     parser.add_argument("policy", metavar="POLICY", help="a Python file or package.module, optionally :NAME")
     parser.add_argument("--log", metavar="FILE", help="append every decision to the decision log FILE")
     parser.add_argument("--stage", default="execution", help="the stage of a tool call (default: execution)")
@@ -426,7 +447,6 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
         default=[],
         help="a tool whose calls are charges: stage spend_decision, action_type charge",
     )
-    parser.add_argument("command", metavar="COMMAND", nargs="+", help="the server and its arguments, after --")
     parser.set_defaults(run=run)
     return parser
 

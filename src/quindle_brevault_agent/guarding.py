@@ -1,4 +1,5 @@
-"""A policy on a function: ``guard(policy)`` decides before every call.
+"""A policy on a function: ``guard(policy)`` decides before every call (the module is
+not named guard, so that importing it cannot hide the package's ``guard`` function).
 
     @guard(policy, stage="spend_decision", action_type="charge")
     def pay(amount, currency, payee): ...
@@ -150,9 +151,9 @@ def _compiled_binder(fn: Any, code: Any) -> Callable[..., dict[str, Any]]:
     binder = namespace["binder"]
     binder.__defaults__ = fn.__defaults__
     binder.__kwdefaults__ = fn.__kwdefaults__
-    binder.__code__ = binder.__code__.replace(
-        co_name=code.co_name, co_qualname=getattr(code, "co_qualname", code.co_name)
-    )
+    # A call error names the function by its qualified name.
+    binder.__name__ = fn.__name__
+    binder.__qualname__ = fn.__qualname__
     return binder  # type: ignore[no-any-return]
 
 
