@@ -20,7 +20,7 @@ $(PY):
 
 $(STAMP): $(PY) pyproject.toml
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis mypy
+	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis mypy "mcp>=2.3"
 	touch $(STAMP)
 
 install: $(STAMP)
@@ -33,6 +33,7 @@ test: install
 demo: install
 	if [ -f examples/demo.py ]; then $(PY) examples/demo.py; fi
 	$(PY) -m quindle_brevault_agent replay examples/policy.py examples/events.jsonl --format table || [ $$? -le 2 ]
+	$(PY) examples/agent_tools.py
 
 # Cython goes into the benchmark's environment for the compiled-closure
 # column; without it (or a C compiler) that column is skipped with a note.

@@ -61,7 +61,7 @@ def test_the_sdk_behind_the_proxy(tmp_path, policy):
     results = anyio.run(session)
     assert [(r.is_error, r.content[0].text) for r in results] == [
         (False, "charged 50.0 EUR to acme"),
-        (True, "Tool call 'charge' blocked by policy: cap (spend_cap<=500): BLOCK; large (flag_over>100): FLAG"),
+        (True, "Tool call 'charge' blocked by policy: cap (spend_cap<=500): BLOCK, large (flag_over>100): FLAG"),
         (False, "charged 200.0 EUR to dns"),
         (True, "Tool call 'write' blocked by policy: locked (deny_bucket): BLOCK"),
         (False, "wrote 2 characters to reports/q1"),

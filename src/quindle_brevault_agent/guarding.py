@@ -29,11 +29,11 @@ EventBuilder = Callable[[str, dict[str, Any]], Any]
 
 
 def describe_hits(decision: Decision) -> str:
-    """Each hit of `decision` as ``behaviour (rule): verdict``, joined by ``; ``."""
+    """Each hit of `decision` as ``behaviour (rule): verdict``, as the replay table shows them."""
     hits = getattr(decision, "hits", ())
     if not hits:
         return f"verdict {decision.verdict}"
-    return "; ".join(f"{hit[0]} ({hit[1]}): {hit[2]}" for hit in hits)
+    return ", ".join(f"{hit[0]} ({hit[1]}): {hit[2]}" for hit in hits)
 
 
 class PolicyViolation(PermissionError):
