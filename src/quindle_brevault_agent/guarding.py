@@ -193,7 +193,7 @@ def guard(
 
     def decorate(fn: F) -> F:
         if isinstance(fn, (classmethod, staticmethod)):
-            return type(fn)(decorate(fn.__func__))  # type: ignore[return-value]
+            return type(fn)(decorate(fn.__func__))
         if not callable(fn):
             raise TypeError(f"guard() decorates a callable, not {type(fn).__name__}")
         name = getattr(fn, "__name__", type(fn).__name__)

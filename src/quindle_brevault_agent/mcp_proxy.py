@@ -136,6 +136,8 @@ class Gate:
         if ambiguous:
             return f"Tool call {_show(name)} refused: the request repeats a key, so the server could read it differently."
         arguments = params.get("arguments")
+        stage: Any
+        kind: Any
         try:
             if isinstance(name, str) and name in self.charges:
                 stage, kind = CHARGE_STAGE, "charge"

@@ -58,7 +58,7 @@ import json
 import os
 import sys
 import time
-from typing import Any, Sequence, TextIO
+from typing import Any, BinaryIO, Sequence, TextIO, cast
 
 from . import jsonl
 from ._impl import Decision, Policy, behaviour
@@ -436,7 +436,7 @@ def run(args: argparse.Namespace) -> int:
         return EXIT_BAD_INPUT
 
     names = args.events or ["-"]
-    stdin = sys.stdin.buffer if hasattr(sys.stdin, "buffer") else sys.stdin
+    stdin = cast(BinaryIO, getattr(sys.stdin, "buffer", sys.stdin))
     try:
         sources = jsonl.open_sources(names, stdin)
     except jsonl.InputError as exc:

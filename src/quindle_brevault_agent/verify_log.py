@@ -19,7 +19,7 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import Any
+from typing import Any, BinaryIO, cast
 
 from . import jsonl
 from .decision_log import Chain, verify
@@ -50,7 +50,7 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
 def run(args: argparse.Namespace) -> int:
     out = sys.stdout
     err = sys.stderr
-    stdin = sys.stdin.buffer if hasattr(sys.stdin, "buffer") else sys.stdin
+    stdin = cast(BinaryIO, getattr(sys.stdin, "buffer", sys.stdin))
     status = EXIT_OK
     for name in args.files:
         try:
