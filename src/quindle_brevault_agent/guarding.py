@@ -17,9 +17,10 @@ from __future__ import annotations
 
 import functools
 import inspect
-from typing import Any, Callable, Mapping, TypeVar
+from typing import TYPE_CHECKING, Any, Callable, TypeVar
 
-from ._impl import Decision
+if TYPE_CHECKING:
+    from ._impl import Decision
 
 __all__ = ["guard", "PolicyViolation", "describe_hits"]
 

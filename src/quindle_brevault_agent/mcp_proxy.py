@@ -67,11 +67,6 @@ CHARGE_STAGE = "spend_decision"
 # ---------------------------------------------------------------- deciding
 
 
-class _Pairs(dict[str, Any]):
-    """Marks, while a message is parsed, whether a key repeats and whether
-    any "method" key, repeated or not, says "tools/call"."""
-
-
 class Gate:
     """Decides on the client's messages: `inspect(piece)` returns the bytes
     to forward to the server and the lines to answer the client with."""
