@@ -459,8 +459,11 @@ def run(args: argparse.Namespace) -> int:
     if args.log is not None:
         try:
             log = DecisionLog(args.log)
-        except (OSError, LogError) as exc:
-            err.write(f"{PROG}: cannot open decision log {args.log}: {exc}\n")
+        except OSError as exc:
+            err.write(f"{PROG}: cannot open decision log {args.log}: {exc.strerror or exc}\n")
+            return EXIT_USAGE
+        except LogError as exc:  # it names the file
+            err.write(f"{PROG}: {exc}\n")
             return EXIT_USAGE
     gate = Gate(policy, stage=args.stage, charges=frozenset(args.charge), log=log)
 
