@@ -28,7 +28,7 @@ venv-check: $(PY)
 
 $(STAMP): $(PY) pyproject.toml | venv-check
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.11" cmake ninja pytest hypothesis mypy build twine
+	$(PY) -m pip install -q "scikit-build-core>=0.11" cmake ninja pytest hypothesis mypy build twine "mcp>=2.3"
 	touch $(STAMP)
 
 install: venv-check $(STAMP)
@@ -41,6 +41,7 @@ test: install
 demo: install
 	if [ -f examples/demo.py ]; then $(PY) examples/demo.py; fi
 	$(PY) -m quindle_brevault_agent replay examples/policy.py examples/events.jsonl --format table || [ $$? -le 2 ]
+	$(PY) examples/agent_tools.py
 
 # Cython goes into the benchmark's environment for the compiled-closure
 # column, and the peers cedarpy and casbin for the engine's; without one of

@@ -87,6 +87,17 @@ library.rule("r", rules[0].fn)
 library.trigger(stage="s")
 library.behaviour("b", on=triggers[0], rule=rules[0])
 
+from quindle_brevault_agent import DecisionLog, Policy, PolicyViolation, guard
+
+def pay(amount: int) -> str:
+    return str(amount)
+
+policy = Policy(behaviours)
+guarded = guard(policy, stage="spend_decision", log=DecisionLog("decisions.jsonl"))(pay)
+paid: str = guarded(5)
+refusal: PermissionError = PolicyViolation(policy.evaluate({}, stage=None), {})
+guarded("5")  # type: ignore[arg-type]
+
 bad_verdict: Verdict = "DENY"  # type: ignore[assignment]
 library.Verdict  # type: ignore[attr-defined]
 library.spend_cap()  # type: ignore[call-arg]

@@ -4,8 +4,9 @@ The public API: the host layer (``Policy``, ``Decision``, ``Hit``, ``Rule``,
 ``Trigger``, ``Behaviour``, the factories ``rule``, ``trigger``, ``behaviour``
 and the evaluators ``check_rule``, ``check_behaviour``), the twelve
 ready-made rule and behaviour factories of the native module
-``quindle_brevault_agent.library``, and ``load_policy`` with the
-``PolicyFileError`` it raises for a policy file that is not well-formed.
+``quindle_brevault_agent.library``; ``load_policy`` with the ``PolicyFileError``
+it raises for a policy file that is not well-formed; and where decisions are
+enforced and recorded: ``guard``, ``PolicyViolation`` and ``DecisionLog``.
 
 Importing the package loads nothing else: each public name is imported from
 its module on first use, so that ``import quindle_brevault_agent`` stays
@@ -31,6 +32,8 @@ if TYPE_CHECKING:
         rule,
         trigger,
     )
+    from .decision_log import DecisionLog
+    from .guarding import PolicyViolation, guard
     from .library import (
         allow_list,
         cap_charges,
@@ -75,12 +78,16 @@ __all__ = [
     "restrict_scope",
     "load_policy",
     "PolicyFileError",
+    "guard",
+    "PolicyViolation",
+    "DecisionLog",
 ]
 
 # Where each public name lives.
 _HOMES = {name: "._impl" for name in __all__[:11]}
 _HOMES.update({name: ".library" for name in __all__[11:23]})
-_HOMES.update({name: ".policy_files" for name in __all__[23:]})
+_HOMES.update(load_policy=".policy_files", PolicyFileError=".policy_files")
+_HOMES.update(guard=".guarding", PolicyViolation=".guarding", DecisionLog=".decision_log")
 
 
 def __getattr__(name: str) -> Any:

@@ -11,6 +11,12 @@ evaluated at ``--stage`` when given, else at its own top-level "stage" field
 (an event without one is checked against every behaviour, as
 ``Policy.evaluate(event, stage=None)`` does).
 
+Decision logs replay as they are: a line with ``"decision_log": 1`` (a
+record of a `DecisionLog`) is evaluated on its "event", at ``--stage`` when
+given, else at the record's "stage"; the verdict it recorded is kept beside
+the new one. This shows what a new policy would have done to recorded
+traffic.
+
 Replay only decides: it never calls a behaviour's `action`, so recorded
 traffic cannot set off alerts or other side effects.
 
@@ -22,10 +28,13 @@ Output, on standard output, one record per event:
   ``{"line": N, "file": F, "stage": S, "verdict": V, "hits": [{"behaviour": B,
   "rule": R, "verdict": V}, ...]}``, where F is ``"-"`` for standard input.
   Values that JSON cannot encode (a caller's own verdict object, say) are
-  written as their ``str()``.
+  written as their ``str()``. A decision record's line also has
+  ``"recorded": V``, the verdict the log holds; in the table, a row whose
+  verdict differs from the recorded one ends with ``(recorded: V)``.
 
-A summary goes to standard error: events read, events per verdict, hits per
-behaviour and events per second. When standard error is a terminal, a
+A summary goes to standard error: events read, events per verdict, how many
+decision records were read and how many of their verdicts the policy would
+change (when there were any), hits per behaviour and events per second. When standard error is a terminal, a
 progress line is shown there while a large input is read.
 
 Events are decided by ``Policy.evaluate``, the evaluator that every command
@@ -50,7 +59,7 @@ import json
 import os
 import sys
 import time
-from typing import Any, Sequence, TextIO
+from typing import Any, BinaryIO, Sequence, TextIO, cast
 
 from . import jsonl
 from ._impl import Decision, Policy, behaviour
@@ -155,6 +164,14 @@ class _Renderer:
             return '{"line": ' + str(line) + self.head + tail
         return f"{self.head}{line}".rjust(6) + tail
 
+    def recorded(self, out: str, verdict: Any, changed: bool) -> str:
+        """`out` with the verdict that a decision log recorded for the event."""
+        if self.fmt == "jsonl":
+            return out[:-2] + ', "recorded": ' + _json(verdict) + "}\n"
+        if changed:
+            return out[:-1] + f"  (recorded: {_text(verdict)})\n"
+        return out
+
     def _tail(self, stage: Any, decision: Decision) -> str:
         names = self.names
         verdict = decision.verdict
@@ -168,6 +185,15 @@ class _Renderer:
             return _json(stage) + ', "verdict": ' + _json(verdict) + ', "hits": [' + listed + "]}\n"
         listed = ", ".join(f"{_text(names[i][0])} ({_text(names[i][1])}): {_text(v)}" for i, v in hits)
         return f"  {_text(stage):<16}  {_text(verdict):<7}  {listed}".rstrip() + "\n"
+
+
+_NOT_RECORDED = object()
+
+
+def _is_record(value: dict[Any, Any]) -> bool:
+    """Whether a JSON object is a line of a decision log."""
+    mark = value["decision_log"]
+    return mark.__class__ is int and mark == 1
 
 
 def _why(error: Exception) -> str:
@@ -207,6 +233,8 @@ class _Replay:
         self.events = 0
         self.bad = 0
         self.blocked = 0
+        self.recorded = 0  # decision-log records replayed
+        self.changed = 0  # of which the policy would decide otherwise
         self.verdicts: dict[Any, int] = {}
         self.hit_counts = [0] * len(self.names)
         self.pending: list[str] = []
@@ -272,7 +300,18 @@ class _Replay:
                 if event.__class__ is not dict:
                     self.report(name, line, f"not a JSON object but {jsonl.kind(event)}")
                     continue
-                stage = event.get("stage") if fixed is None else fixed
+                recorded: Any = _NOT_RECORDED
+                if "decision_log" in event and _is_record(event):
+                    # A line of a decision log: replay the event it recorded
+                    # at its stage, and keep the verdict it recorded.
+                    recorded = event.get("verdict")
+                    stage = event.get("stage") if fixed is None else fixed
+                    event = event.get("event")
+                    if event.__class__ is not dict:
+                        self.report(name, line, f"a decision record whose event is not a JSON object but {jsonl.kind(event)}")
+                        continue
+                else:
+                    stage = event.get("stage") if fixed is None else fixed
                 try:
                     decision = evaluate(event, stage=stage)
                 except Exception as exc:
@@ -282,9 +321,15 @@ class _Replay:
                 try:
                     out = record(line, stage, decision)
                     key = verdict if verdict.__class__ is str else _text(verdict)
+                    if recorded is not _NOT_RECORDED:
+                        out = self.renderer.recorded(out, recorded, key != recorded)
                 except Exception as exc:
                     self.report(name, line, f"cannot show the decision: {type(exc).__name__}: {exc}")
                     continue
+                if recorded is not _NOT_RECORDED:
+                    self.recorded += 1
+                    if key != recorded:
+                        self.changed += 1
                 pending(out)
                 verdicts[key] = verdicts.get(key, 0) + 1
                 hits = decision.hits
@@ -313,8 +358,13 @@ class _Replay:
             f"{PROG}: {self.events:,} events read from {sources} input{'s' if sources != 1 else ''}"
             f" in {elapsed:.3f} s ({rate:,.0f} events/s)",
             "  verdicts: " + ", ".join(parts),
-            "  hits per behaviour:",
         ]
+        if self.recorded:
+            lines.append(
+                f"  recorded decisions: {self.recorded:,}, of which {self.changed:,}"
+                f" would change"
+            )
+        lines.append("  hits per behaviour:")
         names = [_text(name) for name in self.names]
         width = max((len(n) for n in names), default=0)
         for name, count in zip(names, self.hit_counts):
@@ -387,7 +437,7 @@ def run(args: argparse.Namespace) -> int:
         return EXIT_BAD_INPUT
 
     names = args.events or ["-"]
-    stdin: Any = sys.stdin.buffer if hasattr(sys.stdin, "buffer") else sys.stdin
+    stdin = cast(BinaryIO, getattr(sys.stdin, "buffer", sys.stdin))
     try:
         sources = jsonl.open_sources(names, stdin)
     except jsonl.InputError as exc:

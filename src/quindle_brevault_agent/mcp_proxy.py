@@ -1,0 +1,496 @@
+"""A policy in front of an MCP server: ``quindle-brevault-agent mcp-proxy``.
+
+    quindle-brevault-agent mcp-proxy POLICY [--log FILE] [--stage STAGE] [--charge TOOL ...] -- COMMAND [ARG...]
+
+starts the MCP server COMMAND with pipes for its standard input and output
+and serves the MCP client on the proxy's own standard input and output, so
+that it stands in for the server in a client's configuration. The stdio
+transport is JSON-RPC, one message per line.
+
+Every message passes through byte for byte and in order, in both directions,
+except the client's ``tools/call`` requests. Each is first evaluated as the
+event ``{"stage": STAGE, "action_type": NAME, "tool": NAME, "kwargs":
+ARGUMENTS}`` (STAGE defaults to "execution"; a tool named by ``--charge`` is
+evaluated at stage "spend_decision" with action_type "charge"). An allowed
+or flagged call is forwarded. A blocked call, or one whose evaluation or
+recording raises, never reaches the server: the proxy answers it with a tool
+result whose ``isError`` is true and whose text names the hits or the error.
+A call sent as a notification (no id) that is refused gets no answer. Every
+decision goes to ``--log`` when given.
+
+The proxy reads a client message the way a lenient server could: bytes that
+are not UTF-8 are read as U+FFFD, a bare carriage return also ends a message,
+and several JSON values on one line are each a message. Calls inside a batch
+(a JSON array) are evaluated one by one; refused ones are answered together
+in one array and the rest are forwarded as a smaller batch. A call whose
+JSON repeats a key is refused, since a server could read the other copy.
+Anything that is not JSON is forwarded untouched.
+
+The server's standard error is the proxy's. When the client closes the
+proxy's standard input, the server's is closed too, and the server is sent
+SIGTERM, then SIGKILL, if it has not exited after a grace period; when the
+server exits, the proxy does too. SIGINT, SIGTERM and SIGHUP sent to the proxy
+are passed on to the server. The exit status is the server's (128 + N when
+it was ended by signal N); 2 when the policy or the log cannot be opened,
+127 when COMMAND is not found and 126 when it cannot be run.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import signal
+import subprocess
+import sys
+import threading
+from typing import Any, Callable
+
+from .decision_log import DecisionLog, LogError
+from .guarding import describe_hits
+from .policy_files import PolicyLoadError, load_policy
+
+__all__ = ["add_parser", "run", "Gate", "serve"]
+
+PROG = "quindle-brevault-agent"
+
+EXIT_USAGE = 2
+EXIT_NOT_FOUND = 127
+EXIT_CANNOT_RUN = 126
+
+GRACE = 5.0  # seconds a server gets to exit after its input closes, then again after SIGTERM
+CHUNK = 1 << 16
+
+CHARGE_STAGE = "spend_decision"
+
+
+# ---------------------------------------------------------------- deciding
+
+
+class Gate:
+    """Decides on the client's messages: `inspect(piece)` returns the bytes
+    to forward to the server and the lines to answer the client with."""
+
+    def __init__(
+        self,
+        policy: Any,
+        *,
+        stage: Any = "execution",
+        charges: frozenset[str] = frozenset(),
+        log: DecisionLog | None = None,
+    ) -> None:
+        self.evaluate = policy.evaluate
+        self.stage = stage
+        self.charges = charges
+        self.log = log
+        self._repeated = False
+        self._call_method = False
+        self._decoder = json.JSONDecoder(object_pairs_hook=self._pairs)
+
+    def _pairs(self, pairs: list[tuple[str, Any]]) -> dict[str, Any]:
+        made = dict(pairs)
+        if len(made) != len(pairs):
+            self._repeated = True
+        for key, value in pairs:
+            if key == "method" and value == "tools/call":
+                self._call_method = True
+        return made
+
+    # -- parsing
+
+    def _values(self, text: str) -> tuple[list[tuple[Any, bool]], bool]:
+        """The JSON values on one line, each with whether it repeats a key or
+        names tools/call under a repeated key, and whether anything that is
+        not JSON is left over."""
+        values: list[tuple[Any, bool]] = []
+        at = 0
+        end = len(text)
+        decode = self._decoder.raw_decode
+        while True:
+            while at < end and text[at] in " \t\r\n":
+                at += 1
+            if at >= end:
+                return values, False
+            self._repeated = self._call_method = False
+            try:
+                value, at = decode(text, at)
+            except (ValueError, RecursionError):
+                return values, True
+            values.append((value, self._repeated and self._call_method))
+
+    # -- one message
+
+    def _is_call(self, message: Any, ambiguous: bool) -> bool:
+        return isinstance(message, dict) and (ambiguous or message.get("method") == "tools/call")
+
+    def _refusal(self, message: dict[str, Any], ambiguous: bool) -> str | None:
+        """None when the call may go to the server, else the text to answer with."""
+        params = message.get("params")
+        params = params if isinstance(params, dict) else {}
+        name = params.get("name")
+        if ambiguous:
+            return f"Tool call {_show(name)} refused: the request repeats a key, so the server could read it differently."
+        arguments = params.get("arguments")
+        stage: Any
+        kind: Any
+        try:
+            if isinstance(name, str) and name in self.charges:
+                stage, kind = CHARGE_STAGE, "charge"
+            else:
+                stage, kind = self.stage, name
+            event = {
+                "stage": stage,
+                "action_type": kind,
+                "tool": name,
+                "kwargs": {} if arguments is None else arguments,
+            }
+            decision = self.evaluate(event, stage=stage)
+            if self.log is not None:
+                self.log.record(event, stage, decision)
+            if not decision.blocked:
+                return None
+            return f"Tool call {_show(name)} blocked by policy: {describe_hits(decision)}"
+        except Exception as exc:
+            return f"Tool call {_show(name)} refused: the policy could not decide: {_why(exc)}"
+
+    @staticmethod
+    def _answer(message: dict[str, Any], text: str) -> dict[str, Any]:
+        return {
+            "jsonrpc": "2.0",
+            "id": message["id"],
+            "result": {"content": [{"type": "text", "text": text}], "isError": True},
+        }
+
+    # -- one piece of input
+
+    def inspect(self, piece: bytes) -> tuple[bytes, list[bytes]]:
+        """`piece` is one message as read, with its line ending. Returns what
+        to forward (`piece` itself unless a call in it was refused) and the
+        answers to write to the client."""
+        # Only a piece that says tools/call, or could say it in escapes, is parsed.
+        if b"tools/call" not in piece and b"\\" not in piece:
+            return piece, []
+        values, rest = self._values(piece.decode("utf-8", "replace"))
+        kept: list[Any] = []
+        answers: list[bytes] = []
+        refused = False
+        for value, ambiguous in values:
+            if isinstance(value, list):
+                batch_kept: list[Any] = []
+                batch_answers: list[Any] = []
+                for item in value:
+                    text = self._refusal(item, ambiguous) if self._is_call(item, ambiguous) else None
+                    if text is None:
+                        batch_kept.append(item)
+                    else:
+                        refused = True
+                        if "id" in item:
+                            batch_answers.append(self._answer(item, text))
+                if batch_kept:
+                    kept.append(batch_kept)
+                if batch_answers:
+                    answers.append(_line(batch_answers))
+                continue
+            text = self._refusal(value, ambiguous) if self._is_call(value, ambiguous) else None
+            if text is None:
+                kept.append(value)
+            else:
+                refused = True
+                if "id" in value:
+                    answers.append(_line(self._answer(value, text)))
+        if not refused:
+            return piece, []
+        forward = b"".join(_line(value) for value in kept)
+        if rest:
+            # What did not parse goes on as it came, on a line of its own.
+            forward += _unparsed_tail(piece, values)
+        return forward, answers
+
+
+def _line(value: Any) -> bytes:
+    return json.dumps(value, ensure_ascii=True, allow_nan=True).encode("ascii") + b"\n"
+
+
+def _unparsed_tail(piece: bytes, values: list[tuple[Any, bool]]) -> bytes:
+    # The bytes after the last value that parsed: re-parse the prefix to find
+    # where they start. Rare (a refused call followed by garbage on one line).
+    text = piece.decode("utf-8", "surrogateescape")
+    decoder = json.JSONDecoder()
+    at = 0
+    for _ in values:
+        while text[at] in " \t\r\n":
+            at += 1
+        at = decoder.raw_decode(text, at)[1]
+    tail = text[at:].encode("utf-8", "surrogateescape")
+    return tail if tail.endswith(b"\n") else tail + b"\n"
+
+
+def _show(name: Any) -> str:
+    return repr(name) if isinstance(name, str) else repr(str(name))
+
+
+def _why(error: BaseException) -> str:
+    reason = f"{type(error).__name__}: {error}"
+    notes = getattr(error, "__notes__", None)
+    if isinstance(notes, list) and notes:
+        reason += f" ({notes[-1]})"
+    return reason
+
+
+def pieces(line: bytes) -> list[bytes]:
+    """`line` split after each bare carriage return, which ends a message for
+    a server that reads its input with universal newlines."""
+    bare = line.find(b"\r")
+    if bare < 0 or bare == len(line) - 2 and line.endswith(b"\r\n"):
+        return [line]
+    out = []
+    start = 0
+    for index in range(len(line)):
+        if line[index] == 0x0D and line[index + 1 : index + 2] != b"\n":
+            out.append(line[start : index + 1])
+            start = index + 1
+    if start < len(line):
+        out.append(line[start:])
+    return out
+
+
+# ---------------------------------------------------------------- the pumps
+
+
+def _write_all(fd: int, data: bytes) -> None:
+    view = memoryview(data)
+    while view:
+        written = os.write(fd, view)
+        view = view[written:]
+
+
+def _lines(fd: int) -> Any:
+    """The lines read from `fd`, each with its newline (the last may lack one)."""
+    buffer = bytearray()
+    while True:
+        data = os.read(fd, CHUNK)
+        if not data:
+            if buffer:
+                yield bytes(buffer)
+            return
+        start = len(buffer)
+        buffer += data
+        end = buffer.rfind(b"\n", start)
+        if end < 0:
+            continue
+        parts = bytes(buffer[:end]).split(b"\n")
+        del buffer[: end + 1]
+        for part in parts:
+            yield part + b"\n"
+
+
+class _Proxy:
+    def __init__(self, gate: Gate, server: subprocess.Popen[bytes], client_in: int, client_out: int) -> None:
+        self.gate = gate
+        self.server = server
+        self.client_in = client_in
+        self.client_out = client_out
+        self.server_in = server.stdin.fileno()  # type: ignore[union-attr]
+        self.server_out = server.stdout.fileno()  # type: ignore[union-attr]
+        self.out_lock = threading.Lock()  # whole lines to the client, from either pump
+        self.in_lock = threading.Lock()  # the server's input, and closing it
+        self.in_open = True
+        self.done = threading.Event()
+        self.client_closed = False
+
+    def to_client(self, data: bytes) -> None:
+        with self.out_lock:
+            _write_all(self.client_out, data)
+
+    def client_to_server(self) -> None:
+        try:
+            for line in _lines(self.client_in):
+                for piece in pieces(line):
+                    forward, answers = self.gate.inspect(piece)
+                    if forward:
+                        with self.in_lock:
+                            if not self.in_open:
+                                return
+                            _write_all(self.server_in, forward)
+                    for answer in answers:
+                        self.to_client(answer)
+        except OSError:
+            pass  # the server's input or the client's output is gone: shut down
+        finally:
+            self.client_closed = True
+            self.done.set()
+
+    def server_to_client(self) -> None:
+        buffer = bytearray()
+        try:
+            while True:
+                data = os.read(self.server_out, CHUNK)
+                if not data:
+                    if buffer:
+                        self.to_client(bytes(buffer))
+                    break
+                buffer += data
+                end = buffer.rfind(b"\n")
+                if end >= 0:
+                    # Whole lines only, so that an answer of the proxy's own
+                    # never lands inside one of the server's messages.
+                    self.to_client(bytes(buffer[: end + 1]))
+                    del buffer[: end + 1]
+        except OSError:
+            pass
+        finally:
+            self.done.set()
+
+    def close_server_input(self, wait: bool) -> None:
+        if not self.in_lock.acquire(timeout=-1 if wait else 0.5):
+            return
+        try:
+            if self.in_open:
+                self.in_open = False
+                try:
+                    self.server.stdin.close()  # type: ignore[union-attr]
+                except OSError:
+                    pass
+        finally:
+            self.in_lock.release()
+
+    def finish(self) -> int:
+        server = self.server
+        self.close_server_input(wait=False)
+        for step in (None, server.terminate, server.kill):
+            if step is not None:
+                try:
+                    step()
+                except OSError:
+                    pass
+            try:
+                server.wait(GRACE)
+                break
+            except subprocess.TimeoutExpired:
+                continue
+        status = server.wait()
+        self.close_server_input(wait=True)
+        return status
+
+
+def serve(
+    gate: Gate,
+    command: list[str],
+    client_in: int,
+    client_out: int,
+    on_started: Callable[[subprocess.Popen[bytes]], None] | None = None,
+) -> int:
+    """Runs the server and both pumps until one side closes; the server's exit status."""
+    server = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=0)
+    proxy = _Proxy(gate, server, client_in, client_out)
+    if on_started is not None:
+        on_started(server)
+    pumps = [
+        threading.Thread(target=proxy.client_to_server, name="client-to-server", daemon=True),
+        threading.Thread(target=proxy.server_to_client, name="server-to-client", daemon=True),
+    ]
+    for pump in pumps:
+        pump.start()
+    while not proxy.done.wait(0.2):
+        if server.poll() is not None:
+            break
+    status = proxy.finish()
+    pumps[1].join(GRACE)  # what the server wrote before it exited still goes out
+    return status if status >= 0 else 128 - status
+
+
+# ---------------------------------------------------------------- the command
+
+
+class _Parser(argparse.ArgumentParser):
+    """Takes everything after the first ``--`` as the server's command line,
+    untouched: argparse itself could drop a later ``--`` that the server needs."""
+
+    def parse_known_args(self, args: Any = None, namespace: Any = None) -> Any:
+        args = list(sys.argv[1:] if args is None else args)
+        if "--" in args:
+            at = args.index("--")
+            args, command = args[:at], args[at + 1 :]
+        else:
+            command = []
+        namespace, extras = super().parse_known_args(args, namespace)
+        if not command and not extras:
+            self.error("the server's COMMAND is missing: put it after --")
+        # Without a --, what argparse did not recognise is the command.
+        namespace.command = command or extras
+        return namespace, [] if not command else extras
+
+
+def add_parser(commands: Any) -> argparse.ArgumentParser:
+    parser: argparse.ArgumentParser = commands.add_parser(
+        "mcp-proxy",
+        help="put a policy in front of an MCP server",
+        usage="%(prog)s POLICY [--log FILE] [--stage STAGE] [--charge TOOL ...] -- COMMAND [ARG ...]",
+        description=(
+            "Start the MCP server COMMAND and stand in for it on standard input and "
+            "output, evaluating every tools/call request first: a blocked call gets "
+            "an error result and never reaches the server. Exit status: the server's."
+        ),
+    )
+    parser.__class__ = _Parser
+    parser.add_argument("policy", metavar="POLICY", help="a Python file or package.module, optionally :NAME")
+    parser.add_argument("--log", metavar="FILE", help="append every decision to the decision log FILE")
+    parser.add_argument("--stage", default="execution", help="the stage of a tool call (default: execution)")
+    parser.add_argument(
+        "--charge",
+        metavar="TOOL",
+        action="extend",
+        nargs="+",
+        default=[],
+        help="a tool whose calls are charges: stage spend_decision, action_type charge",
+    )
+    parser.set_defaults(run=run)
+    return parser
+
+
+def run(args: argparse.Namespace) -> int:
+    err = sys.stderr
+    try:
+        policy = load_policy(args.policy)
+    except PolicyLoadError as exc:
+        err.write(f"{PROG}: cannot load policy {args.policy}: {exc}\n")
+        return EXIT_USAGE
+    log = None
+    if args.log is not None:
+        try:
+            log = DecisionLog(args.log)
+        except OSError as exc:
+            err.write(f"{PROG}: cannot open decision log {args.log}: {exc.strerror or exc}\n")
+            return EXIT_USAGE
+        except LogError as exc:  # it names the file
+            err.write(f"{PROG}: {exc}\n")
+            return EXIT_USAGE
+    gate = Gate(policy, stage=args.stage, charges=frozenset(args.charge), log=log)
+
+    # The protocol owns standard output: anything else that writes to it (a
+    # policy action that prints, say) goes to standard error instead.
+    sys.stdout.flush()
+    client_out = os.dup(1)
+    os.dup2(2, 1)
+
+    def passed_on(server: subprocess.Popen[bytes]) -> None:
+        def forward(signum: int, _frame: Any) -> None:
+            try:
+                server.send_signal(signum)
+            except OSError:
+                pass
+
+        for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            signal.signal(signum, forward)
+
+    try:
+        return serve(gate, args.command, 0, client_out, on_started=passed_on)
+    except FileNotFoundError as exc:
+        err.write(f"{PROG}: cannot start {args.command[0]}: {exc.strerror or exc}\n")
+        return EXIT_NOT_FOUND
+    except OSError as exc:
+        err.write(f"{PROG}: cannot start {args.command[0]}: {exc.strerror or exc}\n")
+        return EXIT_CANNOT_RUN
+    finally:
+        if log is not None:
+            log.close()

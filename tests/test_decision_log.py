@@ -1,0 +1,213 @@
+"""DecisionLog, verify-log, and the replay of decision logs."""
+
+from __future__ import annotations
+
+import hashlib
+import io
+import json
+import re
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+from quindle_brevault_agent import DecisionLog, Policy, library as qba
+from quindle_brevault_agent.decision_log import LogError
+
+POLICY = Policy([
+    qba.cap_charges(500, name="cap"),
+    qba.flag_large_charges(100, name="large"),
+    qba.deny_writes_to("bucket", ["vault"], name="locked"),
+])
+ZERO = "0" * 64
+
+
+def run(*args):
+    return subprocess.run(
+        [sys.executable, "-m", "quindle_brevault_agent", *map(str, args)],
+        capture_output=True, text=True, timeout=60,
+    )
+
+
+def charge(amount, **more):
+    return {"stage": "spend_decision", "action_type": "charge", "kwargs": {"amount": amount, **more}}
+
+
+def strict(line):
+    def refuse(name):
+        raise ValueError(f"not strict JSON: {name}")
+
+    return json.loads(line, parse_constant=refuse)
+
+
+def write_log(path, amounts):
+    with DecisionLog(path) as log:
+        for amount in amounts:
+            event = charge(amount)
+            log.record(event, "spend_decision", POLICY.evaluate(event, stage="spend_decision"))
+
+
+def test_a_record_is_strict_json_chained_to_the_line_before():
+    stream = io.StringIO()
+    log = DecisionLog(stream, redact=("card_number",))
+
+    class Payee:
+        def __str__(self):
+            return "payee object"
+
+    event = {
+        "stage": "spend_decision", "action_type": "charge", "card_number": "4111",
+        "kwargs": {"amount": float("nan"), "card_number": "4111", "payee": Payee(), "tags": ("a", 1),
+                   "limits": [float("inf"), -float("inf")], 7: {None: {"a"}}},
+    }
+    decision = POLICY.evaluate(charge(900), stage="spend_decision")
+    log.record(event, "spend_decision", decision)
+    log.record({"x": 1}, None, POLICY.evaluate({"x": 1}, stage=None))
+    first, second = stream.getvalue().splitlines()
+    record = strict(first)
+    assert list(record) == ["decision_log", "seq", "time", "stage", "verdict", "hits", "event", "prev"]
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z", record["time"])
+    assert (record["seq"], record["stage"], record["verdict"], record["prev"]) == (1, "spend_decision", "BLOCK", ZERO)
+    assert record["hits"] == [
+        {"behaviour": "cap", "rule": "spend_cap<=500", "verdict": "BLOCK"},
+        {"behaviour": "large", "rule": "flag_over>100", "verdict": "FLAG"},
+    ]
+    assert record["event"] == {
+        "stage": "spend_decision", "action_type": "charge", "card_number": "[redacted]",
+        "kwargs": {"amount": "nan", "card_number": "[redacted]", "payee": "payee object", "tags": ["a", 1],
+                   "limits": ["inf", "-inf"], "7": {"None": "{'a'}"}},
+    }
+    assert event["card_number"] == "4111" and event["kwargs"]["card_number"] == "4111"  # the caller's event is left alone
+    assert strict(second)["seq"] == 2
+    assert strict(second)["prev"] == hashlib.sha256(first.encode()).hexdigest()
+
+
+def test_threads_share_a_log_and_a_reopened_log_continues_its_chain(tmp_path):
+    path = tmp_path / "decisions.jsonl"
+    log = DecisionLog(path)
+    event = charge(20)
+    decision = POLICY.evaluate(event, stage="spend_decision")
+
+    def record_many():
+        for _ in range(100):
+            log.record(event, "spend_decision", decision)
+
+    threads = [threading.Thread(target=record_many) for _ in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    log.close()
+    with open(path, "ab") as raw:
+        raw.truncate(raw.tell() - 1)  # a last line without its newline still continues
+    write_log(path, [30])
+    lines = path.read_text().splitlines()
+    assert [strict(line)["seq"] for line in lines] == list(range(1, 802))
+    result = run("verify-log", path)
+    assert result.returncode == 0, result.stderr
+    last = hashlib.sha256(lines[-1].encode()).hexdigest()
+    assert result.stdout == f"{path}: 801 records, chain intact, last line sha256 {last}\n"
+
+    path.write_text(path.read_text() + "not a record\n")
+    with pytest.raises(LogError, match="the last line is not a decision record"):
+        DecisionLog(path)
+
+
+def _edit(lines):
+    record = json.loads(lines[2])
+    record["verdict"] = "ALLOW"
+    return [*lines[:2], json.dumps(record), *lines[3:]]
+
+
+def _rechain(lines):
+    # The whole chain rewritten after an edit: it verifies, but its last hash differs.
+    out = [lines[0], lines[1]]
+    for line in lines[2:]:
+        record = json.loads(line)
+        record["verdict"] = "ALLOW"
+        record["prev"] = hashlib.sha256(out[-1].encode()).hexdigest()
+        out.append(json.dumps(record))
+    return out
+
+
+def _reseq(lines):
+    record = json.loads(lines[4])
+    record["seq"] = 9
+    return [*lines[:4], json.dumps(record)]
+
+
+@pytest.mark.parametrize(
+    "tamper, status, message",
+    [
+        (lambda lines: lines, 0, None),
+        (_edit, 1, ":4: prev is not the hash of line 3"),
+        (lambda lines: lines[:2] + lines[3:], 1, ":3: prev is not the hash of line 2"),
+        (lambda lines: lines[:2] + [lines[1]] + lines[2:], 1, ":3: prev is not the hash of line 2"),
+        (lambda lines: [lines[0], lines[2], lines[1], *lines[3:]], 1, ":2: prev is not the hash of line 1"),
+        (lambda lines: lines[1:], 1, ":1: the first record's prev is not 64 zeros"),
+        (_reseq, 1, ":5: seq 9 does not follow seq 4"),
+        (lambda lines: lines[:2] + ["", "  "] + lines[2:], 0, None),  # blank lines hold no record
+        (lambda lines: lines[:2] + ['{"decision_log": 1'] + lines[2:], 2, ":3: not JSON"),
+        (lambda lines: lines[:2] + ['{"event": {}}'] + lines[2:], 2, ":3: not a decision record"),
+        (_rechain, 0, None),
+    ],
+)
+def test_verify_log_names_the_first_line_that_does_not_follow(tmp_path, tamper, status, message):
+    original = tmp_path / "original.jsonl"
+    write_log(original, [20, 200, 900, 50, 700])
+    lines = original.read_text().splitlines()
+    path = tmp_path / "decisions.jsonl"
+    path.write_text("".join(line + "\n" for line in tamper(lines)))
+    result = run("verify-log", path)
+    assert result.returncode == status, result.stderr
+    if message is None:
+        assert result.stderr == ""
+        last = result.stdout.split()[-1]
+        assert (last == hashlib.sha256(lines[-1].encode()).hexdigest()) is (tamper is not _rechain)
+    else:
+        assert result.stdout == ""
+        assert result.stderr.startswith(f"{path}{message}") and result.stderr.count("\n") == 1
+
+
+def test_verify_log_over_several_inputs(tmp_path):
+    good, bad = tmp_path / "good.jsonl", tmp_path / "bad.jsonl"
+    write_log(good, [20])
+    write_log(bad, [20, 30])
+    bad.write_text("\n".join(reversed(bad.read_text().splitlines())) + "\n")
+    result = run("verify-log", good, bad)
+    assert result.returncode == 1
+    assert result.stdout.startswith(f"{good}: 1 record, chain intact")
+    assert result.stderr == f"{bad}:1: the first record's prev is not 64 zeros\n"
+    missing = run("verify-log", bad, tmp_path / "absent.jsonl", good)
+    assert missing.returncode == 2
+    assert "cannot open" in missing.stderr and f"{good}: 1 record" in missing.stdout
+
+
+def test_replay_keeps_the_recorded_verdict_and_counts_the_changes(tmp_path):
+    path = tmp_path / "decisions.jsonl"
+    write_log(path, [20, 200, 900])
+    with open(path, "a") as out:
+        out.write(json.dumps({"stage": "execution", "bucket": "vault"}) + "\n")  # a plain event beside them
+        out.write(json.dumps({"decision_log": 1, "stage": "x", "verdict": "ALLOW", "event": [1]}) + "\n")
+    looser = tmp_path / "looser.py"
+    looser.write_text(textwrap.dedent("""
+        from quindle_brevault_agent import library as qba
+        POLICY = [qba.cap_charges(1000, name="cap"), qba.deny_writes_to("bucket", ["vault"], name="locked")]
+    """))
+    result = run("replay", looser, path, "--format", "jsonl")
+    assert result.returncode == 2  # the last line is bad
+    records = [json.loads(line) for line in result.stdout.splitlines()]
+    assert [(r["line"], r["stage"], r["verdict"], r.get("recorded")) for r in records] == [
+        (1, "spend_decision", "ALLOW", "ALLOW"),
+        (2, "spend_decision", "ALLOW", "FLAG"),
+        (3, "spend_decision", "ALLOW", "BLOCK"),
+        (4, "execution", "BLOCK", None),
+    ]
+    assert "recorded decisions: 3, of which 2 would change" in result.stderr
+    assert f"{path}:5: a decision record whose event is not a JSON object but an array" in result.stderr
+    at_execution = run("replay", looser, path, "--stage", "execution", "--format", "table")
+    rows = at_execution.stdout.splitlines()
+    assert rows[3].split() == ["3", "execution", "ALLOW", "(recorded:", "BLOCK)"]
+    assert rows[1].split() == ["1", "execution", "ALLOW"]

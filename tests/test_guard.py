@@ -1,0 +1,186 @@
+"""guard: the event a call becomes, and that nothing runs unless the policy allows it."""
+
+from __future__ import annotations
+
+import asyncio
+import functools
+import inspect
+import io
+import json
+import pickle
+
+import pytest
+
+from quindle_brevault_agent import DecisionLog, Policy, PolicyViolation, behaviour, guard, rule, trigger
+
+
+class Recorder:
+    """A policy of one behaviour at stage "execution" whose verdict is set by the test."""
+
+    def __init__(self, verdict="ALLOW"):
+        self.verdict = verdict
+        self.events = []
+
+        def decide(event):
+            self.events.append(event)
+            if isinstance(self.verdict, Exception):
+                raise self.verdict
+            return self.verdict
+
+        self.policy = Policy([behaviour("gate", on=trigger(stage="execution"), rule=rule("decide", decide))])
+
+
+def plain(amount, currency="EUR", *, note=None):
+    return amount
+
+
+def spread(first, *rest, flag=False, **extra):
+    return first
+
+
+def positional_only(amount, /, **extra):
+    return amount
+
+
+def only_stars(*args, **kwargs):
+    return args
+
+
+@pytest.mark.parametrize(
+    "fn, args, kwargs, bound",
+    [
+        (plain, (5,), {}, {"amount": 5, "currency": "EUR", "note": None}),
+        (plain, (), {"amount": 5, "note": "n", "currency": "USD"}, {"amount": 5, "currency": "USD", "note": "n"}),
+        (spread, (1, 2, 3), {"memo": "x"}, {"first": 1, "rest": [2, 3], "flag": False, "memo": "x"}),
+        (spread, (1,), {}, {"first": 1, "rest": [], "flag": False}),
+        # A key under **kwargs cannot take the place of a named parameter.
+        (positional_only, (10,), {"amount": 10_000, "payee": "p"}, {"amount": 10, "payee": "p"}),
+        (only_stars, (1,), {"args": 2}, {"args": [1]}),
+    ],
+)
+@pytest.mark.parametrize("general", [False, True], ids=["compiled", "signature"])
+def test_a_call_becomes_the_event_the_rules_read(fn, args, kwargs, bound, general):
+    recorder = Recorder()
+    # functools.partial hides the code object, so the general binder runs.
+    target = functools.partial(fn) if general else fn
+    guarded = guard(recorder.policy, action_type="pay" if general else None)(target)
+    assert guarded(*args, **kwargs) == fn(*args, **kwargs)
+    kind = "pay" if general else fn.__name__
+    assert recorder.events == [{"stage": "execution", "action_type": kind, "kwargs": bound}]
+
+
+def test_methods_leave_self_and_cls_out():
+    recorder = Recorder()
+    checked = guard(recorder.policy)
+
+    class Wallet:
+        @checked
+        def pay(self, amount):
+            return ("pay", amount)
+
+        @classmethod
+        @checked
+        def refund(cls, amount):
+            return (cls.__name__, amount)
+
+        @checked
+        @staticmethod
+        def fee(amount):
+            return amount * 2
+
+    wallet = Wallet()
+    assert (wallet.pay(3), Wallet.refund(4), wallet.fee(5)) == (("pay", 3), ("Wallet", 4), 10)
+    assert [(e["action_type"], e["kwargs"]) for e in recorder.events] == [
+        ("pay", {"amount": 3}),
+        ("refund", {"amount": 4}),
+        ("fee", {"amount": 5}),
+    ]
+
+
+@pytest.mark.parametrize("is_async", [False, True], ids=["sync", "async"])
+@pytest.mark.parametrize(
+    "verdict, outcome",
+    [
+        ("ALLOW", "called"),
+        ("FLAG", "called"),
+        ("BLOCK", PolicyViolation),
+        (None, PolicyViolation),  # a rule that returns nothing never allows
+        (frozenset({"HOLD"}), PolicyViolation),  # a verdict of the caller's own ranks with BLOCK
+        (TypeError("text amount"), TypeError),
+    ],
+)
+def test_the_function_runs_only_when_the_policy_lets_it(is_async, verdict, outcome):
+    recorder = Recorder(verdict)
+    stream = io.StringIO()
+    calls = []
+
+    def charge(amount):
+        return calls.append(amount) or "called"
+
+    async def charge_async(amount):
+        return charge(amount)
+
+    guarded = guard(recorder.policy, log=DecisionLog(stream))(charge_async if is_async else charge)
+    call = (lambda: asyncio.run(guarded(7))) if is_async else (lambda: guarded(7))
+
+    if outcome == "called":
+        assert call() == "called"
+        assert calls == [7]
+    else:
+        with pytest.raises(outcome) as raised:
+            call()
+        assert calls == []
+    logged = [json.loads(line) for line in stream.getvalue().splitlines()]
+    if outcome is TypeError:
+        assert logged == []  # no decision was made
+        return
+    assert [(r["verdict"], r["event"]["kwargs"]) for r in logged] == [(str(verdict) if verdict is not None else None, {"amount": 7})]
+    if outcome is PolicyViolation:
+        error = raised.value
+        assert isinstance(error, PermissionError)
+        assert str(error) == f"blocked by policy: gate (decide): {verdict}"
+        assert error.decision.verdict is verdict and error.event == recorder.events[0]
+        copy = pickle.loads(pickle.dumps(PolicyViolation(error.decision, {"amount": 7})))
+        assert (str(copy), copy.event) == (str(error), {"amount": 7})
+
+
+def pay(amount, currency, /, payee, *, memo=""):
+    return amount
+
+
+async def pay_async(amount, currency, /, payee, *, memo=""):
+    return amount
+
+
+@pytest.mark.parametrize("fn", [pay, pay_async])
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        ((1,), {}),
+        ((1, "EUR"), {}),
+        ((1, "EUR", "p", "m"), {}),
+        ((1, "EUR", "p"), {"payee": "q"}),
+        ((1, "EUR", "p"), {"tip": 2}),
+        ((), {"amount": 1, "currency": "EUR", "payee": "p"}),
+    ],
+)
+def test_a_bad_call_fails_as_the_function_would_before_any_decision(fn, args, kwargs):
+    recorder = Recorder()
+    guarded = guard(recorder.policy)(fn)
+    with pytest.raises(TypeError) as own:
+        fn(*args, **kwargs)
+    with pytest.raises(TypeError) as through_guard:
+        guarded(*args, **kwargs)  # no coroutine is made for the async one either
+    assert str(through_guard.value) == str(own.value)
+    assert recorder.events == []
+
+
+def test_the_wrapper_looks_like_the_function_and_event_replaces_the_builder():
+    recorder = Recorder()
+    guarded = guard(recorder.policy, event=lambda name, bound: {"tool": name, **bound})(pay_async)
+    assert guarded.__name__ == "pay_async" and guarded.__wrapped__ is pay_async
+    assert inspect.signature(guarded) == inspect.signature(pay_async)
+    assert inspect.iscoroutinefunction(guarded)
+    assert not inspect.iscoroutinefunction(guard(recorder.policy)(pay))
+    assert asyncio.run(guarded(1, "EUR", payee="p")) == 1
+    assert recorder.events == [{"tool": "pay_async", "amount": 1, "currency": "EUR", "payee": "p", "memo": ""}]

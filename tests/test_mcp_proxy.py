@@ -1,0 +1,203 @@
+"""mcp-proxy: end to end with the mcp SDK, byte for byte with a stand-in server, and how it ends."""
+
+from __future__ import annotations
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+
+import pytest
+
+TESTS = Path(__file__).resolve().parent
+PROXY = [sys.executable, "-m", "quindle_brevault_agent", "mcp-proxy"]
+
+POLICY = textwrap.dedent("""
+    from quindle_brevault_agent import library as qba
+    POLICY = [
+        qba.cap_charges(500, name="cap"),
+        qba.flag_large_charges(100, name="large"),
+        qba.deny_writes_to("bucket", ["vault"], name="locked"),
+    ]
+""")
+
+
+@pytest.fixture
+def policy(tmp_path):
+    path = tmp_path / "policy.py"
+    path.write_text(POLICY)
+    return path
+
+
+def test_the_sdk_behind_the_proxy(tmp_path, policy):
+    anyio = pytest.importorskip("anyio")
+    mcp = pytest.importorskip("mcp")
+    calls, log = tmp_path / "calls.jsonl", tmp_path / "decisions.jsonl"
+    server = mcp.StdioServerParameters(
+        command=sys.executable,
+        args=[*PROXY[1:], str(policy), "--log", str(log), "--charge", "charge", "--",
+              sys.executable, str(TESTS / "mcp_tools_server.py")],
+        env={"TOOL_CALLS": str(calls)},
+    )
+    asked = [
+        ("charge", {"amount": 50, "currency": "EUR", "payee": "acme"}),
+        ("charge", {"amount": 900, "currency": "EUR", "payee": "acme"}),
+        ("charge", {"amount": 200, "currency": "EUR", "payee": "dns"}),
+        ("write", {"bucket": "vault", "path": "a", "text": "x"}),
+        ("write", {"bucket": "reports", "path": "q1", "text": "xy"}),
+    ]
+
+    async def session():
+        async with mcp.stdio_client(server) as (read, write):
+            async with mcp.ClientSession(read, write) as client:
+                await client.initialize()
+                assert sorted(tool.name for tool in (await client.list_tools()).tools) == ["charge", "write"]
+                return [await client.call_tool(name, arguments) for name, arguments in asked]
+
+    results = anyio.run(session)
+    assert [(r.is_error, r.content[0].text) for r in results] == [
+        (False, "charged 50.0 EUR to acme"),
+        (True, "Tool call 'charge' blocked by policy: cap (spend_cap<=500): BLOCK, large (flag_over>100): FLAG"),
+        (False, "charged 200.0 EUR to dns"),
+        (True, "Tool call 'write' blocked by policy: locked (deny_bucket): BLOCK"),
+        (False, "wrote 2 characters to reports/q1"),
+    ]
+    received = [json.loads(line) for line in calls.read_text().splitlines()]
+    assert [(r["tool"], r.get("amount", r.get("bucket"))) for r in received] == [("charge", 50), ("charge", 200), ("write", "reports")]
+
+    records = [json.loads(line) for line in log.read_text().splitlines()]
+    assert [(r["stage"], r["verdict"], r["event"]["action_type"], r["event"]["tool"]) for r in records] == [
+        ("spend_decision", "ALLOW", "charge", "charge"),
+        ("spend_decision", "BLOCK", "charge", "charge"),
+        ("spend_decision", "FLAG", "charge", "charge"),
+        ("execution", "BLOCK", "write", "write"),
+        ("execution", "ALLOW", "write", "write"),
+    ]
+    assert records[1]["event"]["kwargs"] == asked[1][1]
+    verified = subprocess.run([sys.executable, "-m", "quindle_brevault_agent", "verify-log", log], capture_output=True, text=True)
+    assert verified.returncode == 0 and "5 records, chain intact" in verified.stdout
+    replayed = subprocess.run(
+        [sys.executable, "-m", "quindle_brevault_agent", "replay", policy, log, "--format", "jsonl"], capture_output=True, text=True
+    )
+    assert [(r["verdict"], r["recorded"]) for r in map(json.loads, replayed.stdout.splitlines())] == [
+        (r["verdict"], r["verdict"]) for r in records
+    ]
+    assert "recorded decisions: 5, of which 0 would change" in replayed.stderr
+
+
+# A stand-in server: writes a request of its own, a line that is not UTF-8 and
+# a long one, keeps every byte it receives, and ends with a line that has no
+# newline and the status 3.
+STAND_IN = textwrap.dedent("""
+    import sys
+    out = sys.stdout.buffer
+    out.write(b'{"jsonrpc":"2.0","id":1,"method":"ping"}\\n' + b'\\xff\\xfe not UTF-8\\n' + b'"' + b'x' * 300000 + b'"\\n')
+    out.flush()
+    data = sys.stdin.buffer.read()
+    open(sys.argv[1], "wb").write(data)
+    out.write(b'{"jsonrpc":"2.0","method":"notifications/message"}')
+    sys.exit(3)
+""")
+SERVER_OUT = [b'{"jsonrpc":"2.0","id":1,"method":"ping"}\n', b"\xff\xfe not UTF-8\n", b'"' + b"x" * 300000 + b'"\n',
+              b'{"jsonrpc":"2.0","method":"notifications/message"}']
+
+
+def call(id_, name, **arguments):
+    message = {"jsonrpc": "2.0", "method": "tools/call", "params": {"name": name, "arguments": arguments}}
+    return message if id_ is None else {"id": id_, **message}
+
+
+def line(value):
+    return json.dumps(value).encode() + b"\n"
+
+
+VAULT = call(3, "write", bucket="vault")
+ALLOWED = call(2, "charge", amount=50)
+PING = {"jsonrpc": "2.0", "id": "p", "method": "ping"}
+# (what the client sends, what the server must receive of it, the ids answered by the proxy)
+TRAFFIC = [
+    (line({"jsonrpc": "2.0", "id": 1, "method": "initialize", "params": {}}), None, []),
+    (line(ALLOWED), None, []),
+    (line(VAULT), b"", [3]),
+    # A bare carriage return ends a message for the SDK's server: the call after it is seen.
+    (b'{"jsonrpc":"2.0","method":"notifications/initialized"}\r' + line(call(4, "write", bucket="vault")),
+     b'{"jsonrpc":"2.0","method":"notifications/initialized"}\r', [4]),
+    (line(call(5, "write", bucket="vault", note="x")).replace(b'"x"', b'"\xff"'), b"", [5]),
+    (line(call(6, "write", bucket="tmp", note="x")).replace(b'"x"', b'"\xff"'), None, []),
+    (line([ALLOWED, call("7b", "write", bucket="vault"), PING]), line([ALLOWED, PING]), [["7b"]]),
+    (line(VAULT)[:-2] + b', "params": {"name": "write", "arguments": {}}}\n', b"", [3]),
+    (line(VAULT).replace(b"tools/call", b"tools\\/call").replace(b'"id": 3', b'"id": 9'), b"", [9]),
+    (line(call(10, "charge", amount="20")), b"", [10]),
+    (line(call(None, "write", bucket="vault")), b"", []),
+    (b"hello tools/call {\n", None, []),
+    (line(call(13, "write", bucket="tmp", text="y" * 2_000_000)), None, []),
+    (b'{"jsonrpc":"2.0","id":14,"method":"ping"}', None, []),
+]
+
+
+def test_every_message_passes_in_order_except_refused_calls(tmp_path, policy):
+    received = tmp_path / "received"
+    server = tmp_path / "server.py"
+    server.write_text(STAND_IN)
+    sent = b"".join(message for message, _, _ in TRAFFIC)
+    result = subprocess.run(
+        [*PROXY, policy, "--charge", "charge", "--", sys.executable, server, received],
+        input=sent, capture_output=True, timeout=60,
+    )
+    assert result.returncode == 3, result.stderr
+    expected = b"".join(message if forwarded is None else forwarded for message, forwarded, _ in TRAFFIC)
+    assert received.read_bytes() == expected
+
+    # The server's output comes through unchanged and in order; every other
+    # line is an answer of the proxy's, in the order the calls came.
+    lines = result.stdout.splitlines(keepends=True)
+    server_lines = [text for text in lines if text in SERVER_OUT]
+    assert server_lines == SERVER_OUT
+    answers = [json.loads(text) for text in lines if text not in SERVER_OUT]
+    ids = [[a["id"] for a in answer] if isinstance(answer, list) else answer["id"] for answer in answers]
+    assert ids == [i for _, _, answered in TRAFFIC for i in answered]
+    texts = [answer["result"]["content"][0]["text"] for answer in answers if isinstance(answer, dict)]
+    assert all(answer["result"]["isError"] is True for answer in answers if isinstance(answer, dict))
+    assert texts[0] == "Tool call 'write' blocked by policy: locked (deny_bucket): BLOCK"
+    assert texts[3] == "Tool call 'write' refused: the request repeats a key, so the server could read it differently."
+    assert texts[5].startswith("Tool call 'charge' refused: the policy could not decide: TypeError: ")
+
+
+def _start(policy, *command):
+    return subprocess.Popen([*PROXY, policy, "--", *command], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+
+
+@pytest.mark.parametrize(
+    "command, act, status",
+    [
+        # The server exits while the client still holds its end open.
+        (["sh", "-c", 'read line; echo "got $line"; echo oops >&2; exit 4'], "send", 4),
+        (["sh", "-c", "cat; exit 5"], "close", 5),
+        (["sh", "-c", "echo up; exec sleep 30"], "terminate", 128 + signal.SIGTERM),
+        (["no-such-server-anywhere"], "close", 127),
+    ],
+)
+def test_the_proxy_ends_with_the_server_and_its_status(policy, command, act, status):
+    proxy = _start(policy, *command)
+    started = time.monotonic()
+    if act == "send":
+        proxy.stdin.write(b"hello\n")
+        proxy.stdin.flush()
+    elif act == "close":
+        proxy.stdin.close()
+    else:
+        # The server's first line comes through once the proxy passes signals on.
+        assert proxy.stdout.readline() == b"up\n"
+        proxy.send_signal(signal.SIGTERM)
+    out, err = proxy.stdout.read(), proxy.stderr.read()
+    assert proxy.wait(timeout=30) == status, err
+    assert time.monotonic() - started < 20
+    if act == "send":
+        assert (out, err) == (b"got hello\n", b"oops\n")
+    if status == 127:
+        assert err == b"quindle-brevault-agent: cannot start no-such-server-anywhere: No such file or directory\n"
