@@ -14,6 +14,7 @@ import asyncio
 import os
 import sys
 import tempfile
+from typing import Callable
 
 from policy import POLICY  # the policy next to this file
 
@@ -21,25 +22,10 @@ from quindle_brevault_agent import DecisionLog, PolicyViolation, guard
 from quindle_brevault_agent.cli import main as command_line
 
 STRICTER = """\
-from quindle_brevault_agent import Policy, library as qba
+from quindle_brevault_agent import Policy, cap_charges
 from policy import POLICY
-POLICY = Policy([qba.cap_charges(100, name="cap_charges_100"), *POLICY])
+POLICY = Policy([cap_charges(100, name="cap_charges_100"), *POLICY])
 """
-
-
-def make_tools(log: DecisionLog):
-    @guard(POLICY, stage="spend_decision", action_type="charge", log=log)
-    def pay(amount, currency, payee):
-        """Pay `amount` in `currency` to `payee`."""
-        return f"paid {amount} {currency} to {payee}"
-
-    @guard(POLICY, stage="execution", log=log)
-    async def store_report(bucket, scope, text):
-        """Store `text` in `bucket` under `scope`."""
-        await asyncio.sleep(0)
-        return f"stored {len(text)} characters in {bucket}:{scope}"
-
-    return pay, store_report
 
 
 def main() -> int:
@@ -49,10 +35,20 @@ def main() -> int:
 
 def run(folder: str) -> int:
     path = os.path.join(folder, "decisions.jsonl")
-    refused = []
+    refused: list[str] = []
     with DecisionLog(path) as log:
-        pay, store_report = make_tools(log)
-        calls = [
+        @guard(POLICY, stage="spend_decision", action_type="charge", log=log)
+        def pay(amount: float, currency: str, payee: str) -> str:
+            """Pay `amount` in `currency` to `payee`."""
+            return f"paid {amount} {currency} to {payee}"
+
+        @guard(POLICY, stage="execution", log=log)
+        async def store_report(bucket: str, scope: str, text: str) -> str:
+            """Store `text` in `bucket` under `scope`."""
+            await asyncio.sleep(0)
+            return f"stored {len(text)} characters in {bucket}:{scope}"
+
+        calls: list[tuple[str, Callable[[], object]]] = [
             ("pay", lambda: pay(42.5, "EUR", "acme-hosting")),
             ("pay", lambda: pay(149.99, "USD", payee="cloud-dns")),  # flagged, let through
             ("pay", lambda: pay(900, "EUR", "office-lease")),  # over the cap
