@@ -198,7 +198,7 @@ def guard(
         if not callable(fn):
             raise TypeError(f"guard() decorates a callable, not {type(fn).__name__}")
         name = getattr(fn, "__name__", type(fn).__name__)
-        kind = action_type if action_type is not None else name
+        kind = action_type or name
         bind = _binder(fn)
         evaluate = policy.evaluate
 
