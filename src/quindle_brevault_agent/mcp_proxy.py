@@ -48,7 +48,7 @@ from typing import Any, Callable
 
 from .decision_log import DecisionLog, LogError
 from .guarding import describe_hits
-from .policy_files import PolicyLoadError, load_policy
+from .policy_files import PolicyLoadError, load_error, load_policy
 
 __all__ = ["add_parser", "run", "Gate", "serve"]
 
@@ -453,7 +453,7 @@ def run(args: argparse.Namespace) -> int:
     try:
         policy = load_policy(args.policy)
     except PolicyLoadError as exc:
-        err.write(f"{PROG}: cannot load policy {args.policy}: {exc}\n")
+        err.write(f"{PROG}: {load_error(args.policy, exc)}\n")
         return EXIT_USAGE
     log = None
     if args.log is not None:
