@@ -10,6 +10,8 @@ import pickle
 import re
 import sys
 
+import typing
+
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -246,6 +248,7 @@ def test_decisions_and_hits_are_immutable_values():
                               "verdict='BLOCK'), Hit(behaviour=1, rule=None, verdict=Custom())))")
     assert pickle.loads(pickle.dumps(Decision("FLAG", hits[:1]))) == Decision("FLAG", hits[:1])
     assert isinstance(hits[0], tuple) and hits[0]._fields == ("behaviour", "rule", "verdict")
+    assert typing.get_type_hints(type(hits[0])) == dict.fromkeys(hits[0]._fields, typing.Any)
     match decision:
         case Decision(verdict, (Hit(behaviour="cap"), _)):
             assert verdict == "BLOCK"

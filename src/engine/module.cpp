@@ -61,6 +61,16 @@ bool init_hit_type() noexcept {
     if (!hit || !doc || PyObject_SetAttrString(hit.get(), "__doc__", doc.get()) < 0) {
         return false;
     }
+    // The field annotations of a typing.NamedTuple, for get_type_hints().
+    Ref typing = Ref::steal(PyImport_ImportModule("typing"));
+    Ref any = typing ? Ref::steal(PyObject_GetAttrString(typing.get(), "Any")) : Ref();
+    Ref annotations = any ? Ref::steal(Py_BuildValue("{sOsOsO}", "behaviour", any.get(), "rule",
+                                                     any.get(), "verdict", any.get()))
+                          : Ref();
+    if (!annotations ||
+        PyObject_SetAttrString(hit.get(), "__annotations__", annotations.get()) < 0) {
+        return false;
+    }
     auto* type = reinterpret_cast<PyTypeObject*>(hit.get());
     if (!PyType_Check(hit.get()) || !PyType_IsSubtype(type, &PyTuple_Type) ||
         type->tp_basicsize != PyTuple_Type.tp_basicsize || type->tp_dictoffset != 0) {
