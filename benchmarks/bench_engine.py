@@ -38,7 +38,6 @@ from __future__ import annotations
 
 import argparse
 import collections
-import gc
 import itertools
 import json
 import operator
@@ -54,6 +53,7 @@ sys.path.insert(0, str(ROOT / "tests"))
 sys.path.insert(0, str(ROOT / "examples"))
 
 import model  # noqa: E402
+from bench import blocks_over, time_per_call  # noqa: E402
 from policy import POLICY  # noqa: E402
 
 from quindle_brevault_agent import library as qba  # noqa: E402
@@ -90,27 +90,11 @@ PEER_EVENTS = {
 }
 
 
-def time_per_call(fn, event, calls: int) -> float:
-    it = itertools.repeat(event, calls)
-    start = time.perf_counter_ns()
-    collections.deque(map(fn, it), maxlen=0)
-    return (time.perf_counter_ns() - start) / calls
-
-
 def time_per_starcall(fn, args, calls: int) -> float:
     it = itertools.repeat(args, calls)
     start = time.perf_counter_ns()
     collections.deque(itertools.starmap(fn, it), maxlen=0)
     return (time.perf_counter_ns() - start) / calls
-
-
-def blocks_over(fn, event, calls: int) -> int:
-    for _ in range(1000):
-        fn(event)
-    gc.collect()
-    before = sys.getallocatedblocks()
-    collections.deque(map(fn, itertools.repeat(event, calls)), maxlen=0)
-    return sys.getallocatedblocks() - before
 
 
 def parts_called(policy, event, stage):

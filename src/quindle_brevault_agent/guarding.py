@@ -22,7 +22,7 @@ from typing import TYPE_CHECKING, Any, Callable, TypeVar
 if TYPE_CHECKING:
     from ._impl import Decision
 
-__all__ = ["guard", "PolicyViolation", "describe_hits"]
+__all__ = ["guard", "PolicyViolation", "describe_hits", "describe_error"]
 
 F = TypeVar("F", bound=Callable[..., Any])
 
@@ -35,6 +35,16 @@ def describe_hits(decision: Decision) -> str:
     if not hits:
         return f"verdict {decision.verdict}"
     return ", ".join(f"{hit[0]} ({hit[1]}): {hit[2]}" for hit in hits)
+
+
+def describe_error(error: BaseException) -> str:
+    """``Type: message``, followed by the note that names the behaviour being
+    evaluated when the error has one."""
+    reason = f"{type(error).__name__}: {error}"
+    notes = getattr(error, "__notes__", None)
+    if isinstance(notes, list) and notes:
+        reason += f" ({notes[-1]})"
+    return reason
 
 
 class PolicyViolation(PermissionError):

@@ -47,7 +47,7 @@ import threading
 from typing import Any, Callable
 
 from .decision_log import DecisionLog, LogError
-from .guarding import describe_hits
+from .guarding import describe_error, describe_hits
 from .policy_files import PolicyLoadError, load_error, load_policy
 
 __all__ = ["add_parser", "run", "Gate", "serve"]
@@ -151,7 +151,7 @@ class Gate:
                 return None
             return f"Tool call {_show(name)} blocked by policy: {describe_hits(decision)}"
         except Exception as exc:
-            return f"Tool call {_show(name)} refused: the policy could not decide: {_why(exc)}"
+            return f"Tool call {_show(name)} refused: the policy could not decide: {describe_error(exc)}"
 
     @staticmethod
     def _answer(message: dict[str, Any], text: str) -> dict[str, Any]:
@@ -227,14 +227,6 @@ def _unparsed_tail(piece: bytes, values: list[tuple[Any, bool]]) -> bytes:
 
 def _show(name: Any) -> str:
     return repr(name) if isinstance(name, str) else repr(str(name))
-
-
-def _why(error: BaseException) -> str:
-    reason = f"{type(error).__name__}: {error}"
-    notes = getattr(error, "__notes__", None)
-    if isinstance(notes, list) and notes:
-        reason += f" ({notes[-1]})"
-    return reason
 
 
 def pieces(line: bytes) -> list[bytes]:

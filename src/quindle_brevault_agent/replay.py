@@ -62,6 +62,7 @@ import time
 from typing import Any, BinaryIO, Sequence, TextIO, cast
 
 from . import jsonl
+from .guarding import describe_error
 from ._impl import Decision, Policy, behaviour
 from .policy_files import PolicyLoadError, load_error, load_policy
 
@@ -196,15 +197,6 @@ def _is_record(value: dict[Any, Any]) -> bool:
     return mark.__class__ is int and mark == 1
 
 
-def _why(error: Exception) -> str:
-    """The reason an evaluation failed, with the note that names the behaviour."""
-    reason = f"evaluation failed: {type(error).__name__}: {error}"
-    notes = getattr(error, "__notes__", None)
-    if isinstance(notes, list) and notes:
-        reason += f" ({notes[-1]})"
-    return reason
-
-
 # ---------------------------------------------------------------- the replay
 
 
@@ -315,7 +307,7 @@ class _Replay:
                 try:
                     decision = evaluate(event, stage=stage)
                 except Exception as exc:
-                    self.report(name, line, _why(exc))
+                    self.report(name, line, "evaluation failed: " + describe_error(exc))
                     continue
                 verdict = decision.verdict
                 try:
