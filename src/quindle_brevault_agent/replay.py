@@ -66,7 +66,7 @@ from .guarding import describe_error
 from ._impl import Decision, Policy, behaviour
 from .policy_files import PolicyLoadError, load_error, load_policy
 
-__all__ = ["main", "add_parser", "run", "load_policy", "PolicyLoadError"]
+__all__ = ["main", "add_parser", "run", "event_of", "NOT_RECORDED", "load_policy", "PolicyLoadError"]
 
 PROG = "quindle-brevault-agent"
 
@@ -188,13 +188,36 @@ class _Renderer:
         return f"  {_text(stage):<16}  {_text(verdict):<7}  {listed}".rstrip() + "\n"
 
 
-_NOT_RECORDED = object()
+NOT_RECORDED = object()
 
 
 def _is_record(value: dict[Any, Any]) -> bool:
     """Whether a JSON object is a line of a decision log."""
     mark = value["decision_log"]
     return mark.__class__ is int and mark == 1
+
+
+def event_of(value: Any, fixed: Any) -> tuple[Any, Any, Any, str | None]:
+    """``(event, stage, recorded, error)`` for a parsed JSON line.
+
+    A plain event is decided at `fixed` when it is not None, else at its own
+    "stage" field; a line of a decision log is decided on the event it
+    recorded, at `fixed` or else the record's "stage", and `recorded` is the
+    verdict it holds (`NOT_RECORDED` for a plain event). `error` is the reason
+    the line holds no event, and then the rest is None.
+    """
+    if value.__class__ is not dict:
+        return None, None, None, f"not a JSON object but {jsonl.kind(value)}"
+    if "decision_log" in value and _is_record(value):
+        event = value.get("event")
+        if event.__class__ is not dict:
+            return None, None, None, (
+                f"a decision record whose event is not a JSON object but {jsonl.kind(event)}"
+            )
+        stage = value.get("stage") if fixed is None else fixed
+        return event, stage, value.get("verdict"), None
+    stage = value.get("stage") if fixed is None else fixed
+    return value, stage, NOT_RECORDED, None
 
 
 # ---------------------------------------------------------------- the replay
@@ -289,21 +312,10 @@ class _Replay:
                 if error is not None:
                     self.report(name, line, error)
                     continue
-                if event.__class__ is not dict:
-                    self.report(name, line, f"not a JSON object but {jsonl.kind(event)}")
+                event, stage, recorded, error = event_of(event, fixed)
+                if error is not None:
+                    self.report(name, line, error)
                     continue
-                recorded: Any = _NOT_RECORDED
-                if "decision_log" in event and _is_record(event):
-                    # A line of a decision log: replay the event it recorded
-                    # at its stage, and keep the verdict it recorded.
-                    recorded = event.get("verdict")
-                    stage = event.get("stage") if fixed is None else fixed
-                    event = event.get("event")
-                    if event.__class__ is not dict:
-                        self.report(name, line, f"a decision record whose event is not a JSON object but {jsonl.kind(event)}")
-                        continue
-                else:
-                    stage = event.get("stage") if fixed is None else fixed
                 try:
                     decision = evaluate(event, stage=stage)
                 except Exception as exc:
@@ -313,12 +325,12 @@ class _Replay:
                 try:
                     out = record(line, stage, decision)
                     key = verdict if verdict.__class__ is str else _text(verdict)
-                    if recorded is not _NOT_RECORDED:
+                    if recorded is not NOT_RECORDED:
                         out = self.renderer.recorded(out, recorded, key != recorded)
                 except Exception as exc:
                     self.report(name, line, f"cannot show the decision: {type(exc).__name__}: {exc}")
                     continue
-                if recorded is not _NOT_RECORDED:
+                if recorded is not NOT_RECORDED:
                     self.recorded += 1
                     if key != recorded:
                         self.changed += 1
