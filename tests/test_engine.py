@@ -294,6 +294,11 @@ def test_decisions_of_standard_verdicts_are_shared_and_others_made_anew():
         assert evaluate(verdicts).hits == tuple(
             Hit(f"b{i}", "r", v) for i, v in enumerate(verdicts) if v != "ALLOW")
     assert evaluate([flag]).hits[0].verdict is flag
+    # Patterns met in turn keep their own decision, even where their keys meet
+    # on the same slot of the table.
+    patterns = [["ALLOW"] * i + ["FLAG"] for i in range(12)] + [["BLOCK"] * n for n in range(2, 8)]
+    firsts = [evaluate(p) for p in patterns]
+    assert [evaluate(p) is d for p, d in zip(patterns, firsts)] == [True] * len(patterns)
 
 
 def blocks_over(fn, calls):

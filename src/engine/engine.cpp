@@ -22,10 +22,13 @@ struct Step {
 // A decision whose every hit has the standard FLAG or BLOCK string is the
 // same value each time the same behaviours flag and block, so it is made
 // once: keyed by which of the first 32 behaviours flagged (low word) and
-// which blocked (high word), in a small direct-mapped table.
+// which blocked (high word), in a small table where a key may sit in any of
+// kCacheWays slots from its own, so that a few patterns that land on the same
+// slot do not keep replacing each other.
 inline constexpr int kKeyedSteps = 32;
 inline constexpr int kCacheBits = 6;
 inline constexpr int kCacheSlots = 1 << kCacheBits;
+inline constexpr int kCacheWays = 4;
 
 struct CachedDecision {
     std::uint64_t key;   // 0 for an empty slot
@@ -452,7 +455,17 @@ Py_NO_INLINE static Ref cache_miss(Engine* e, std::uint64_t key, const Found& fo
             e->cache[i] = CachedDecision{0, nullptr};
         }
     }
-    CachedDecision& slot = e->cache[cache_slot(key)];
+    // The first free slot of the key's ways, else the key's own slot.
+    std::size_t home = cache_slot(key);
+    std::size_t at = home;
+    for (int way = 0; way < kCacheWays; ++way) {
+        std::size_t probe = (home + way) & (kCacheSlots - 1);
+        if (e->cache[probe].key == 0) {
+            at = probe;
+            break;
+        }
+    }
+    CachedDecision& slot = e->cache[at];
     PyObject* old = slot.decision;
     slot.key = key;
     slot.decision = Py_NewRef(decision.get());
@@ -463,9 +476,12 @@ Py_NO_INLINE static Ref cache_miss(Engine* e, std::uint64_t key, const Found& fo
 static Ref cached_decision(Engine* e, std::uint64_t key, const Found& found,
                            PyObject* verdict) noexcept {
     if (e->cache) {
-        const CachedDecision& slot = e->cache[cache_slot(key)];
-        if (slot.key == key) {
-            return Ref::borrow(slot.decision);
+        std::size_t home = cache_slot(key);
+        for (int way = 0; way < kCacheWays; ++way) {
+            const CachedDecision& slot = e->cache[(home + way) & (kCacheSlots - 1)];
+            if (slot.key == key) {
+                return Ref::borrow(slot.decision);
+            }
         }
     }
     return cache_miss(e, key, found, verdict);
