@@ -27,12 +27,20 @@ POLICY_SOURCE = textwrap.dedent(
     def page(event, verdict):
         open("action-ran", "w").close()
 
+    class Unsayable(Exception):
+        def __str__(self):
+            raise ValueError("no words")
+
+    def explode(event):
+        raise Unsayable
+
     POLICY = Policy([
         qba.cap_charges(500, name="cap"),
         qba.flag_large_charges(100, name="large"),
         behaviour("locked", on=trigger(stage="execution"),
                   rule=qba.deny_list("bucket", ["vault"]), action=page),
         behaviour("own", on=trigger(stage="review"), rule=rule("escalate", lambda e: "ESCALATE")),
+        behaviour("boom", on=trigger(stage="review", where=lambda e: "boom" in e), rule=rule("boom", explode)),
     ])
     """
 )
@@ -93,6 +101,7 @@ def cases_file(tmp_path):
         # A verdict of the policy's own is not BLOCK.
         ([case({"stage": "review"}, "BLOCK")], 1, "0 passed, 1 failed"),
         ([case(TEXT_AMOUNT, "BLOCK"), PASSING], 1, "1 passed, 1 failed"),
+        ([case({"stage": "review", "boom": 1}, "ALLOW"), PASSING], 1, "1 passed, 1 failed"),
         ([FAILING, "{", PASSING], 2, "1 passed, 1 failed"),
         ([case(SMALL, "ALLOW", hits=[], nmae="typo")], 2, "0 passed, 0 failed"),
     ],

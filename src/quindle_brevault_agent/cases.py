@@ -232,7 +232,11 @@ def decide(policy: Policy, case: Case) -> Outcome:
     try:
         decision = policy.evaluate(case.event, stage=case.stage)
     except Exception as exc:
-        return Outcome(case, error=shown(describe_error(exc)), error_type=type(exc).__name__)
+        try:
+            reason = describe_error(exc)
+        except Exception:  # an error whose message cannot be made
+            reason = type(exc).__name__
+        return Outcome(case, error=shown(reason), error_type=shown(type(exc).__name__))
     names = tuple(
         name if name.__class__ is str else _text(name)
         for name in (hit.behaviour for hit in decision.hits)
@@ -278,7 +282,7 @@ def junit_tree(files: Sequence[str], outcomes: Sequence[Outcome]) -> ElementTree
         if outcome.error is not None:
             count[2] += 1
             element = ElementTree.SubElement(
-                testcase, "error", message=outcome.error, type=shown(outcome.error_type or "")
+                testcase, "error", message=outcome.error, type=outcome.error_type or ""
             )
         else:
             count[1] += 1
