@@ -41,6 +41,7 @@ test: install
 demo: install
 	if [ -f examples/demo.py ]; then $(PY) examples/demo.py; fi
 	$(PY) -m quindle_brevault_agent replay examples/policy.py examples/events.jsonl --format table || [ $$? -le 2 ]
+	$(PY) -m quindle_brevault_agent test examples/policy.py examples/cases.jsonl
 	$(PY) examples/agent_tools.py
 
 # Cython goes into the benchmark's environment for the compiled-closure
