@@ -9,6 +9,7 @@ import subprocess
 import sys
 import textwrap
 import types
+from pathlib import Path
 
 import pytest
 
@@ -394,3 +395,38 @@ def test_own_verdicts_in_the_jsonl_rows(tmp_path, events_file):
         ("ESCALATE", None, None),
     ]
     assert summary(result.stderr)[1:] == ["  ESCALATE -> BLOCK: 1", "  ESCALATE -> -: 1"]
+
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def test_the_readme_example_as_shown_and_as_policy_evaluate_decides(tmp_path):
+    readme = (ROOT / "README.md").read_text()
+    section = readme[readme.index("## Compare two policies") :]
+    source = section[section.index("```python\n") + 10 :]
+    (tmp_path / "policy_next.py").write_text(source[: source.index("```")])
+    shown = section[section.index("$ python -m quindle_brevault_agent diff") :]
+    shown = shown[: shown.index("```")].splitlines()[1:]
+    events = ROOT / "examples" / "events.jsonl"
+    args = ["examples/policy.py", tmp_path / "policy_next.py", "examples/events.jsonl", "--format", "table"]
+    result = run("diff", *args, cwd=ROOT)
+    assert result.returncode == 2
+    rows = result.stdout.splitlines()
+    assert rows == shown[: len(rows)]
+    said = [text for text in result.stderr.splitlines() if " events read " not in text]
+    assert said == [text for text in shown[len(rows) :] if " events read " not in text]
+
+    # The rows are the lines whose two decisions differ, by Policy.evaluate.
+    old = policy_diff.load_policy(str(ROOT / "examples" / "policy.py"))
+    new = policy_diff.load_policy(str(tmp_path / "policy_next.py"))
+    changed = []
+    for number, text in enumerate(events.read_text().splitlines(), 1):
+        try:
+            event = json.loads(text)
+            decisions = [p.evaluate(event, stage=event.get("stage")) for p in (old, new)]
+        except (ValueError, TypeError, AttributeError):
+            continue
+        seen = [(d.verdict, sorted((h.behaviour, h.verdict) for h in d.hits)) for d in decisions]
+        if seen[0] != seen[1]:
+            changed.append(number)
+    assert [int(row.split()[0]) for row in rows[1:]] == changed
