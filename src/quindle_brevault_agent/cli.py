@@ -10,12 +10,12 @@ from __future__ import annotations
 import argparse
 from typing import Sequence
 
-from . import cases, lint, mcp_proxy, replay, verify_log
+from . import cases, lint, mcp_proxy, policy_diff, replay, verify_log
 
 PROG = "quindle-brevault-agent"
 
 # The command modules, in the order that --help lists them.
-COMMANDS = [replay, cases, lint, verify_log, mcp_proxy]
+COMMANDS = [replay, cases, policy_diff, lint, verify_log, mcp_proxy]
 
 EXIT_USAGE = 2
 
