@@ -33,7 +33,8 @@ __all__ = [
     "open_sources",
     "close_sources",
     "read",
-    "batches",
+    "blocks",
+    "parse",
     "parser_name",
     "kind",
     "ENVIRONMENT",
@@ -212,7 +213,6 @@ def _is_binary(block: bytes) -> bool:
 
 
 Line = tuple[int, bytes, Any, "str | None"]
-Batch = tuple[list[Line], int, int]
 
 _msgspec_decode: Callable[[bytes], Any] | None = None
 _msgspec_missing = False
@@ -234,7 +234,7 @@ def _fast_decode() -> Callable[[bytes], Any] | None:
 
 
 def parser_name() -> str:
-    """The parser that `read` uses now: ``"msgspec"`` or ``"json"``."""
+    """The parser that `read` and `parse` use now: ``"msgspec"`` or ``"json"``."""
     return "json" if _fast_decode() is None else "msgspec"
 
 
@@ -243,17 +243,12 @@ def _assemble(pieces: list[bytes]) -> bytes:
     return b"".join(pieces)
 
 
-def batches(source: Source) -> Iterator[Batch]:
-    """The lines of `source` a chunk at a time: ``(lines, number, done)``.
-
-    `lines` holds the ``(number, raw, value, error)`` of each line that is
-    not blank (as `read` yields them), `number` is the number of the last
-    line taken so far, blank ones included, and `done` the bytes read so far.
-    An input that cannot be read raises `InputError`.
-    """
-    fast = _fast_decode()
+def blocks(source: Source) -> Iterator[tuple[bytes, int]]:
+    """``(block, done)``: `source` in blocks of whole lines, each without its
+    final ``\\n``, and the bytes read so far. A block holds
+    ``block.count(b"\\n") + 1`` lines; `parse` reads them. An input that
+    cannot be read raises `InputError`."""
     carry: list[bytes] = []
-    number = 0
     done = 0
     for data, done in _chunks(source):
         end = data.rfind(b"\n")
@@ -268,13 +263,9 @@ def batches(source: Source) -> Iterator[Batch]:
             block = data[:end]
         if end + 1 < len(data):
             carry.append(data[end + 1 :])
-        lines: list[Line] = []
-        number = _parse_block(block, number, lines, fast)
-        yield lines, number, done
+        yield block, done
     if carry:
-        lines = []
-        number = _parse_block(_assemble(carry), number, lines, fast)
-        yield lines, number, done
+        yield _assemble(carry), done
 
 
 def read(
@@ -288,31 +279,40 @@ def read(
     every line of a chunk has been taken. An input that cannot be read
     raises `InputError`.
     """
-    for lines, number, done in batches(source):
-        yield from lines
+    fast = _fast_decode()
+    number = 0
+    for block, done in blocks(source):
+        yield from _lines(block, number, fast)
+        number += block.count(b"\n") + 1
         if chunk_done is not None:
             chunk_done(number, done)
 
 
-def _parse_block(
-    block: bytes, number: int, out: list[Line], fast: Callable[[bytes], Any] | None
-) -> int:
-    """Appends the lines of `block` (numbered after `number`) to `out`; the last number."""
-    append = out.append
+def parse(block: bytes, number: int = 0) -> Iterator[Line]:
+    """``(number, raw, value, error)`` for each line of `block` (a block of
+    `blocks`) that is not blank, numbered from ``number + 1``."""
+    return _lines(block, number, _fast_decode())
+
+
+# Each line is yielded as soon as it is parsed: a value that is used and
+# dropped at once leaves its memory warm for the next line's.
+def _lines(block: bytes, number: int, fast: Callable[[bytes], Any] | None) -> Iterator[Line]:
     if fast is not None:
         limit = _FAST_LINE_LIMIT
         for raw in block.split(b"\n"):
             number += 1
             if raw and len(raw) < limit:
                 try:
-                    append((number, raw, fast(raw), None))
-                    continue
+                    value = fast(raw)
                 except Exception:
                     pass  # json.loads decides and gives the reason
+                else:
+                    yield number, raw, value, None
+                    continue
             line = _parse(number, raw)
             if line is not None:
-                append(line)
-        return number
+                yield line
+        return
     scan = _scan
     for raw in block.split(b"\n"):
         number += 1
@@ -325,12 +325,11 @@ def _parse_block(
             # The value must be the whole line; white space around it and
             # anything else is for json.loads.
             if end == len(text):
-                append((number, raw, value, None))
+                yield number, raw, value, None
                 continue
         line = _parse(number, raw)
         if line is not None:
-            append(line)
-    return number
+            yield line
 
 
 def _parse(number: int, raw: bytes) -> Line | None:
