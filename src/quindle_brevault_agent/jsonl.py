@@ -117,15 +117,19 @@ class _Counted:
         self.done = len(head)
 
     def read(self, size: int = -1) -> bytes:
+        # The gzip module takes a short read for the end of its input.
         head = self.head
-        if head:
-            if 0 <= size < len(head):
-                self.head = head[size:]
-                return head[:size]
-            self.head = b""
-            return head
-        data = self.stream.read(size)
-        self.done += len(data)
+        if 0 <= size <= len(head):
+            self.head = head[size:]
+            return head[:size]
+        self.head = b""
+        data = head
+        while size < 0 or len(data) < size:
+            more = self.stream.read(-1 if size < 0 else size - len(data))
+            if not more:
+                break
+            self.done += len(more)
+            data += more
         return data
 
 
