@@ -25,7 +25,7 @@ import zlib
 from dataclasses import dataclass
 from json.decoder import JSONDecoder
 from json.scanner import make_scanner
-from typing import Any, BinaryIO, Callable, Iterable, Iterator, Sequence
+from typing import Any, BinaryIO, Callable, Generator, Iterable, Iterator, Sequence, cast
 
 __all__ = [
     "InputError",
@@ -54,7 +54,7 @@ _FAST_LINE_LIMIT = 1 << 14
 
 # The standard library's scanner: ``scan(text, 0)`` is ``(value, end)`` for
 # the JSON value at the start of `text`, the value json.loads gives.
-_scan = make_scanner(JSONDecoder())
+_scan: Callable[[str, int], tuple[Any, int]] = make_scanner(cast(Any, JSONDecoder()))
 
 
 class InputError(Exception):
@@ -132,6 +132,9 @@ class _Counted:
             data += more
         return data
 
+    def seek(self, offset: int, /) -> int:
+        raise OSError("a gzip input is read once, from start to end")
+
 
 def _unreadable(name: str, exc: BaseException) -> InputError:
     if isinstance(exc, EOFError):
@@ -145,7 +148,7 @@ def _unreadable(name: str, exc: BaseException) -> InputError:
     return InputError(f"cannot read {name}: {reason}")
 
 
-def _stream_chunks(source: Source) -> Iterator[tuple[bytes, int]]:
+def _stream_chunks(source: Source) -> Generator[tuple[bytes, int], None, None]:
     """``(data, done)``: the bytes of `source`, decompressed when it is gzip,
     and the bytes read from its stream so far."""
     stream = source.stream
