@@ -233,6 +233,7 @@ def main() -> int:
     if args.rss_events > 0:
         small = max(args.rss_events // 10, 1)
         with parser_choice("auto"):
+            peak_rss(lines, 1)  # a first run may compile the package's bytecode
             small_rss = peak_rss(lines, small)
             large_rss = peak_rss(lines, args.rss_events)
             result["rss_parser"] = jsonl.parser_name()
