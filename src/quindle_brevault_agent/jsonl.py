@@ -329,9 +329,10 @@ def _lines(block: bytes, number: int, fast: Callable[[bytes], Any] | None) -> It
         except Exception:
             pass  # json.loads decides and gives the reason
         else:
-            # The value must be the whole line; white space around it and
-            # anything else is for json.loads.
-            if end == len(text):
+            # The value must be the whole line, or all but the \r of a CRLF
+            # line end; other white space around it, and anything else, is
+            # for json.loads.
+            if end == len(text) or (end == len(text) - 1 and text[end] == "\r"):
                 yield number, raw, value, None
                 continue
         line = _parse(number, raw)
