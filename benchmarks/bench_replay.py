@@ -19,8 +19,8 @@ Memory: a replay subprocess reads events from a pipe fed by a generator (no
 file is written), once with --rss-events / 10 events and once with
 --rss-events; its peak RSS is read with os.wait4. The larger run's peak may be
 at most 1.5 times the smaller's. --rss-events 0 skips it; the default,
-1,000,000, takes about a minute; 10,000,000 is the figure that matters and
-takes over ten.
+1,000,000, adds a few seconds; 10,000,000 is the figure that matters and
+adds a couple of minutes.
 
 Results go to benchmarks/results/replay.json.
 
