@@ -29,6 +29,7 @@ venv-check: $(PY)
 $(STAMP): $(PY) pyproject.toml | venv-check
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q "scikit-build-core>=0.11" cmake ninja pytest hypothesis mypy build twine "mcp>=2.3"
+	$(PY) -m pip install -q "msgspec>=0.18"  # the fast extra: the tests run the reader with and without it
 	touch $(STAMP)
 
 install: venv-check $(STAMP)

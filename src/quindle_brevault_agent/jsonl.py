@@ -1,25 +1,60 @@
 """JSON Lines input, read the same way by every command that takes it.
 
 An input is a file name or ``-`` for standard input, read in binary chunks.
-Each line is numbered from 1, a UTF-8 byte order mark at the start of an
-input is dropped, and a line ends at ``\\n`` (a ``\\r`` before it is JSON
-white space). Blank lines are skipped but counted. A line that is not UTF-8
-or not JSON comes back with the reason, so that the command can report it
-as ``FILE:LINE: reason`` and go on.
+Gzip-compressed input (found by its first two bytes, whatever its name) is
+decompressed as it is read. Each line is numbered from 1, a UTF-8 byte order
+mark at the start of an input is dropped, and a line ends at ``\\n`` (a ``\\r``
+before it is JSON white space). Blank lines are skipped but counted. A line
+that is not UTF-8 or not JSON comes back with the reason, so that the command
+can report it as ``FILE:LINE: reason`` and go on; an input that is binary
+data rather than text, or whose gzip data is damaged, cannot be read at all.
+
+Lines are parsed by msgspec when it is installed (the ``fast`` extra) and the
+environment variable ``QUINDLE_BREVAULT_AGENT_JSON`` is not ``stdlib``, else
+by the standard library's JSON scanner. Both give the values that
+``json.loads`` gives: any line that msgspec rejects goes to ``json.loads``,
+and the reason a line is not JSON is always the standard library's.
 """
 
 from __future__ import annotations
 
+import gzip
 import json
 import os
+import zlib
 from dataclasses import dataclass
-from typing import Any, BinaryIO, Callable, Iterable, Iterator, Sequence
+from json.decoder import JSONDecoder
+from json.scanner import make_scanner
+from typing import Any, BinaryIO, Callable, Generator, Iterable, Iterator, Sequence, cast
 
-__all__ = ["InputError", "Source", "open_sources", "close_sources", "read", "kind"]
+__all__ = [
+    "InputError",
+    "Source",
+    "open_sources",
+    "close_sources",
+    "read",
+    "blocks",
+    "parse",
+    "parser_name",
+    "kind",
+    "ENVIRONMENT",
+]
 
 CHUNK = 1 << 20  # bytes read at a time
 
+ENVIRONMENT = "QUINDLE_BREVAULT_AGENT_JSON"  # "stdlib": never use msgspec
+
 _BOM = b"\xef\xbb\xbf"
+_GZIP = b"\x1f\x8b"
+
+# Lines this long or longer skip msgspec. msgspec and the standard library
+# stop at the same nesting depth (the interpreter's C recursion limit), but a
+# line that cannot nest deep enough to come near it makes that certain.
+_FAST_LINE_LIMIT = 1 << 14
+
+# The standard library's scanner: ``scan(text, 0)`` is ``(value, end)`` for
+# the JSON value at the start of `text`, the value json.loads gives.
+_scan: Callable[[str, int], tuple[Any, int]] = make_scanner(cast(Any, JSONDecoder()))
 
 
 class InputError(Exception):
@@ -68,7 +103,176 @@ def _size(stream: BinaryIO) -> int | None:
     return size or None
 
 
+# ---------------------------------------------------------------- bytes
+
+
+class _Counted:
+    """The stream of a gzip input, as the gzip module reads it: the bytes
+    already taken from it to recognise it come first, and the bytes read so
+    far are counted (for progress against the file's size)."""
+
+    def __init__(self, head: bytes, stream: BinaryIO) -> None:
+        self.head = head
+        self.stream = stream
+        self.done = len(head)
+
+    def read(self, size: int = -1) -> bytes:
+        # The gzip module takes a short read for the end of its input.
+        head = self.head
+        if 0 <= size <= len(head):
+            self.head = head[size:]
+            return head[:size]
+        self.head = b""
+        data = head
+        while size < 0 or len(data) < size:
+            more = self.stream.read(-1 if size < 0 else size - len(data))
+            if not more:
+                break
+            self.done += len(more)
+            data += more
+        return data
+
+    def seek(self, offset: int, /) -> int:
+        raise OSError("a gzip input is read once, from start to end")
+
+
+def _unreadable(name: str, exc: BaseException) -> InputError:
+    if isinstance(exc, EOFError):
+        reason = "truncated gzip data"
+    elif isinstance(exc, (zlib.error, gzip.BadGzipFile)):
+        reason = f"corrupt gzip data ({exc})"
+    elif isinstance(exc, OSError):
+        reason = exc.strerror or str(exc)
+    else:
+        reason = str(exc)
+    return InputError(f"cannot read {name}: {reason}")
+
+
+def _stream_chunks(source: Source) -> Generator[tuple[bytes, int], None, None]:
+    """``(data, done)``: the bytes of `source`, decompressed when it is gzip,
+    and the bytes read from its stream so far."""
+    stream = source.stream
+    read_chunk = getattr(stream, "read1", stream.read)
+    head = read_chunk(CHUNK)
+    while 0 < len(head) < 2:
+        more = read_chunk(CHUNK)
+        if not more:
+            break
+        head += more
+    if not head.startswith(_GZIP):
+        done = len(head)
+        data = head
+        while data:
+            yield data, done
+            data = read_chunk(CHUNK)
+            done += len(data)
+        return
+    counted = _Counted(head, stream)
+    with gzip.GzipFile(fileobj=counted, mode="rb") as unzipped:
+        while data := unzipped.read1(CHUNK):
+            yield data, counted.done
+
+
+def _chunks(source: Source) -> Iterator[tuple[bytes, int]]:
+    """`_stream_chunks` with the first block checked: its byte order mark
+    dropped, and binary data refused."""
+    chunks = _stream_chunks(source)
+    try:
+        first = b""
+        done = 0
+        for data, done in chunks:
+            first += data
+            if len(first) >= len(_BOM):
+                break
+        if first.startswith(_BOM):
+            first = first[len(_BOM) :]
+        if _is_binary(first):
+            raise InputError(f"cannot read {source.name}: binary data, not text")
+        if first:
+            yield first, done
+        yield from chunks
+    except (OSError, EOFError, zlib.error) as exc:
+        raise _unreadable(source.name, exc) from exc
+    finally:
+        chunks.close()
+
+
+def _is_binary(block: bytes) -> bool:
+    """Whether the first block of an input is binary data rather than text
+    with some bad lines: it holds a NUL byte (as grep and git judge), and
+    fewer than half of its lines are UTF-8 text without one. A text file
+    that a crash left with a run of NUL bytes is still read line by line."""
+    if b"\0" not in block:
+        return False
+    lines = [line for line in block.split(b"\n") if line]
+    text = 0
+    for line in lines:
+        if b"\0" not in line:
+            try:
+                line.decode("utf-8")
+            except UnicodeDecodeError:
+                continue
+            text += 1
+    return 2 * text < len(lines)
+
+
+# ---------------------------------------------------------------- lines
+
+
 Line = tuple[int, bytes, Any, "str | None"]
+
+_msgspec_decode: Callable[[bytes], Any] | None = None
+_msgspec_missing = False
+
+
+def _fast_decode() -> Callable[[bytes], Any] | None:
+    """msgspec's JSON decoder, or None when it is not installed or turned off."""
+    global _msgspec_decode, _msgspec_missing
+    if os.environ.get(ENVIRONMENT, "").strip().lower() == "stdlib":
+        return None
+    if _msgspec_decode is None and not _msgspec_missing:
+        try:
+            import msgspec
+        except ImportError:
+            _msgspec_missing = True
+            return None
+        _msgspec_decode = msgspec.json.Decoder().decode
+    return _msgspec_decode
+
+
+def parser_name() -> str:
+    """The parser that `read` and `parse` use now: ``"msgspec"`` or ``"json"``."""
+    return "json" if _fast_decode() is None else "msgspec"
+
+
+def _assemble(pieces: list[bytes]) -> bytes:
+    """A line that spanned several chunks, copied once."""
+    return b"".join(pieces)
+
+
+def blocks(source: Source) -> Iterator[tuple[bytes, int]]:
+    """``(block, done)``: `source` in blocks of whole lines, each without its
+    final ``\\n``, and the bytes read so far. A block holds
+    ``block.count(b"\\n") + 1`` lines; `parse` reads them. An input that
+    cannot be read raises `InputError`."""
+    carry: list[bytes] = []
+    done = 0
+    for data, done in _chunks(source):
+        end = data.rfind(b"\n")
+        if end < 0:
+            carry.append(data)
+            continue
+        if carry:
+            carry.append(data[:end])
+            block = _assemble(carry)
+            carry = []
+        else:
+            block = data[:end]
+        if end + 1 < len(data):
+            carry.append(data[end + 1 :])
+        yield block, done
+    if carry:
+        yield _assemble(carry), done
 
 
 def read(
@@ -76,56 +280,70 @@ def read(
 ) -> Iterator[Line]:
     """``(number, raw, value, error)`` for each line of `source` that is not blank.
 
-    `raw` is the line's bytes without its ``\\n``; `value` is the parsed JSON
-    value, or None when `error` gives the reason the line is not JSON.
-    `chunk_done(lines, bytes_read)` is called once every line of a chunk has
-    been taken. An input that cannot be read raises `InputError`.
+    `raw` is the line's bytes without its ``\\n`` (after decompression);
+    `value` is the parsed JSON value, or None when `error` gives the reason
+    the line is not JSON. `chunk_done(lines, bytes_read)` is called once
+    every line of a chunk has been taken. An input that cannot be read
+    raises `InputError`.
     """
-    stream = source.stream
-    read_chunk = getattr(stream, "read1", stream.read)
-    loads = json.loads
-    carry = b""
+    fast = _fast_decode()
     number = 0
-    done = 0
-    first = True
-    while True:
-        try:
-            data = read_chunk(CHUNK)
-        except OSError as exc:
-            raise InputError(f"cannot read {source.name}: {exc.strerror or exc}") from exc
-        if not data:
-            break
-        done += len(data)
-        if first:
-            first = False
-            if data.startswith(_BOM):
-                data = data[3:]
-        end = data.rfind(b"\n")
-        if end < 0:
-            carry += data
-            continue
-        block = carry + data[:end] if carry else data[:end]
-        carry = data[end + 1 :]
+    for block, done in blocks(source):
+        yield from _lines(block, number, fast)
+        number += block.count(b"\n") + 1
+        if chunk_done is not None:
+            chunk_done(number, done)
+
+
+def parse(block: bytes, number: int = 0) -> Iterator[Line]:
+    """``(number, raw, value, error)`` for each line of `block` (a block of
+    `blocks`) that is not blank, numbered from ``number + 1``."""
+    return _lines(block, number, _fast_decode())
+
+
+# Each line is yielded as soon as it is parsed: a value that is used and
+# dropped at once leaves its memory warm for the next line's.
+def _lines(block: bytes, number: int, fast: Callable[[bytes], Any] | None) -> Iterator[Line]:
+    if fast is not None:
+        limit = _FAST_LINE_LIMIT
         for raw in block.split(b"\n"):
             number += 1
-            line = _parse(number, raw, loads)
+            if raw and len(raw) < limit:
+                try:
+                    value = fast(raw)
+                except Exception:
+                    pass  # json.loads decides and gives the reason
+                else:
+                    yield number, raw, value, None
+                    continue
+            line = _parse(number, raw)
             if line is not None:
                 yield line
-        if chunk_done is not None:
-            chunk_done(number, done)
-    if carry:
+        return
+    scan = _scan
+    for raw in block.split(b"\n"):
         number += 1
-        line = _parse(number, carry, loads)
+        try:
+            text = raw.decode("utf-8")
+            value, end = scan(text, 0)
+        except Exception:
+            pass  # json.loads decides and gives the reason
+        else:
+            # The value must be the whole line, or all but the \r of a CRLF
+            # line end; other white space around it, and anything else, is
+            # for json.loads.
+            if end == len(text) or (end == len(text) - 1 and text[end] == "\r"):
+                yield number, raw, value, None
+                continue
+        line = _parse(number, raw)
         if line is not None:
             yield line
-        if chunk_done is not None:
-            chunk_done(number, done)
 
 
-def _parse(number: int, raw: bytes, loads: Callable[[str], Any]) -> Line | None:
-    """The line numbered `number`, or None for a blank one."""
+def _parse(number: int, raw: bytes) -> Line | None:
+    """The line numbered `number` as json.loads reads it, or None for a blank one."""
     try:
-        return number, raw, loads(raw.decode("utf-8")), None
+        return number, raw, json.loads(raw.decode("utf-8")), None
     except UnicodeDecodeError as exc:
         return number, raw, None, f"not UTF-8 text: {exc.reason} at column {exc.start + 1}"
     except (ValueError, RecursionError) as exc:

@@ -123,11 +123,15 @@ def _text(value: Any) -> str:
     return "-" if value is None else str(value)
 
 
+_UNCACHED: Any = object()  # the cache key of a record that is rendered afresh
+
+
 class _Renderer:
     """Turns decisions into output records; `record(...)` returns one line."""
 
     def __init__(self, policy: Policy, fmt: str, show_file: bool) -> None:
         self.fmt = fmt
+        self.jsonl = fmt == "jsonl"
         self.show_file = show_file
         self.names = [(b.name, b.rule.name) for b in policy]
         self.cache: dict[Any, str] = {}
@@ -148,21 +152,32 @@ class _Renderer:
         # What follows the line number only depends on the stage and the hits
         # (the verdict follows from the hits), so it is rendered once per
         # plain-string (or None) stage and set of hits whose verdicts are all
-        # plain strings.
+        # plain strings. A hit's behaviour is its policy's `_Position`, the
+        # same object every time.
         hits = decision.hits
-        key: Any = None
+        key: Any = _UNCACHED
         if stage is None or stage.__class__ is str:
             if not hits:
                 key = stage
-            elif all(hit[2].__class__ is str for hit in hits):
-                key = (stage, *[(hit[0].index, hit[2]) for hit in hits])
-        tail = self.cache.get(key) if key is not None else None
+            elif len(hits) == 1:
+                hit = hits[0]
+                if hit[2].__class__ is str:
+                    key = (stage, hit[0], hit[2])
+            else:
+                parts = [stage]
+                for hit in hits:
+                    if hit[2].__class__ is not str:
+                        break
+                    parts += (hit[0], hit[2])
+                else:
+                    key = tuple(parts)
+        tail = self.cache.get(key)
         if tail is None:
             tail = self._tail(stage, decision)
-            if key is not None and len(self.cache) < _CACHE_LIMIT:
+            if key is not _UNCACHED and len(self.cache) < _CACHE_LIMIT:
                 self.cache[key] = tail
-        if self.fmt == "jsonl":
-            return '{"line": ' + str(line) + self.head + tail
+        if self.jsonl:
+            return f'{{"line": {line}{self.head}{tail}'
         return f"{self.head}{line}".rjust(6) + tail
 
     def recorded(self, out: str, verdict: Any, changed: bool) -> str:
