@@ -317,10 +317,9 @@ class _Replay:
         self.started = time.perf_counter()
         self.next_progress = self.started + _PROGRESS_AFTER
         self.source: jsonl.Source | None = None
-        # In a worker process: where reports go, each after the length of
-        # the rows written before it.
+        # In a worker process: where reports go, each after the size of the
+        # rows written before it.
         self.reports: BinaryIO | None = None
-        self.written = 0
         self.zero()
 
     def zero(self) -> None:
@@ -343,11 +342,9 @@ class _Replay:
         if self.pending:
             if self.out_tty:
                 self.clear_progress()
-            text = "".join(self.pending)
-            self.out.write(text)
+            self.out.write("".join(self.pending))
             self.pending.clear()
             self.out.flush()
-            self.written += len(text)
 
     def report(self, source: str, line: int, reason: str) -> None:
         self.bad += 1
@@ -357,7 +354,7 @@ class _Replay:
         """Shows the report of a bad line, unless --max-errors were shown."""
         if self.reports is not None:  # the parent shows it, in order
             self.flush()
-            pickle.dump((self.written, text), self.reports)
+            pickle.dump((self.out.tell(), text), self.reports)
             return
         if self.max_errors is not None and self.shown >= self.max_errors:
             if self.shown == self.max_errors:
@@ -650,6 +647,32 @@ def _ranges(source: jsonl.Source, jobs: int) -> list[tuple[int, int]] | None:
     return [(bounds[i], bounds[i + 1]) for i in range(jobs) if i == 0 or bounds[i] < bounds[i + 1]]
 
 
+class _Encoded:
+    """A worker's rows, encoded as the parent's output encodes them, so that
+    the parent copies bytes."""
+
+    def __init__(self, file: BinaryIO, encoding: str, errors: str) -> None:
+        self.file = file
+        self.encoding = encoding
+        self.errors = errors
+
+    def write(self, text: str) -> None:
+        self.file.write(text.encode(self.encoding, self.errors))
+
+    def flush(self) -> None:
+        self.file.flush()
+
+    def tell(self) -> int:
+        return self.file.tell()
+
+
+def _encoding(out: TextIO) -> tuple[str, str, BinaryIO | None]:
+    """How rows are encoded for `out`, and its byte stream when it has one."""
+    if isinstance(out, io.TextIOWrapper):
+        return out.encoding, out.errors, cast(BinaryIO, out.buffer)
+    return "utf-8", "surrogatepass", None
+
+
 class _Worker:
     """A forked process replaying one range into temporary files."""
 
@@ -681,15 +704,13 @@ class _Worker:
             signal.pthread_sigmask(signal.SIG_SETMASK, old)
 
     def _work(self, parent: _Replay, name: str, fd: int) -> None:
-        rows = io.TextIOWrapper(
-            cast(BinaryIO, self.rows), encoding="utf-8", errors="surrogatepass", newline=""
-        )
+        encoding, errors, _ = _encoding(parent.out)
+        rows = _Encoded(cast(BinaryIO, self.rows), encoding, errors)
         replay = copy.copy(parent)
-        replay.out = rows
+        replay.out = cast(TextIO, rows)
         replay.out_tty = False
         replay.progress = False
         replay.reports = cast(BinaryIO, self.reports)
-        replay.written = 0
         replay.zero()
         error = None
         # The range is read after a blank line, so that the reader takes its
@@ -736,22 +757,31 @@ class _Worker:
 
 def _merge(replay: _Replay, worker: _Worker, counts: Any) -> None:
     """Writes a worker's rows and reports in order, then adds up its counts."""
-    worker.rows.seek(0)
+    encoding, errors, raw = _encoding(replay.out)
+    rows = worker.rows
+    rows.seek(0)
     worker.reports.seek(0)
-    rows = io.TextIOWrapper(
-        cast(BinaryIO, worker.rows), encoding="utf-8", errors="surrogatepass", newline=""
-    )
     copied = 0
 
     def copy(upto: int | None) -> None:
         nonlocal copied
+        replay.flush()
+        replay.out.flush()  # the header, written before any row
+        if replay.out_tty:
+            replay.clear_progress()
         while upto is None or copied < upto:
-            text = rows.read(jsonl.CHUNK if upto is None else min(jsonl.CHUNK, upto - copied))
-            if not text:
+            data = rows.read(jsonl.CHUNK if upto is None else min(jsonl.CHUNK, upto - copied))
+            if not data:
                 break
-            copied += len(text)
-            replay.pending.append(text)
-            replay.flush()
+            copied += len(data)
+            if raw is not None:
+                raw.write(data)
+            else:
+                replay.out.write(data.decode(encoding, errors))
+        if raw is not None:
+            raw.flush()
+        else:
+            replay.out.flush()
 
     while True:
         try:
@@ -761,7 +791,6 @@ def _merge(replay: _Replay, worker: _Worker, counts: Any) -> None:
         copy(written)
         replay.show(text)
     copy(None)
-    rows.detach()
     replay.add(counts)
 
 
