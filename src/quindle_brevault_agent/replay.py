@@ -1,6 +1,9 @@
 """Replay recorded events through a policy: ``quindle-brevault-agent replay``.
 
     quindle-brevault-agent replay POLICY [EVENTS ...] [--stage STAGE] [--format table|jsonl]
+        [-o FILE] [--fail-on block|flag] [--max-errors N] [-q] [--jobs N]
+
+Options may come before, between or after POLICY and EVENTS.
 
 POLICY is a policy file (``policy.toml``, ``policy.json``), a Python file
 (``path/to/policy.py``) or a module (``package.module``), the last two
@@ -9,7 +12,9 @@ a `Policy` or a list of behaviours. EVENTS are JSON Lines files, one JSON
 object per line; ``-`` or no EVENTS at all reads standard input. Each event is
 evaluated at ``--stage`` when given, else at its own top-level "stage" field
 (an event without one is checked against every behaviour, as
-``Policy.evaluate(event, stage=None)`` does).
+``Policy.evaluate(event, stage=None)`` does). A ``--stage`` that no behaviour
+of the policy uses is warned about on standard error, with the stages the
+policy does use.
 
 Decision logs replay as they are: a line with ``"decision_log": 1`` (a
 record of a `DecisionLog`) is evaluated on its "event", at ``--stage`` when
@@ -20,11 +25,11 @@ traffic.
 Replay only decides: it never calls a behaviour's `action`, so recorded
 traffic cannot set off alerts or other side effects.
 
-Output, on standard output, one record per event:
+Output, on standard output (or in ``-o FILE``), one record per event:
 
 - ``table`` (the default when standard output is a terminal): line number
   (``file:line`` with several inputs), stage, verdict and the hits;
-- ``jsonl`` (the default otherwise): one JSON object per event,
+- ``jsonl`` (the default otherwise, and with ``-o``): one JSON object per event,
   ``{"line": N, "file": F, "stage": S, "verdict": V, "hits": [{"behaviour": B,
   "rule": R, "verdict": V}, ...]}``, where F is ``"-"`` for standard input.
   Values that JSON cannot encode (a caller's own verdict object, say) are
@@ -32,10 +37,14 @@ Output, on standard output, one record per event:
   ``"recorded": V``, the verdict the log holds; in the table, a row whose
   verdict differs from the recorded one ends with ``(recorded: V)``.
 
-A summary goes to standard error: events read, events per verdict, how many
-decision records were read and how many of their verdicts the policy would
-change (when there were any), hits per behaviour and events per second. When standard error is a terminal, a
-progress line is shown there while a large input is read.
+A summary goes to standard error (``-q`` leaves it out): events read, events
+per verdict, how many decision records were read and how many of their
+verdicts the policy would change (when there were any), how many events were
+decided at a stage that no behaviour uses and which stages those were (a typo
+such as "plannig" must not pass as "everything allowed"), hits per behaviour
+and events per second. When standard error is a terminal, a progress line is
+shown there while a large input is read; with ``TERM=dumb`` or ``NO_COLOR``
+set it is redrawn with carriage returns and spaces only, never escape codes.
 
 Events are decided by ``Policy.evaluate``, the evaluator that every command
 and the guard share, on a copy of the policy without its actions.
@@ -45,11 +54,25 @@ replay goes on with the next line: a line that is not JSON (or not UTF-8), a
 line that is not a JSON object, and an event whose evaluation raises (a text
 amount against a numeric cap; the reason names the behaviour and its rule). Blank lines are skipped. A policy that does not
 load, or an input that cannot be opened or read, stops the replay with one
-message.
+message. ``--max-errors N`` shows the first N bad lines, then says once that
+further ones are not shown; all are counted in the summary.
+
+Ctrl-C stops the replay: the rows decided so far are written, the summary
+counts exactly those, and the exit status is 130. Output that cannot be
+written (a full disk) stops it with one message and exit status 2; a reader
+that goes away (``| head``) stops it quietly.
+
+``--jobs N`` replays each named regular file in N processes: the file is cut
+into N byte ranges at line ends, and the rows, the reports of bad lines and
+the summary are exactly those of one process. Standard input, pipes and gzip
+files are read by one process. When interrupted, the rows written are the
+first ones of the input, and the summary counts them.
 
 Exit status: 0 when no event was blocked, 1 when some event was blocked (its
-verdict is BLOCK, or a verdict of the caller's own, which ranks with BLOCK),
-2 when any input was bad or could not be read, or the policy did not load.
+verdict is BLOCK, or a verdict of the caller's own, which ranks with BLOCK)
+or, with ``--fail-on flag``, flagged, 2 when any input was bad or could not be
+read, the output could not be written, or the policy did not load, 130 when
+interrupted.
 """
 
 from __future__ import annotations
