@@ -67,14 +67,14 @@ def parse(argv: Sequence[str] | None = None) -> argparse.Namespace:
         return top.parse_args(args)
     name, rest = args[0], args[1:]
     command = commands[name]
+    # The command's name is set first: its own arguments may take its place
+    # (mcp-proxy's server command line), as they do under the top-level parser.
+    namespace = argparse.Namespace(command=name)
     if type(command).parse_known_args is not argparse.ArgumentParser.parse_known_args:
         # A parser that splits its own arguments (mcp-proxy takes everything
         # after -- as the server's command line) reads them itself.
-        namespace = command.parse_args(rest)
-    else:
-        namespace = command.parse_intermixed_args(rest)
-    namespace.command = name
-    return namespace
+        return command.parse_args(rest, namespace)
+    return command.parse_intermixed_args(rest, namespace)
 
 
 def main(argv: Sequence[str] | None = None) -> int:

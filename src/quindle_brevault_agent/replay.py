@@ -692,7 +692,7 @@ class _Encoded:
 def _encoding(out: TextIO) -> tuple[str, str, BinaryIO | None]:
     """How rows are encoded for `out`, and its byte stream when it has one."""
     if isinstance(out, io.TextIOWrapper):
-        return out.encoding, out.errors, cast(BinaryIO, out.buffer)
+        return out.encoding, out.errors or "strict", cast(BinaryIO, out.buffer)
     return "utf-8", "surrogatepass", None
 
 
