@@ -5,6 +5,7 @@ from __future__ import annotations
 import io
 import json
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -489,6 +490,8 @@ def test_progress_line_on_a_terminal(monkeypatch, policy_file, events_file):
     monkeypatch.setattr(jsonl, "CHUNK", 256)
     monkeypatch.setattr(replay, "_PROGRESS_AFTER", 0.0)
     monkeypatch.setattr(replay, "_PROGRESS_EVERY", 0.0)
+    monkeypatch.setenv("TERM", "xterm")
+    monkeypatch.delenv("NO_COLOR", raising=False)
     path = str(events_file(*[line(ALLOW)] * 200))
     screen = Terminal()
     run_in_process(monkeypatch, ["replay", str(policy_file), path], io.StringIO(), screen)
@@ -496,6 +499,16 @@ def test_progress_line_on_a_terminal(monkeypatch, policy_file, events_file):
     assert f"\r\x1b[K{path}: " in shown and " lines, " in shown
     summary_at = shown.index("quindle-brevault-agent: 200 events read")
     assert shown[:summary_at].endswith("\r\x1b[K")  # the progress line is wiped first
+    for name, value in (("TERM", "dumb"), ("NO_COLOR", "1")):
+        with monkeypatch.context() as env:
+            env.setenv(name, value)
+            screen = Terminal()
+            run_in_process(monkeypatch, ["replay", str(policy_file), path], io.StringIO(), screen)
+            shown = screen.getvalue()
+            assert "\x1b" not in shown and f"\r{path}: " in shown
+            wiped = shown[: shown.index("quindle-brevault-agent: 200 events read")].rsplit("\n", 1)[-1]
+            # wiped with spaces as wide as the longest progress line
+            assert wiped.endswith("\r" + " " * max(map(len, wiped.split("\r"))) + "\r")
     plain = io.StringIO()
     run_in_process(monkeypatch, ["replay", str(policy_file), path], io.StringIO(), plain)
     assert "\r" not in plain.getvalue()
@@ -531,3 +544,137 @@ def test_custom_verdict_is_shown_as_text_and_blocks_and_actions_never_run(tmp_pa
     (record,) = records(result.stdout)
     assert record["verdict"] == verdict
     assert not marker.exists()
+
+
+# ---------------------------------------------------------------- what CI relies on
+
+
+def summary_counts(stderr: str):
+    """(events read, {verdict: count} including "bad") from a summary."""
+    head = next(text for text in stderr.splitlines() if " events read from " in text)
+    verdicts = next(text for text in stderr.splitlines() if text.startswith("  verdicts: "))
+    counts = {}
+    for part in verdicts[len("  verdicts: "):].split(", "):
+        number, name = part.split(" ")
+        counts[name] = int(number.replace(",", ""))
+    return int(head.split()[1].replace(",", "")), counts
+
+
+@pytest.mark.parametrize(
+    "args, status, expected",
+    [
+        # options before, between and after the positional arguments
+        (["replay", "{policy}", "--format", "jsonl", "{events}", "--stage", "execution"], 1, None),
+        (["replay", "--fail-on", "flag", "{policy}", "{flag}"], 1, None),
+        (["replay", "{policy}", "{flag}"], 0, None),
+        (["--version"], 0, "quindle-brevault-agent 0."),
+        (["replay", "{policy}", "{events}", "--jobs", "0"], 2, "usage: quindle-brevault-agent replay "),
+        (["replay", "{policy}", "--bogus"], 2, "quindle-brevault-agent replay: error: unrecognized arguments: --bogus"),
+        (["lint", "--format", "jsonl", "{policy}"], None, None),
+        (["verify-log"], 2, "usage: quindle-brevault-agent verify-log "),
+        (["mcp-proxy", "{policy}", "--stage", "x"], 2, "put it after --"),
+        (["replay", "{policy}", "{events}", "-o", "{missing}"], 2, "quindle-brevault-agent: cannot open {missing} for writing: "),
+        (["replay", "{policy}", "{events}", "--stage", "plannig"], 0, (
+            "quindle-brevault-agent: warning: no behaviour of the policy uses stage 'plannig'"
+            " (the stages it uses: 'execution', 'spend_decision')"
+        )),
+    ],
+)
+def test_command_line(policy_file, events_file, tmp_path, args, status, expected):
+    names = {
+        "policy": policy_file,
+        "events": events_file(line(ALLOW), line(BLOCK)),
+        "flag": events_file(line(FLAG), name="flag.jsonl"),
+        "missing": tmp_path / "no" / "out.jsonl",
+    }
+    result = run(*[arg.format(**names) for arg in args])
+    assert "Traceback" not in result.stderr
+    if status is not None:
+        assert result.returncode == status, result.stderr
+    if expected is not None:
+        assert expected.format(**names) in result.stdout + result.stderr
+    if args[0] == "lint":  # a parser that was not intermixed before reads its options anywhere
+        assert result.returncode == 1 and records(result.stdout)[0]["file"] == str(policy_file)
+
+
+def test_unused_stages_are_counted_and_quiet_hides_the_summary(policy_file, events_file):
+    path = events_file(line(ALLOW), line({"stage": "plannig"}), line({"stage": "plannig"}), line({"stage": "revew"}), "{}")
+    result = run("replay", policy_file, path)
+    assert result.returncode == 0
+    assert "  events at a stage no behaviour uses: 3 (stages: 'plannig', 'revew')\n" in result.stderr
+    quiet = run("replay", policy_file, path, "-q", "--stage", "nowhere")
+    assert quiet.stderr.startswith("quindle-brevault-agent: warning: no behaviour of the policy uses stage 'nowhere'")
+    assert " events read " not in quiet.stderr and len(records(quiet.stdout)) == 5
+
+
+def test_max_errors_and_output_file(policy_file, events_file, tmp_path):
+    path = events_file(*["nope", line(FLAG), "[1]"] * 4)
+    out = tmp_path / "rows.jsonl"
+    result = run("replay", policy_file, path, "--max-errors", "3", "-o", out, "--fail-on", "flag")
+    assert result.returncode == 2  # bad input wins over a flag
+    reports = [text for text in result.stderr.splitlines() if text.startswith(str(path))]
+    assert [text.split(":")[1] for text in reports] == ["1", "3", "4"]
+    assert result.stderr.count("further bad lines are not shown (--max-errors 3)") == 1
+    assert summary_counts(result.stderr) == (12, {"ALLOW": 0, "FLAG": 4, "BLOCK": 0, "bad": 8})
+    assert result.stdout == "" and [r["line"] for r in records(out.read_text())] == [2, 5, 8, 11]
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_output_that_cannot_be_written_is_one_message(policy_file, events_file, jobs):
+    path = events_file(*[line(FLAG)] * 3000)
+    for target in (["-o", "/dev/full"], []):
+        with open("/dev/full", "w") as full:
+            result = subprocess.run(
+                [sys.executable, "-m", "quindle_brevault_agent", "replay", str(policy_file), str(path), "--jobs", jobs, *target],
+                stdout=full, stderr=subprocess.PIPE, text=True, timeout=60,
+            )
+        name = "/dev/full" if target else "standard output"
+        assert result.returncode == 2
+        assert result.stderr == f"quindle-brevault-agent: cannot write {name}: No space left on device\n"
+
+
+def test_interrupt_writes_and_counts_the_rows_already_decided(policy_file):
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "quindle_brevault_agent", "replay", str(policy_file)],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+    )
+    assert proc.stdin and proc.stdout and proc.stderr
+    # Less than a pipe's worth each way, so that nobody waits on a full pipe;
+    # standard input stays open: the replay waits for more when interrupted.
+    proc.stdin.write(((line(FLAG) + "\n") * 150 + "nope\n" + (line(BLOCK) + "\n") * 50).encode())
+    proc.stdin.flush()
+    first = proc.stdout.readline()
+    proc.send_signal(signal.SIGINT)
+    rest = proc.stdout.read()
+    err = proc.stderr.read().decode()
+    assert proc.wait(timeout=60) == 130
+    rows = records((first + rest).decode())
+    assert "quindle-brevault-agent: interrupted" in err and "Traceback" not in err
+    verdicts = [r["verdict"] for r in rows]
+    assert summary_counts(err) == (
+        len(rows) + 1, {"ALLOW": 0, "FLAG": verdicts.count("FLAG"), "BLOCK": verdicts.count("BLOCK"), "bad": 1}
+    )
+    assert len(rows) == 200
+    proc.stdin.close()
+
+
+def test_jobs_give_the_output_of_one_process(policy_file, tmp_path):
+    kinds = [line(ALLOW), "nope", line(FLAG), "", line(BLOCK), "[2]", line(TEXT_AMOUNT), line({"stage": "plannig"})]
+    text = "\n".join(kinds[(i * 7 + i // 3) % len(kinds)] for i in range(2000))
+    path = tmp_path / "mixed.jsonl"
+    path.write_bytes(b"\xef\xbb\xbf" + text.encode())  # a byte order mark, no final newline
+    other = tmp_path / "other.jsonl"
+    other.write_text(line(FLAG) + "\n" + "nope\n" + line(BLOCK) + "\n")
+    results = []
+    for jobs in ("1", "2", "3"):
+        for extra in ([], ["--max-errors", "7", "--format", "table"]):
+            result = run("replay", policy_file, path, other, "--jobs", jobs, *extra)
+            summary = [t for t in result.stderr.splitlines() if " events/s)" not in t]
+            results.append((extra, result.returncode, result.stdout, summary))
+    assert results[0][1] == 2 and len(records(results[0][2])) > 1000
+    assert "  events at a stage no behaviour uses: " in "\n".join(results[0][3])
+    for extra, *rest in results[2:]:
+        assert rest == list(results[0 if not extra else 1][1:])
+    first = records(results[0][2])[0]
+    assert first["line"] == 1  # the byte order mark is skipped, not reported

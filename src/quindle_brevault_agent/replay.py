@@ -1,6 +1,9 @@
 """Replay recorded events through a policy: ``quindle-brevault-agent replay``.
 
     quindle-brevault-agent replay POLICY [EVENTS ...] [--stage STAGE] [--format table|jsonl]
+        [-o FILE] [--fail-on block|flag] [--max-errors N] [-q] [--jobs N]
+
+Options may come before, between or after POLICY and EVENTS.
 
 POLICY is a policy file (``policy.toml``, ``policy.json``), a Python file
 (``path/to/policy.py``) or a module (``package.module``), the last two
@@ -9,7 +12,9 @@ a `Policy` or a list of behaviours. EVENTS are JSON Lines files, one JSON
 object per line; ``-`` or no EVENTS at all reads standard input. Each event is
 evaluated at ``--stage`` when given, else at its own top-level "stage" field
 (an event without one is checked against every behaviour, as
-``Policy.evaluate(event, stage=None)`` does).
+``Policy.evaluate(event, stage=None)`` does). A ``--stage`` that no behaviour
+of the policy uses is warned about on standard error, with the stages the
+policy does use.
 
 Decision logs replay as they are: a line with ``"decision_log": 1`` (a
 record of a `DecisionLog`) is evaluated on its "event", at ``--stage`` when
@@ -20,11 +25,11 @@ traffic.
 Replay only decides: it never calls a behaviour's `action`, so recorded
 traffic cannot set off alerts or other side effects.
 
-Output, on standard output, one record per event:
+Output, on standard output (or in ``-o FILE``), one record per event:
 
 - ``table`` (the default when standard output is a terminal): line number
   (``file:line`` with several inputs), stage, verdict and the hits;
-- ``jsonl`` (the default otherwise): one JSON object per event,
+- ``jsonl`` (the default otherwise, and with ``-o``): one JSON object per event,
   ``{"line": N, "file": F, "stage": S, "verdict": V, "hits": [{"behaviour": B,
   "rule": R, "verdict": V}, ...]}``, where F is ``"-"`` for standard input.
   Values that JSON cannot encode (a caller's own verdict object, say) are
@@ -32,10 +37,14 @@ Output, on standard output, one record per event:
   ``"recorded": V``, the verdict the log holds; in the table, a row whose
   verdict differs from the recorded one ends with ``(recorded: V)``.
 
-A summary goes to standard error: events read, events per verdict, how many
-decision records were read and how many of their verdicts the policy would
-change (when there were any), hits per behaviour and events per second. When standard error is a terminal, a
-progress line is shown there while a large input is read.
+A summary goes to standard error (``-q`` leaves it out): events read, events
+per verdict, how many decision records were read and how many of their
+verdicts the policy would change (when there were any), how many events were
+decided at a stage that no behaviour uses and which stages those were (a typo
+such as "plannig" must not pass as "everything allowed"), hits per behaviour
+and events per second. When standard error is a terminal, a progress line is
+shown there while a large input is read; with ``TERM=dumb`` or ``NO_COLOR``
+set it is redrawn with carriage returns and spaces only, never escape codes.
 
 Events are decided by ``Policy.evaluate``, the evaluator that every command
 and the guard share, on a copy of the policy without its actions.
@@ -45,19 +54,40 @@ replay goes on with the next line: a line that is not JSON (or not UTF-8), a
 line that is not a JSON object, and an event whose evaluation raises (a text
 amount against a numeric cap; the reason names the behaviour and its rule). Blank lines are skipped. A policy that does not
 load, or an input that cannot be opened or read, stops the replay with one
-message.
+message. ``--max-errors N`` shows the first N bad lines, then says once that
+further ones are not shown; all are counted in the summary.
+
+Ctrl-C stops the replay: the rows decided so far are written, the summary
+counts exactly those, and the exit status is 130. Output that cannot be
+written (a full disk) stops it with one message and exit status 2; a reader
+that goes away (``| head``) stops it quietly.
+
+``--jobs N`` replays each named regular file in N processes: the file is cut
+into N byte ranges at line ends, and the rows, the reports of bad lines and
+the summary are exactly those of one process. Standard input, pipes and gzip
+files are read by one process. When interrupted, the rows written are the
+first ones of the input, and the summary counts them.
 
 Exit status: 0 when no event was blocked, 1 when some event was blocked (its
-verdict is BLOCK, or a verdict of the caller's own, which ranks with BLOCK),
-2 when any input was bad or could not be read, or the policy did not load.
+verdict is BLOCK, or a verdict of the caller's own, which ranks with BLOCK)
+or, with ``--fail-on flag``, flagged, 2 when any input was bad or could not be
+read, the output could not be written, or the policy did not load, 130 when
+interrupted.
 """
 
 from __future__ import annotations
 
 import argparse
+import copy
+import io
 import json
+import mmap
 import os
+import pickle
+import signal
+import stat
 import sys
+import tempfile
 import time
 from typing import Any, BinaryIO, Sequence, TextIO, cast
 
@@ -235,7 +265,64 @@ def event_of(value: Any, fixed: Any) -> tuple[Any, Any, Any, str | None]:
     return value, stage, NOT_RECORDED, None
 
 
+# ---------------------------------------------------------------- Ctrl-C
+
+
+_HERE = globals()
+_READER = vars(jsonl)
+
+
+class _Interrupts:
+    """Ctrl-C that never leaves a row written but not counted, or counted but
+    not written.
+
+    While the reader is reading or parsing, the interrupt is raised at once
+    (no row is half done then, and a read that blocks on a pipe must end).
+    While this module decides, counts or writes a row, it waits for the end
+    of the chunk (`check`); a second Ctrl-C does not wait.
+    """
+
+    def __init__(self) -> None:
+        self.pending = False
+        self.at_once = False  # while waiting for a worker: nothing is half done
+        self.previous: Any = None
+
+    def __enter__(self) -> _Interrupts:
+        try:
+            if signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+                self.previous = signal.signal(signal.SIGINT, self._handle)
+        except ValueError:  # not the main thread: Ctrl-C is not ours to handle
+            pass
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self.previous is not None:
+            signal.signal(signal.SIGINT, self.previous)
+            self.previous = None
+
+    def _handle(self, signum: int, frame: Any) -> None:
+        if self.at_once or self.pending:
+            raise KeyboardInterrupt
+        while frame is not None:
+            where = frame.f_globals
+            if where is _HERE:
+                self.pending = True
+                return
+            if where is _READER:
+                break
+            frame = frame.f_back
+        raise KeyboardInterrupt
+
+    def check(self) -> None:
+        if self.pending:
+            self.pending = False
+            raise KeyboardInterrupt
+
+
 # ---------------------------------------------------------------- the replay
+
+
+_SCALARS = ("events", "bad", "blocked", "recorded", "changed")
 
 
 class _Replay:
@@ -247,19 +334,33 @@ class _Replay:
         out: TextIO,
         err: TextIO,
         progress: bool,
+        max_errors: int | None = None,
+        escapes: bool = True,
     ) -> None:
         self.policy = dry_run(policy)
         self.names = [b.name for b in policy]
+        self.stages = policy.stages
         self.renderer = renderer
         self.stage = stage
         self.out = out
         self.err = err
         self.progress = progress
         self.progress_shown = False
+        self.progress_width = 0
+        self.escapes = escapes
         self.out_tty = _isatty(out)
+        self.max_errors = max_errors
+        self.shown = 0  # bad lines reported one by one
+        self.interrupts = _Interrupts()
         self.started = time.perf_counter()
         self.next_progress = self.started + _PROGRESS_AFTER
         self.source: jsonl.Source | None = None
+        # In a worker process: where reports go, each after the size of the
+        # rows written before it.
+        self.reports: BinaryIO | None = None
+        self.zero()
+
+    def zero(self) -> None:
         self.events = 0
         self.bad = 0
         self.blocked = 0
@@ -267,6 +368,10 @@ class _Replay:
         self.changed = 0  # of which the policy would decide otherwise
         self.verdicts: dict[Any, int] = {}
         self.hit_counts = [0] * len(self.names)
+        # Events without hits per stage: those at a stage that no behaviour
+        # uses are told apart at the end. A behaviour that triggers at every
+        # stage (None) leaves no stage unused.
+        self.quiet_stages: dict[Any, int] | None = None if None in self.stages else {}
         self.pending: list[str] = []
 
     # -- output
@@ -281,20 +386,41 @@ class _Replay:
 
     def report(self, source: str, line: int, reason: str) -> None:
         self.bad += 1
+        self.show(f"{source}:{line}: {reason}\n")
+
+    def show(self, text: str) -> None:
+        """Shows the report of a bad line, unless --max-errors were shown."""
+        if self.reports is not None:  # the parent shows it, in order
+            self.flush()
+            pickle.dump((self.out.tell(), text), self.reports)
+            return
+        if self.max_errors is not None and self.shown >= self.max_errors:
+            if self.shown == self.max_errors:
+                self.shown += 1
+                self._show(f"{PROG}: further bad lines are not shown (--max-errors {self.max_errors})\n")
+            return
+        self.shown += 1
+        self._show(text)
+
+    def _show(self, text: str) -> None:
         if self.out_tty:
             self.flush()  # rows and reports share the screen: keep them in order
         self.clear_progress()
-        self.err.write(f"{source}:{line}: {reason}\n")
+        self.err.write(text)
         self.err.flush()
 
     def clear_progress(self) -> None:
         if self.progress_shown:
-            self.err.write("\r\x1b[K")
+            if self.escapes:
+                self.err.write("\r\x1b[K")
+            else:
+                self.err.write("\r" + " " * self.progress_width + "\r")
             self.err.flush()
             self.progress_shown = False
 
     def chunk_done(self, lines: int, done: int) -> None:
         self.flush()
+        self.interrupts.check()
         source = self.source
         if not self.progress or source is None:
             return
@@ -305,13 +431,21 @@ class _Replay:
         read = f"{done / 1e6:,.1f} MB"
         if source.size:
             read += f" of {source.size / 1e6:,.1f} MB ({100 * done / source.size:.0f}%)"
-        self.err.write(f"\r\x1b[K{source.name}: {lines:,} lines, {read}")
+        shown = f"{source.name}: {lines:,} lines, {read}"
+        if self.escapes:
+            self.err.write("\r\x1b[K" + shown)
+        else:
+            # Without escape codes the line is redrawn over itself, padded
+            # with spaces to cover a longer previous one.
+            self.err.write("\r" + shown.ljust(self.progress_width))
+            self.progress_width = max(self.progress_width, len(shown))
         self.err.flush()
         self.progress_shown = True
 
     # -- input
 
-    def run(self, source: jsonl.Source) -> None:
+    def run(self, source: jsonl.Source, first_line: int = 0) -> None:
+        """Replays `source`, whose lines are numbered from `first_line` + 1."""
         self.source = source
         name = source.name
         self.renderer.start_file(name)
@@ -320,9 +454,11 @@ class _Replay:
         pending = self.pending.append
         verdicts = self.verdicts
         hit_counts = self.hit_counts
+        quiet_stages = self.quiet_stages
         fixed = self.stage
         try:
             for line, _raw, event, error in jsonl.read(source, self.chunk_done):
+                line += first_line
                 self.events += 1
                 if error is not None:
                     self.report(name, line, error)
@@ -357,11 +493,50 @@ class _Replay:
                         hit_counts[hit[0].index] += 1
                     if decision.blocked:
                         self.blocked += 1
+                elif quiet_stages is not None:
+                    try:
+                        quiet_stages[stage] = quiet_stages.get(stage, 0) + 1
+                    except TypeError:  # a stage that is a JSON array or object
+                        pass
         finally:
             self.source = None
         self.flush()
+        self.interrupts.check()
+
+    # -- counts, to add up the work of several processes
+
+    def counts(self) -> tuple[Any, ...]:
+        return (
+            [getattr(self, name) for name in _SCALARS],
+            self.verdicts,
+            self.hit_counts,
+            self.quiet_stages,
+        )
+
+    def add(self, counts: tuple[Any, ...]) -> None:
+        scalars, verdicts, hit_counts, quiet_stages = counts
+        for name, value in zip(_SCALARS, scalars):
+            setattr(self, name, getattr(self, name) + value)
+        for key, count in verdicts.items():
+            self.verdicts[key] = self.verdicts.get(key, 0) + count
+        for index, count in enumerate(hit_counts):
+            self.hit_counts[index] += count
+        if self.quiet_stages is not None:
+            for key, count in quiet_stages.items():
+                self.quiet_stages[key] = self.quiet_stages.get(key, 0) + count
 
     # -- the end
+
+    def unused_stages(self) -> dict[Any, int]:
+        """Events decided at a stage that no behaviour uses, per stage."""
+        if self.quiet_stages is None:
+            return {}
+        stages = self.stages
+        return {
+            stage: count
+            for stage, count in self.quiet_stages.items()
+            if stage is not None and stage not in stages
+        }
 
     def summary(self, sources: int) -> str:
         elapsed = time.perf_counter() - self.started
@@ -383,6 +558,12 @@ class _Replay:
                 f"  recorded decisions: {self.recorded:,}, of which {self.changed:,}"
                 f" would change"
             )
+        unused = self.unused_stages()
+        if unused:
+            lines.append(
+                f"  events at a stage no behaviour uses: {sum(unused.values()):,}"
+                f" (stages: {', '.join(repr(stage) for stage in unused)})"
+            )
         lines.append("  hits per behaviour:")
         names = [_text(name) for name in self.names]
         width = max((len(n) for n in names), default=0)
@@ -392,10 +573,10 @@ class _Replay:
             lines.append("    (the policy has no behaviours)")
         return "\n".join(lines) + "\n"
 
-    def status(self) -> int:
+    def status(self, fail_on: str = "block") -> int:
         if self.bad:
             return EXIT_BAD_INPUT
-        if self.blocked:
+        if self.blocked or (fail_on == "flag" and self.verdicts.get("FLAG")):
             return EXIT_BLOCKED
         return EXIT_OK
 
@@ -407,7 +588,298 @@ def _isatty(stream: Any) -> bool:
         return False
 
 
+def _escapes() -> bool:
+    """Whether the terminal may be sent escape codes."""
+    return os.environ.get("TERM") != "dumb" and not os.environ.get("NO_COLOR")
+
+
+# ---------------------------------------------------------------- several processes
+
+
+_SCAN = 1 << 16  # bytes read at a time while looking for a line end
+_COUNT = 1 << 22  # bytes read at a time while counting lines
+_GZIP = b"\x1f\x8b"
+
+
+class _Range(io.RawIOBase):
+    """Bytes `start` to `end` of the file open as `fd`, after `prefix`; read
+    with pread, so that processes sharing `fd` never move each other's offset."""
+
+    def __init__(self, fd: int, start: int, end: int, prefix: bytes = b"") -> None:
+        super().__init__()
+        self.fd = fd
+        self.at = start
+        self.end = end
+        self.prefix = prefix
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: Any) -> int:
+        if self.prefix:
+            size = min(len(buffer), len(self.prefix))
+            buffer[:size] = self.prefix[:size]
+            self.prefix = self.prefix[size:]
+            return size
+        want = min(len(buffer), self.end - self.at)
+        if want <= 0:
+            return 0
+        got = os.preadv(self.fd, [memoryview(buffer)[:want]], self.at)
+        self.at += got
+        return got
+
+
+def _source(name: str, fd: int, start: int, end: int, prefix: bytes = b"") -> jsonl.Source:
+    stream = io.BufferedReader(_Range(fd, start, end, prefix), jsonl.CHUNK)
+    return jsonl.Source(name, cast(BinaryIO, stream), end - start or None)
+
+
+def _line_end(fd: int, at: int, size: int) -> int:
+    """The offset just after the first line end at or after `at` (`size` if none)."""
+    while at < size:
+        block = os.pread(fd, _SCAN, at)
+        if not block:
+            break
+        found = block.find(b"\n")
+        if found >= 0:
+            return at + found + 1
+        at += len(block)
+    return size
+
+
+def _lines_before(fd: int, end: int) -> int:
+    lines = 0
+    at = 0
+    while at < end:
+        block = os.pread(fd, min(_COUNT, end - at), at)
+        if not block:
+            break
+        lines += block.count(b"\n")
+        at += len(block)
+    return lines
+
+
+def _ranges(source: jsonl.Source, jobs: int) -> list[tuple[int, int]] | None:
+    """The byte ranges of `source` for `jobs` processes, each ending at a line
+    end; None when it is to be read in one piece (standard input, a pipe, gzip,
+    a file with NUL bytes, whose first block the reader may judge as a whole)."""
+    if source.name == "-":
+        return None
+    try:
+        fd = source.stream.fileno()
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode) or info.st_size == 0:
+            return None
+        size = info.st_size
+        if os.pread(fd, 2, 0) == _GZIP:
+            return None
+        with mmap.mmap(fd, 0, access=mmap.ACCESS_READ) as whole:
+            if whole.find(b"\0") >= 0:
+                return None
+    except (OSError, ValueError, AttributeError):
+        return None
+    bounds = [0]
+    for part in range(1, jobs):
+        bounds.append(_line_end(fd, max(size * part // jobs, bounds[-1]), size))
+    bounds.append(size)
+    return [(bounds[i], bounds[i + 1]) for i in range(jobs) if i == 0 or bounds[i] < bounds[i + 1]]
+
+
+class _Encoded:
+    """A worker's rows, encoded as the parent's output encodes them, so that
+    the parent copies bytes."""
+
+    def __init__(self, file: BinaryIO, encoding: str, errors: str) -> None:
+        self.file = file
+        self.encoding = encoding
+        self.errors = errors
+
+    def write(self, text: str) -> None:
+        self.file.write(text.encode(self.encoding, self.errors))
+
+    def flush(self) -> None:
+        self.file.flush()
+
+    def tell(self) -> int:
+        return self.file.tell()
+
+
+def _encoding(out: TextIO) -> tuple[str, str, BinaryIO | None]:
+    """How rows are encoded for `out`, and its byte stream when it has one."""
+    if isinstance(out, io.TextIOWrapper):
+        return out.encoding, out.errors or "strict", cast(BinaryIO, out.buffer)
+    return "utf-8", "surrogatepass", None
+
+
+class _Worker:
+    """A forked process replaying one range into temporary files."""
+
+    def __init__(self, start: int, end: int) -> None:
+        self.start = start
+        self.end = end
+        self.rows = tempfile.TemporaryFile()
+        self.reports = tempfile.TemporaryFile()
+        self.result = tempfile.TemporaryFile()
+        self.pid = 0
+
+    def spawn(self, replay: _Replay, name: str, fd: int) -> None:
+        # Ctrl-C stays blocked across the fork: the child must never unwind
+        # through the parent's code, and ignores it (the parent ends it).
+        old = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+        try:
+            pid = os.fork()
+            if pid == 0:
+                status = 1
+                try:
+                    signal.signal(signal.SIGINT, signal.SIG_IGN)
+                    signal.pthread_sigmask(signal.SIG_SETMASK, old)
+                    self._work(replay, name, fd)
+                    status = 0
+                finally:
+                    os._exit(status)  # never the parent's cleanup, atexit or flushes
+            self.pid = pid
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, old)
+
+    def _work(self, parent: _Replay, name: str, fd: int) -> None:
+        encoding, errors, _ = _encoding(parent.out)
+        rows = _Encoded(cast(BinaryIO, self.rows), encoding, errors)
+        replay = copy.copy(parent)
+        replay.out = cast(TextIO, rows)
+        replay.out_tty = False
+        replay.progress = False
+        replay.reports = cast(BinaryIO, self.reports)
+        replay.zero()
+        error = None
+        # The range is read after a blank line, so that the reader takes its
+        # first bytes as any other line's (no byte order mark, no gzip).
+        first_line = _lines_before(fd, self.start) - 1
+        try:
+            replay.run(_source(name, fd, self.start, self.end, b"\n"), first_line)
+        except jsonl.InputError as exc:
+            replay.flush()
+            error = str(exc)
+        rows.flush()
+        self.reports.flush()
+        pickle.dump((replay.counts(), error), self.result)
+        self.result.flush()
+
+    def wait(self, interrupts: _Interrupts) -> tuple[Any, str | None] | None:
+        """The counts and input error of a worker that ended well, else None."""
+        interrupts.at_once = True
+        try:
+            _, status = os.waitpid(self.pid, 0)
+        finally:
+            interrupts.at_once = False
+        self.pid = 0
+        if status != 0:
+            return None
+        self.result.seek(0)
+        try:
+            found: tuple[Any, str | None] = pickle.load(self.result)
+        except Exception:
+            return None
+        return found
+
+    def stop(self) -> None:
+        if self.pid:
+            try:
+                os.kill(self.pid, signal.SIGKILL)
+                os.waitpid(self.pid, 0)
+            except OSError:
+                pass
+            self.pid = 0
+        for file in (self.rows, self.reports, self.result):
+            file.close()
+
+
+def _merge(replay: _Replay, worker: _Worker, counts: Any) -> None:
+    """Writes a worker's rows and reports in order, then adds up its counts."""
+    encoding, errors, raw = _encoding(replay.out)
+    rows = worker.rows
+    rows.seek(0)
+    worker.reports.seek(0)
+    copied = 0
+
+    def copy(upto: int | None) -> None:
+        nonlocal copied
+        replay.flush()
+        replay.out.flush()  # the header, written before any row
+        if replay.out_tty:
+            replay.clear_progress()
+        while upto is None or copied < upto:
+            data = rows.read(jsonl.CHUNK if upto is None else min(jsonl.CHUNK, upto - copied))
+            if not data:
+                break
+            copied += len(data)
+            if raw is not None:
+                raw.write(data)
+            else:
+                replay.out.write(data.decode(encoding, errors))
+        if raw is not None:
+            raw.flush()
+        else:
+            replay.out.flush()
+
+    while True:
+        try:
+            written, text = pickle.load(worker.reports)
+        except EOFError:
+            break
+        copy(written)
+        replay.show(text)
+    copy(None)
+    replay.add(counts)
+
+
+def _run_parallel(replay: _Replay, source: jsonl.Source, ranges: list[tuple[int, int]]) -> None:
+    """Replays `source` in its `ranges`: the first here, the others in workers."""
+    fd = source.stream.fileno()
+    replay.out.flush()
+    replay.err.flush()
+    workers = [_Worker(start, end) for start, end in ranges[1:]]
+    try:
+        for worker in workers:
+            worker.spawn(replay, source.name, fd)
+        start, end = ranges[0]
+        replay.run(_source(source.name, fd, start, end))
+        for worker in workers:
+            found = worker.wait(replay.interrupts)
+            if found is None:
+                # The worker failed (killed, out of memory): its range is
+                # replayed here instead.
+                prefix_lines = _lines_before(fd, worker.start) - 1
+                replay.run(_source(source.name, fd, worker.start, worker.end, b"\n"), prefix_lines)
+                continue
+            counts, error = found
+            _merge(replay, worker, counts)
+            if error is not None:
+                raise jsonl.InputError(error)
+            replay.interrupts.check()
+    finally:
+        for worker in workers:
+            worker.stop()
+
+
 # ---------------------------------------------------------------- the command
+
+
+def _count(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise ValueError(text)
+    return value
+
+
+def _jobs(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise ValueError(text)
+    return value
+
+
+_count.__name__ = "non-negative integer"
+_jobs.__name__ = "positive integer"
 
 
 def add_parser(commands: Any) -> argparse.ArgumentParser:
@@ -416,8 +888,9 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
         help="replay recorded events through a policy",
         description=(
             "Show what POLICY would have decided on recorded events. Exit status: "
-            "0 when no event was blocked, 1 when some event was blocked, 2 when any "
-            "input was bad or could not be read. Actions are never called."
+            "0 when no event was blocked, 1 when some event was blocked (or flagged, "
+            "with --fail-on flag), 2 when any input was bad or could not be read, "
+            "130 when interrupted. Actions are never called."
         ),
     )
     parser.add_argument(
@@ -439,10 +912,47 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
     parser.add_argument(
         "--format",
         choices=("table", "jsonl"),
-        help="output format (default: table on a terminal, jsonl otherwise)",
+        help="output format (default: table on a terminal, jsonl otherwise or with --output)",
+    )
+    parser.add_argument(
+        "-o", "--output", metavar="FILE", help="write the rows to FILE instead of standard output"
+    )
+    parser.add_argument(
+        "--fail-on",
+        choices=("block", "flag"),
+        default="block",
+        help="exit 1 when some event was blocked (block, the default), or flagged or blocked (flag)",
+    )
+    parser.add_argument(
+        "--max-errors",
+        metavar="N",
+        type=_count,
+        help="report the first N bad lines only (all are counted)",
+    )
+    parser.add_argument(
+        "-q", "--quiet", action="store_true", help="no summary (bad lines and warnings are still shown)"
+    )
+    parser.add_argument(
+        "--jobs",
+        metavar="N",
+        type=_jobs,
+        default=1,
+        help="replay each named file in N processes (default 1); "
+        "standard input, pipes and gzip files are read in one",
     )
     parser.set_defaults(run=run)
     return parser
+
+
+def _stage_warning(stage: str, stages: frozenset[Any]) -> str | None:
+    """The warning for a --stage that no behaviour of the policy uses, if so."""
+    if None in stages or stage in stages:
+        return None
+    if not stages:
+        used = "the policy has no behaviours"
+    else:
+        used = "the stages it uses: " + ", ".join(sorted(repr(item) for item in stages))
+    return f"{PROG}: warning: no behaviour of the policy uses stage {stage!r} ({used})\n"
 
 
 def run(args: argparse.Namespace) -> int:
@@ -463,37 +973,103 @@ def run(args: argparse.Namespace) -> int:
         err.write(f"{PROG}: {exc}\n")
         return EXIT_BAD_INPUT
 
+    output = getattr(args, "output", None)
+    target = "standard output"
+    if output is not None:
+        target = output
+        try:
+            out = open(output, "w", encoding="utf-8", errors="backslashreplace")
+        except OSError as exc:
+            jsonl.close_sources(sources)
+            err.write(f"{PROG}: cannot open {output} for writing: {exc.strerror or exc}\n")
+            return EXIT_BAD_INPUT
+
+    if args.stage is not None:
+        warning = _stage_warning(args.stage, policy.stages)
+        if warning:
+            err.write(warning)
+
     fmt = args.format or ("table" if _isatty(out) else "jsonl")
+    if fmt == "table" and isinstance(out, io.TextIOWrapper) and out.errors == "strict":
+        # A stage of the input can hold a lone surrogate (a JSON escape):
+        # shown escaped rather than failing the write.
+        out.reconfigure(errors="backslashreplace")
     renderer = _Renderer(policy, fmt, show_file=len(sources) > 1)
-    replay = _Replay(policy, renderer, args.stage, out, err, progress=_isatty(err))
+    replay = _Replay(
+        policy,
+        renderer,
+        args.stage,
+        out,
+        err,
+        progress=_isatty(err),
+        max_errors=getattr(args, "max_errors", None),
+        escapes=_escapes(),
+    )
+    jobs = getattr(args, "jobs", 1)
     status = None
-    try:
-        head = renderer.header()
-        if head:
-            out.write(head)
-        for source in sources:
-            replay.run(source)
-    except jsonl.InputError as exc:
-        replay.flush()
-        replay.clear_progress()
-        err.write(f"{PROG}: {exc}\n")
-        status = EXIT_BAD_INPUT
-    except BrokenPipeError:
-        # Whoever read the output went away; say what was seen and stop.
-        replay.pending.clear()
-        replay.clear_progress()
-        _silence(out)
-    except KeyboardInterrupt:
-        replay.pending.clear()
-        replay.clear_progress()
-        err.write(f"\n{PROG}: interrupted\n")
-        status = 130
-    finally:
-        jsonl.close_sources(sources)
+    with replay.interrupts:
+        try:
+            head = renderer.header()
+            if head:
+                out.write(head)
+            for source in sources:
+                ranges = _ranges(source, jobs) if jobs > 1 else None
+                if ranges is not None and len(ranges) > 1:
+                    _run_parallel(replay, source, ranges)
+                else:
+                    replay.run(source)
+        except jsonl.InputError as exc:
+            replay.flush()
+            replay.clear_progress()
+            err.write(f"{PROG}: {exc}\n")
+            status = EXIT_BAD_INPUT
+        except BrokenPipeError:
+            # Whoever read the output went away; say what was seen and stop.
+            replay.pending.clear()
+            replay.clear_progress()
+            _silence(out)
+        except KeyboardInterrupt:
+            # The rows decided so far are written: the summary counts them.
+            try:
+                replay.flush()
+            except BrokenPipeError:
+                _silence(out)
+            except OSError as exc:
+                return _write_failed(replay, out, target, exc, sources)
+            replay.clear_progress()
+            err.write(f"\n{PROG}: interrupted\n")
+            status = 130
+        except OSError as exc:
+            return _write_failed(replay, out, target, exc, sources)
+        finally:
+            jsonl.close_sources(sources)
+    if output is not None:
+        try:
+            out.close()
+        except OSError as exc:
+            return _write_failed(replay, out, target, exc, sources)
     replay.clear_progress()
-    err.write(replay.summary(len(sources)))
+    if not getattr(args, "quiet", False):
+        err.write(replay.summary(len(sources)))
     err.flush()
-    return replay.status() if status is None else status
+    return replay.status(getattr(args, "fail_on", "block")) if status is None else status
+
+
+def _write_failed(
+    replay: _Replay, out: TextIO, target: str, exc: OSError, sources: list[jsonl.Source]
+) -> int:
+    """The one message for output that cannot be written (a full disk)."""
+    jsonl.close_sources(sources)
+    replay.pending.clear()
+    replay.clear_progress()
+    _silence(out)
+    try:
+        out.close()
+    except (OSError, ValueError):
+        pass
+    replay.err.write(f"{PROG}: cannot write {target}: {exc.strerror or exc}\n")
+    replay.err.flush()
+    return EXIT_BAD_INPUT
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -504,7 +1080,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 def _silence(out: TextIO) -> None:
-    # Later flushes of standard output (at exit included) must not fail again.
+    # Later flushes of the output (at exit included) must not fail again.
     try:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, out.fileno())
