@@ -5,6 +5,7 @@ from __future__ import annotations
 import io
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -678,3 +679,35 @@ def test_jobs_give_the_output_of_one_process(policy_file, tmp_path):
         assert rest == list(results[0 if not extra else 1][1:])
     first = records(results[0][2])[0]
     assert first["line"] == 1  # the byte order mark is skipped, not reported
+
+
+def test_the_kept_rows_path_gives_the_rows_and_counts_of_the_general_path(monkeypatch, tmp_path):
+    # The usual line's row is a kept rendering found by its decision and
+    # counted when rows are flushed; with nothing kept, every line is
+    # rendered and counted at once. Both must write the same bytes and
+    # summaries, with either JSON parser, small blocks included.
+    extra = [
+        json.dumps({"decision_log": 1, "stage": "spend_decision", "verdict": "ALLOW",
+                    "event": {"action_type": "charge", "amount": 900, "currency": "EUR", "payee": "p"}}),
+        json.dumps({"stage": ["odd"], "action_type": "charge", "amount": 5}),
+        json.dumps({"stage": "plannig", "amount": 1}),
+        '  {"stage": "spend_decision", "action_type": "charge", "amount": 700}\r',
+        "", "\ufeff{}", '{"a": 1} 2', "[1,", "2]",
+    ]
+    path = tmp_path / "mixed.jsonl"
+    path.write_text("\n".join(EXAMPLE_EVENTS.read_text().splitlines() * 3 + extra) + "\n")
+    monkeypatch.setattr(jsonl, "CHUNK", 512)
+
+    def replayed(args):
+        out, err = io.StringIO(), io.StringIO()
+        status = run_in_process(monkeypatch, ["replay", str(EXAMPLE_POLICY), str(path), *args], out, err)
+        return status, out.getvalue(), re.sub(r" in \S+ s \(\S+ events/s\)", "", err.getvalue())
+
+    for parser in ("stdlib", "default"):
+        monkeypatch.setenv(jsonl.ENVIRONMENT, parser)
+        for args in (["--format", "jsonl"], ["--format", "table"], ["--stage", "spend_decision"]):
+            monkeypatch.setattr(replay, "_CACHE_LIMIT", 4096)
+            kept = replayed(args)
+            monkeypatch.setattr(replay, "_CACHE_LIMIT", 0)
+            assert replayed(args) == kept, (parser, args)
+            assert kept[0] == 2 and kept[1].count("\n") > 100

@@ -35,6 +35,9 @@ __all__ = [
     "read",
     "blocks",
     "parse",
+    "parse_line",
+    "line_decoder",
+    "text_scanner",
     "parser_name",
     "kind",
     "ENVIRONMENT",
@@ -286,61 +289,74 @@ def read(
     every line of a chunk has been taken. An input that cannot be read
     raises `InputError`.
     """
-    fast = _fast_decode()
     number = 0
     for block, done in blocks(source):
-        yield from _lines(block, number, fast)
+        yield from _lines(block, number)
         number += block.count(b"\n") + 1
         if chunk_done is not None:
             chunk_done(number, done)
 
 
+def _scan_line(raw: bytes) -> Any:
+    """The value of a line for the scanner, or an exception for `parse_line`."""
+    text = raw.decode("utf-8")
+    value, end = _scan(text, 0)
+    if end == len(text) or (end == len(text) - 1 and text[end] == "\r"):
+        return value
+    raise ValueError("not the whole line")
+
+
+def line_decoder() -> tuple[Callable[[bytes], Any], int]:
+    """``(decode, limit)`` for a caller that walks the lines of a block itself.
+
+    For a line shorter than `limit` bytes, ``decode(raw)`` is the value that
+    json.loads gives, or it raises (any exception): that line, and every
+    line of `limit` bytes or more, goes to `parse_line`, which decides and
+    gives the reason.
+    """
+    fast = _fast_decode()
+    if fast is not None:
+        return fast, _FAST_LINE_LIMIT
+    return _scan_line, 1 << 62
+
+
+def text_scanner() -> Callable[[str, int], tuple[Any, int]] | None:
+    """The standard library's scanner when it is the parser in use, else None.
+
+    A caller that has a block as text may scan each line with it:
+    ``scan(line, 0)`` is ``(value, end)``, the value json.loads gives when
+    `end` is the line's length (or its length less one for a final ``\r``);
+    any other line goes to `parse_line`.
+    """
+    return _scan if _fast_decode() is None else None
+
+
 def parse(block: bytes, number: int = 0) -> Iterator[Line]:
     """``(number, raw, value, error)`` for each line of `block` (a block of
     `blocks`) that is not blank, numbered from ``number + 1``."""
-    return _lines(block, number, _fast_decode())
+    return _lines(block, number)
 
 
 # Each line is yielded as soon as it is parsed: a value that is used and
 # dropped at once leaves its memory warm for the next line's.
-def _lines(block: bytes, number: int, fast: Callable[[bytes], Any] | None) -> Iterator[Line]:
-    if fast is not None:
-        limit = _FAST_LINE_LIMIT
-        for raw in block.split(b"\n"):
-            number += 1
-            if raw and len(raw) < limit:
-                try:
-                    value = fast(raw)
-                except Exception:
-                    pass  # json.loads decides and gives the reason
-                else:
-                    yield number, raw, value, None
-                    continue
-            line = _parse(number, raw)
-            if line is not None:
-                yield line
-        return
-    scan = _scan
+def _lines(block: bytes, number: int) -> Iterator[Line]:
+    decode, limit = line_decoder()
     for raw in block.split(b"\n"):
         number += 1
-        try:
-            text = raw.decode("utf-8")
-            value, end = scan(text, 0)
-        except Exception:
-            pass  # json.loads decides and gives the reason
-        else:
-            # The value must be the whole line, or all but the \r of a CRLF
-            # line end; other white space around it, and anything else, is
-            # for json.loads.
-            if end == len(text) or (end == len(text) - 1 and text[end] == "\r"):
+        if raw and len(raw) < limit:
+            try:
+                value = decode(raw)
+            except Exception:
+                pass  # json.loads decides and gives the reason
+            else:
                 yield number, raw, value, None
                 continue
-        line = _parse(number, raw)
+        line = parse_line(number, raw)
         if line is not None:
             yield line
 
 
-def _parse(number: int, raw: bytes) -> Line | None:
+def parse_line(number: int, raw: bytes) -> Line | None:
     """The line numbered `number` as json.loads reads it, or None for a blank one."""
     try:
         return number, raw, json.loads(raw.decode("utf-8")), None

@@ -203,9 +203,13 @@ class _Renderer:
                     key = tuple(parts)
         tail = self.cache.get(key)
         if tail is None:
-            tail = self._tail(stage, decision)
+            tail = self.tail(stage, decision)
             if key is not _UNCACHED and len(self.cache) < _CACHE_LIMIT:
                 self.cache[key] = tail
+        return self.row(line, tail)
+
+    def row(self, line: int, tail: str) -> str:
+        """The row of line number `line`, given what follows the number."""
         if self.jsonl:
             return f'{{"line": {line}{self.head}{tail}'
         return f"{self.head}{line}".rjust(6) + tail
@@ -218,7 +222,8 @@ class _Renderer:
             return out[:-1] + f"  (recorded: {_text(verdict)})\n"
         return out
 
-    def _tail(self, stage: Any, decision: Decision) -> str:
+    def tail(self, stage: Any, decision: Decision) -> str:
+        """What follows the line number in the row of `decision` at `stage`."""
         names = self.names
         verdict = decision.verdict
         hits = [(hit.behaviour.index, hit.verdict) for hit in decision.hits]
@@ -373,10 +378,16 @@ class _Replay:
         # stage (None) leaves no stage unused.
         self.quiet_stages: dict[Any, int] | None = None if None in self.stages else {}
         self.pending: list[str] = []
+        # The fast path's renderings: stage -> id(decision) -> entry, each
+        # entry [tail, rows not yet counted, decision, stage], also listed
+        # in `kept_rows`.
+        self.kept: dict[Any, dict[int, list[Any]]] = {}
+        self.kept_rows: list[list[Any]] = []
 
     # -- output
 
     def flush(self) -> None:
+        self.fold()
         if self.pending:
             if self.out_tty:
                 self.clear_progress()
@@ -447,65 +458,186 @@ class _Replay:
     def run(self, source: jsonl.Source, first_line: int = 0) -> None:
         """Replays `source`, whose lines are numbered from `first_line` + 1."""
         self.source = source
-        name = source.name
-        self.renderer.start_file(name)
-        evaluate = self.policy.evaluate
-        record = self.renderer.record
-        pending = self.pending.append
-        verdicts = self.verdicts
-        hit_counts = self.hit_counts
-        quiet_stages = self.quiet_stages
-        fixed = self.stage
+        self.renderer.start_file(source.name)
+        lines = 0
         try:
-            for line, _raw, event, error in jsonl.read(source, self.chunk_done):
-                line += first_line
-                self.events += 1
-                if error is not None:
-                    self.report(name, line, error)
-                    continue
-                event, stage, recorded, error = event_of(event, fixed)
-                if error is not None:
-                    self.report(name, line, error)
-                    continue
-                try:
-                    decision = evaluate(event, stage=stage)
-                except Exception as exc:
-                    self.report(name, line, "evaluation failed: " + describe_error(exc))
-                    continue
-                verdict = decision.verdict
-                try:
-                    out = record(line, stage, decision)
-                    key = verdict if verdict.__class__ is str else _text(verdict)
-                    if recorded is not NOT_RECORDED:
-                        out = self.renderer.recorded(out, recorded, key != recorded)
-                except Exception as exc:
-                    self.report(name, line, f"cannot show the decision: {type(exc).__name__}: {exc}")
-                    continue
-                if recorded is not NOT_RECORDED:
-                    self.recorded += 1
-                    if key != recorded:
-                        self.changed += 1
-                pending(out)
-                verdicts[key] = verdicts.get(key, 0) + 1
-                hits = decision.hits
-                if hits:
-                    for hit in hits:
-                        hit_counts[hit[0].index] += 1
-                    if decision.blocked:
-                        self.blocked += 1
-                elif quiet_stages is not None:
-                    try:
-                        quiet_stages[stage] = quiet_stages.get(stage, 0) + 1
-                    except TypeError:  # a stage that is a JSON array or object
-                        pass
+            for block, done in jsonl.blocks(source):
+                self.decide_block(source.name, block, first_line + lines)
+                lines += block.count(b"\n") + 1
+                self.chunk_done(lines, done)
         finally:
             self.source = None
         self.flush()
         self.interrupts.check()
 
+    def decide_block(self, name: str, block: bytes, number: int) -> None:
+        """Decides the lines of `block`, numbered from `number` + 1.
+
+        The usual line (a JSON object that is not a decision record, at a
+        plain-string stage or none, whose decision the renderer may keep)
+        takes the fast path: its row is the line number before a rendering
+        kept per stage and decision, and it is counted when the rows are
+        flushed (`fold`). The engine hands out the same decision object for
+        the same hits, so a kept rendering is found by the decision's
+        identity; the kept entry holds the decision, so that identity cannot
+        pass to another object. Every other line takes `decide`.
+        """
+        decode, limit = jsonl.line_decoder()
+        scan = jsonl.text_scanner()
+        lines: list[Any]  # of str for the scanner, else of bytes
+        if scan is not None:
+            # The standard library's scanner reads text: the block is
+            # decoded once, unless some line is not UTF-8.
+            try:
+                lines = block.decode("utf-8").split("\n")
+            except UnicodeDecodeError:
+                scan = None
+        if scan is None:
+            lines = block.split(b"\n")
+        evaluate = self.policy.evaluate
+        pending = self.pending.append
+        kept = self.kept
+        fixed = self.stage
+        renderer = self.renderer
+        head = renderer.head
+        as_jsonl = renderer.jsonl
+        for raw in lines:
+            number += 1
+            if scan is not None:
+                try:
+                    value, end = scan(raw, 0)
+                except Exception:
+                    self.decide_line(name, number, raw.encode("utf-8"))
+                    continue
+                if end != len(raw) and not (end == len(raw) - 1 and raw[end] == "\r"):
+                    self.decide_line(name, number, raw.encode("utf-8"))
+                    continue
+            elif raw and len(raw) < limit:
+                try:
+                    value = decode(raw)
+                except Exception:
+                    self.decide_line(name, number, raw)
+                    continue
+            else:
+                self.decide_line(name, number, raw)
+                continue
+            if value.__class__ is not dict or "decision_log" in value:
+                self.decide(name, number, value)
+                continue
+            stage = value.get("stage") if fixed is None else fixed
+            if stage is not None and stage.__class__ is not str:
+                self.decide(name, number, value)
+                continue
+            try:
+                decision = evaluate(value, stage=stage)
+            except Exception as exc:
+                self.events += 1
+                self.report(name, number, "evaluation failed: " + describe_error(exc))
+                continue
+            by_decision = kept.get(stage)
+            entry = by_decision.get(id(decision)) if by_decision is not None else None
+            if entry is None:
+                self.first_of(name, number, stage, decision)
+                continue
+            entry[1] += 1
+            if as_jsonl:
+                pending(f'{{"line": {number}{head}{entry[0]}')
+            else:
+                pending(f"{head}{number}".rjust(6) + entry[0])
+
+    def decide_line(self, name: str, number: int, raw: bytes) -> None:
+        line = jsonl.parse_line(number, raw)
+        if line is None:
+            return  # a blank line
+        if line[3] is not None:
+            self.events += 1
+            self.report(name, number, line[3])
+            return
+        self.decide(name, number, line[2])
+
+    def first_of(self, name: str, number: int, stage: Any, decision: Decision) -> None:
+        """A decision not kept yet: kept when its rendering may be, else
+        rendered and counted as `decide` does."""
+        if len(self.kept_rows) < _CACHE_LIMIT and all(
+            hit[2].__class__ is str for hit in decision.hits
+        ):
+            try:
+                tail = self.renderer.tail(stage, decision)
+            except Exception as exc:
+                self.events += 1
+                self.report(name, number, f"cannot show the decision: {type(exc).__name__}: {exc}")
+                return
+            entry = [tail, 0, decision, stage]
+            self.kept.setdefault(stage, {})[id(decision)] = entry
+            self.kept_rows.append(entry)
+            entry[1] += 1
+            self.pending.append(self.renderer.row(number, tail))
+            return
+        self.decided(name, number, stage, NOT_RECORDED, decision)
+
+    def decide(self, name: str, line: int, value: Any) -> None:
+        """The general path for one parsed line: checked, decided, rendered
+        and counted at once."""
+        event, stage, recorded, error = event_of(value, self.stage)
+        if error is not None:
+            self.events += 1
+            self.report(name, line, error)
+            return
+        try:
+            decision = self.policy.evaluate(event, stage=stage)
+        except Exception as exc:
+            self.events += 1
+            self.report(name, line, "evaluation failed: " + describe_error(exc))
+            return
+        self.decided(name, line, stage, recorded, decision)
+
+    def decided(self, name: str, line: int, stage: Any, recorded: Any, decision: Decision) -> None:
+        self.events += 1
+        verdict = decision.verdict
+        try:
+            out = self.renderer.record(line, stage, decision)
+            key = verdict if verdict.__class__ is str else _text(verdict)
+            if recorded is not NOT_RECORDED:
+                out = self.renderer.recorded(out, recorded, key != recorded)
+        except Exception as exc:
+            self.report(name, line, f"cannot show the decision: {type(exc).__name__}: {exc}")
+            return
+        if recorded is not NOT_RECORDED:
+            self.recorded += 1
+            if key != recorded:
+                self.changed += 1
+        self.pending.append(out)
+        self.count(stage, decision, key, 1)
+
+    def count(self, stage: Any, decision: Decision, key: Any, times: int) -> None:
+        self.verdicts[key] = self.verdicts.get(key, 0) + times
+        hits = decision.hits
+        if hits:
+            hit_counts = self.hit_counts
+            for hit in hits:
+                hit_counts[hit[0].index] += times
+            if decision.blocked:
+                self.blocked += times
+        elif self.quiet_stages is not None:
+            try:
+                self.quiet_stages[stage] = self.quiet_stages.get(stage, 0) + times
+            except TypeError:  # a stage that is a JSON array or object
+                pass
+
+    def fold(self) -> None:
+        """Counts the fast path's rows since the last fold."""
+        for entry in self.kept_rows:
+            times = entry[1]
+            if times:
+                entry[1] = 0
+                self.events += times
+                decision = entry[2]
+                self.count(entry[3], decision, decision.verdict, times)
+
     # -- counts, to add up the work of several processes
 
     def counts(self) -> tuple[Any, ...]:
+        self.fold()
         return (
             [getattr(self, name) for name in _SCALARS],
             self.verdicts,
@@ -529,6 +661,7 @@ class _Replay:
 
     def unused_stages(self) -> dict[Any, int]:
         """Events decided at a stage that no behaviour uses, per stage."""
+        self.fold()
         if self.quiet_stages is None:
             return {}
         stages = self.stages
@@ -539,6 +672,7 @@ class _Replay:
         }
 
     def summary(self, sources: int) -> str:
+        self.fold()
         elapsed = time.perf_counter() - self.started
         rate = self.events / elapsed if elapsed > 0 else 0.0
         parts = []
@@ -574,6 +708,7 @@ class _Replay:
         return "\n".join(lines) + "\n"
 
     def status(self, fail_on: str = "block") -> int:
+        self.fold()
         if self.bad:
             return EXIT_BAD_INPUT
         if self.blocked or (fail_on == "flag" and self.verdicts.get("FLAG")):
