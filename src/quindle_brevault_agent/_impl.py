@@ -202,3 +202,9 @@ class Policy(_engine.Engine):
 
     def __reduce__(self) -> tuple[Any, ...]:
         return (self.__class__, (self.behaviours,))
+
+
+def without_actions(policy: Policy) -> Policy:
+    """`policy` with the same behaviours, in the same order, but no actions:
+    what the commands decide with, so that checking never sets anything off."""
+    return Policy(behaviour(item.name, on=item.on, rule=item.rule) for item in policy)

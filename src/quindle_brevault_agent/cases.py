@@ -58,7 +58,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import re
 import sys
 import xml.etree.ElementTree as ElementTree
@@ -66,9 +65,10 @@ from dataclasses import dataclass
 from typing import Any, BinaryIO, Sequence, TextIO, cast
 
 from . import jsonl
-from ._impl import Policy, behaviour
+from ._impl import Policy, without_actions
 from .guarding import describe_error
 from .policy_files import PolicyLoadError, load_error, load_policy
+from .replay import silence
 
 __all__ = ["add_parser", "run", "Case", "BadCase", "parse_case", "without_actions"]
 
@@ -155,11 +155,6 @@ def parse_case(file: str, line: int, value: Any) -> Case:
             raise BadCase(f'"{key}" must be a string, not {_kind(value[key])}')
     stage = value["stage"] if "stage" in value else event.get("stage")
     return Case(file, line, value.get("name"), stage, event, expect, hits)
-
-
-def without_actions(policy: Policy) -> Policy:
-    """`policy` with the same behaviours, in the same order, but no actions."""
-    return Policy(behaviour(item.name, on=item.on, rule=item.rule) for item in policy)
 
 
 # ---------------------------------------------------------------- outcomes
@@ -336,21 +331,11 @@ class _Output:
             # Whoever read the output went away: the cases still run, for
             # the exit status and the JUnit report.
             self.stream = None
-            _silence(stream)
+            silence(stream)
         except OSError as exc:
-            _silence(stream)
+            silence(stream)
             self.stream = None
             raise _OutputError(f"cannot write standard output: {exc.strerror or exc}") from exc
-
-
-def _silence(out: TextIO) -> None:
-    # Later flushes of standard output (at exit included) must not fail again.
-    try:
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, out.fileno())
-        os.close(devnull)
-    except (OSError, ValueError, AttributeError):
-        pass
 
 
 def add_parser(commands: Any) -> argparse.ArgumentParser:

@@ -52,7 +52,6 @@ could not be written (2 wins over 1), 130 when interrupted.
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import signal
 import sys
@@ -61,10 +60,10 @@ import time
 from typing import Any, BinaryIO, Sequence, TextIO, cast
 
 from . import jsonl
-from ._impl import Policy, behaviour
+from ._impl import Policy, without_actions
 from .guarding import describe_error
 from .policy_files import PolicyLoadError, load_error, load_policy
-from .replay import event_of
+from .replay import as_json, as_text, event_of, silence
 
 __all__ = ["add_parser", "run", "compare", "without_actions"]
 
@@ -80,12 +79,6 @@ _ORDER = {"ALLOW": 0, "FLAG": 1, "BLOCK": 2}
 
 
 # ---------------------------------------------------------------- the policies
-
-
-def without_actions(policy: Policy) -> Policy:
-    """`policy` with no actions. The behaviours keep their own names, so that
-    hits of two policies compare directly."""
-    return Policy(behaviour(item.name, on=item.on, rule=item.rule) for item in policy)
 
 
 def _load(which: str, target: str, err: TextIO) -> Policy | None:
@@ -160,18 +153,6 @@ def compare(old_hits: Sequence[Any], new_hits: Sequence[Any]) -> tuple[list[Any]
 # ---------------------------------------------------------------- rendering
 
 
-def _json(value: Any) -> str:
-    """`value` as JSON, or its str() as a JSON string when JSON cannot encode it."""
-    try:
-        return json.dumps(value, allow_nan=False)
-    except (TypeError, ValueError):
-        return json.dumps(str(value))
-
-
-def _text(value: Any) -> str:
-    return "-" if value is None else str(value)
-
-
 def _plain(hits: Sequence[Any]) -> bool:
     for hit in hits:
         if hit[0].__class__ is not str or hit[1].__class__ is not str or hit[2].__class__ is not str:
@@ -192,7 +173,7 @@ class _Renderer:
 
     def start_file(self, name: str) -> None:
         if self.fmt == "jsonl":
-            self.head = ', "file": ' + _json(name) + ', "stage": '
+            self.head = ', "file": ' + as_json(name) + ', "stage": '
         else:
             self.head = name + ":" if self.show_file else ""
 
@@ -231,38 +212,38 @@ class _Renderer:
         new_verdict = new.verdict
         if not (added or removed or changed) and _shown(old_verdict) == _shown(new_verdict):
             return None
-        transition = (_text(old_verdict), _text(new_verdict))
+        transition = (as_text(old_verdict), as_text(new_verdict))
         if self.fmt == "jsonl":
             return transition, (
-                _json(stage) + ', "old": ' + _json(old_verdict) + ', "new": ' + _json(new_verdict)
+                as_json(stage) + ', "old": ' + as_json(old_verdict) + ', "new": ' + as_json(new_verdict)
                 + ', "added": [' + ", ".join(map(_json_hit, added))
                 + '], "removed": [' + ", ".join(map(_json_hit, removed))
                 + '], "changed": [' + ", ".join(
-                    '{"behaviour": ' + _json(after[0]) + ', "old": ' + _json_side(before)
+                    '{"behaviour": ' + as_json(after[0]) + ', "old": ' + _json_side(before)
                     + ', "new": ' + _json_side(after) + "}"
                     for before, after in changed
                 )
                 + "]}\n"
             )
-        listed = [f"+{_text(h[0])} ({_text(h[1])}): {_text(h[2])}" for h in added]
-        listed += [f"-{_text(h[0])} ({_text(h[1])}): {_text(h[2])}" for h in removed]
+        listed = [f"+{as_text(h[0])} ({as_text(h[1])}): {as_text(h[2])}" for h in added]
+        listed += [f"-{as_text(h[0])} ({as_text(h[1])}): {as_text(h[2])}" for h in removed]
         for before, after in changed:
-            rule = _text(after[1])
+            rule = as_text(after[1])
             if _shown(before[1]) != _shown(after[1]):
-                rule = f"{_text(before[1])} -> {rule}"
-            listed.append(f"~{_text(after[0])} ({rule}): {_text(before[2])} -> {_text(after[2])}")
+                rule = f"{as_text(before[1])} -> {rule}"
+            listed.append(f"~{as_text(after[0])} ({rule}): {as_text(before[2])} -> {as_text(after[2])}")
         return transition, (
-            f"  {_text(stage):<16}  {transition[0]:<7}  {transition[1]:<7}  {', '.join(listed)}".rstrip()
+            f"  {as_text(stage):<16}  {transition[0]:<7}  {transition[1]:<7}  {', '.join(listed)}".rstrip()
             + "\n"
         )
 
 
 def _json_hit(hit: Any) -> str:
-    return '{"behaviour": ' + _json(hit[0]) + ', "rule": ' + _json(hit[1]) + ', "verdict": ' + _json(hit[2]) + "}"
+    return '{"behaviour": ' + as_json(hit[0]) + ', "rule": ' + as_json(hit[1]) + ', "verdict": ' + as_json(hit[2]) + "}"
 
 
 def _json_side(hit: Any) -> str:
-    return '{"rule": ' + _json(hit[1]) + ', "verdict": ' + _json(hit[2]) + "}"
+    return '{"rule": ' + as_json(hit[1]) + ', "verdict": ' + as_json(hit[2]) + "}"
 
 
 # ---------------------------------------------------------------- the run
@@ -515,10 +496,10 @@ def run(args: argparse.Namespace) -> int:
         # Whoever read the output went away: nothing more to say, but the
         # events found changed still count.
         diff.count_pending()
-        _silence(out)
+        silence(out)
     except _OutputError as exc:
         diff.pending.clear()
-        _silence(out)
+        silence(out)
         stopped = f"{PROG}: cannot write the output: {exc}\n"
         status = EXIT_BAD_INPUT
     finally:
@@ -554,13 +535,3 @@ def _catch_interrupts(handler: Any) -> Any:
 def _restore_interrupts(previous: Any) -> None:
     if previous is not None:
         signal.signal(signal.SIGINT, previous)
-
-
-def _silence(out: TextIO) -> None:
-    # Later flushes of standard output (at exit included) must not fail again.
-    try:
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, out.fileno())
-        os.close(devnull)
-    except (OSError, ValueError, AttributeError):
-        pass

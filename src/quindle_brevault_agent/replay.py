@@ -96,7 +96,7 @@ from .guarding import describe_error
 from ._impl import Decision, Policy, behaviour
 from .policy_files import PolicyLoadError, load_error, load_policy
 
-__all__ = ["main", "add_parser", "run", "event_of", "NOT_RECORDED", "load_policy", "PolicyLoadError"]
+__all__ = ["main", "add_parser", "run", "event_of", "NOT_RECORDED", "as_json", "as_text", "silence", "load_policy", "PolicyLoadError"]
 
 PROG = "quindle-brevault-agent"
 
@@ -141,7 +141,7 @@ def dry_run(policy: Policy) -> Policy:
 # ---------------------------------------------------------------- rendering
 
 
-def _json(value: Any) -> str:
+def as_json(value: Any) -> str:
     """`value` as JSON, or its str() as a JSON string when JSON cannot encode it."""
     try:
         return json.dumps(value, allow_nan=False)
@@ -149,7 +149,8 @@ def _json(value: Any) -> str:
         return json.dumps(str(value))
 
 
-def _text(value: Any) -> str:
+def as_text(value: Any) -> str:
+    """`value` for a table: its str(), or "-" for None."""
     return "-" if value is None else str(value)
 
 
@@ -169,7 +170,7 @@ class _Renderer:
 
     def start_file(self, name: str) -> None:
         if self.fmt == "jsonl":
-            self.head = ', "file": ' + _json(name) + ', "stage": '
+            self.head = ', "file": ' + as_json(name) + ', "stage": '
         else:
             self.head = name + ":" if self.show_file else ""
 
@@ -217,9 +218,9 @@ class _Renderer:
     def recorded(self, out: str, verdict: Any, changed: bool) -> str:
         """`out` with the verdict that a decision log recorded for the event."""
         if self.fmt == "jsonl":
-            return out[:-2] + ', "recorded": ' + _json(verdict) + "}\n"
+            return out[:-2] + ', "recorded": ' + as_json(verdict) + "}\n"
         if changed:
-            return out[:-1] + f"  (recorded: {_text(verdict)})\n"
+            return out[:-1] + f"  (recorded: {as_text(verdict)})\n"
         return out
 
     def tail(self, stage: Any, decision: Decision) -> str:
@@ -229,13 +230,13 @@ class _Renderer:
         hits = [(hit.behaviour.index, hit.verdict) for hit in decision.hits]
         if self.fmt == "jsonl":
             listed = ", ".join(
-                '{"behaviour": ' + _json(names[i][0]) + ', "rule": ' + _json(names[i][1])
-                + ', "verdict": ' + _json(v) + "}"
+                '{"behaviour": ' + as_json(names[i][0]) + ', "rule": ' + as_json(names[i][1])
+                + ', "verdict": ' + as_json(v) + "}"
                 for i, v in hits
             )
-            return _json(stage) + ', "verdict": ' + _json(verdict) + ', "hits": [' + listed + "]}\n"
-        listed = ", ".join(f"{_text(names[i][0])} ({_text(names[i][1])}): {_text(v)}" for i, v in hits)
-        return f"  {_text(stage):<16}  {_text(verdict):<7}  {listed}".rstrip() + "\n"
+            return as_json(stage) + ', "verdict": ' + as_json(verdict) + ', "hits": [' + listed + "]}\n"
+        listed = ", ".join(f"{as_text(names[i][0])} ({as_text(names[i][1])}): {as_text(v)}" for i, v in hits)
+        return f"  {as_text(stage):<16}  {as_text(verdict):<7}  {listed}".rstrip() + "\n"
 
 
 NOT_RECORDED = object()
@@ -596,7 +597,7 @@ class _Replay:
         verdict = decision.verdict
         try:
             out = self.renderer.record(line, stage, decision)
-            key = verdict if verdict.__class__ is str else _text(verdict)
+            key = verdict if verdict.__class__ is str else as_text(verdict)
             if recorded is not NOT_RECORDED:
                 out = self.renderer.recorded(out, recorded, key != recorded)
         except Exception as exc:
@@ -699,7 +700,7 @@ class _Replay:
                 f" (stages: {', '.join(repr(stage) for stage in unused)})"
             )
         lines.append("  hits per behaviour:")
-        names = [_text(name) for name in self.names]
+        names = [as_text(name) for name in self.names]
         width = max((len(n) for n in names), default=0)
         for name, count in zip(names, self.hit_counts):
             lines.append(f"    {name:<{width}}  {count:,}")
@@ -1162,13 +1163,13 @@ def run(args: argparse.Namespace) -> int:
             # Whoever read the output went away; say what was seen and stop.
             replay.pending.clear()
             replay.clear_progress()
-            _silence(out)
+            silence(out)
         except KeyboardInterrupt:
             # The rows decided so far are written: the summary counts them.
             try:
                 replay.flush()
             except BrokenPipeError:
-                _silence(out)
+                silence(out)
             except OSError as exc:
                 return _write_failed(replay, out, target, exc, sources)
             replay.clear_progress()
@@ -1197,7 +1198,7 @@ def _write_failed(
     jsonl.close_sources(sources)
     replay.pending.clear()
     replay.clear_progress()
-    _silence(out)
+    silence(out)
     try:
         out.close()
     except (OSError, ValueError):
@@ -1214,8 +1215,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     return cli_main(argv)
 
 
-def _silence(out: TextIO) -> None:
-    # Later flushes of the output (at exit included) must not fail again.
+def silence(out: TextIO) -> None:
+    """Points `out` at the null device: later flushes (at exit included) cannot fail again."""
     try:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, out.fileno())
