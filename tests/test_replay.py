@@ -711,3 +711,21 @@ def test_the_kept_rows_path_gives_the_rows_and_counts_of_the_general_path(monkey
             monkeypatch.setattr(replay, "_CACHE_LIMIT", 0)
             assert replayed(args) == kept, (parser, args)
             assert kept[0] == 2 and kept[1].count("\n") > 100
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["replay", EXAMPLE_POLICY, EXAMPLE_EVENTS],
+        ["diff", EXAMPLE_POLICY, ROOT / "examples" / "policy.toml", EXAMPLE_EVENTS],
+        ["test", EXAMPLE_POLICY, ROOT / "examples" / "cases.jsonl"],
+        ["verify-log", EXAMPLE_EVENTS],
+        ["replay", "absent_policy.py"],
+    ],
+)
+def test_a_closed_standard_error_leaves_the_exit_status_alone(args):
+    command = [sys.executable, "-m", "quindle_brevault_agent", *map(str, args)]
+    expected = subprocess.run(command, capture_output=True, timeout=60).returncode
+    child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    child.stderr.close()  # whoever read the messages has gone away
+    assert child.wait(timeout=60) == expected

@@ -14,9 +14,10 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import Sequence
+from typing import Any, Sequence, TextIO
 
 from . import cases, lint, mcp_proxy, policy_diff, replay, verify_log
+from .replay import silence
 
 PROG = "quindle-brevault-agent"
 DISTRIBUTION = "quindle-brevault-agent"
@@ -83,5 +84,35 @@ def main(argv: Sequence[str] | None = None) -> int:
         args = parse(argv)
     except SystemExit as exc:  # --help, --version, or a usage error already printed
         return exc.code if isinstance(exc.code, int) else EXIT_USAGE
-    status: int = args.run(args)
+    saved = sys.stderr
+    sys.stderr = _QuietWhenGone(saved)  # type: ignore[assignment]
+    try:
+        status: int = args.run(args)
+    finally:
+        sys.stderr = saved
     return status
+
+
+class _QuietWhenGone:
+    """Standard error for a command: once whoever read it has gone away (a
+    closed pipe), further messages are dropped, so that the command still
+    ends with its own exit status rather than a BrokenPipeError."""
+
+    def __init__(self, stream: TextIO) -> None:
+        self._stream = stream
+
+    def write(self, text: str) -> int:
+        try:
+            return self._stream.write(text)
+        except BrokenPipeError:
+            silence(self._stream)
+            return len(text)
+
+    def flush(self) -> None:
+        try:
+            self._stream.flush()
+        except BrokenPipeError:
+            silence(self._stream)
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._stream, name)
