@@ -85,7 +85,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except SystemExit as exc:  # --help, --version, or a usage error already printed
         return exc.code if isinstance(exc.code, int) else EXIT_USAGE
     saved = sys.stderr
-    sys.stderr = _QuietWhenGone(saved)  # type: ignore[assignment]
+    sys.stderr = _QuietWhenGone(saved)
     try:
         status: int = args.run(args)
     finally:
