@@ -377,8 +377,8 @@ class _Replay:
         self.pending: list[str] = []
         # The fast path's renderings: stage -> id(decision) -> entry, each
         # entry [tail, rows not yet counted, decision, stage], also listed
-        # in `kept_rows`.
-        self.kept: dict[Any, dict[int, list[Any]]] = {}
+        # in `kept_rows`, and the one-event evaluator of each stage.
+        self.kept: dict[Any, tuple[Any, dict[int, list[Any]]]] = {}
         self.kept_rows: list[list[Any]] = []
 
     # -- output
@@ -474,7 +474,8 @@ class _Replay:
         plain-string stage or none, whose decision the renderer may keep)
         takes the fast path: its row is the line number before a rendering
         kept per stage and decision, and it is counted when the rows are
-        flushed (`fold`). The engine hands out the same decision object for
+        flushed (`fold`). It is decided by its stage's one-event evaluator.
+        The engine hands out the same decision object for
         the same hits, so a kept rendering is found by the decision's
         identity; the kept entry holds the decision, so that identity cannot
         pass to another object. Every other line takes `decide`.
@@ -491,7 +492,6 @@ class _Replay:
                 scan = None
         if scan is None:
             lines = block.split(b"\n")
-        evaluate = self.policy.evaluate
         pending = self.pending.append
         kept = self.kept
         fixed = self.stage
@@ -525,16 +525,21 @@ class _Replay:
             if stage is not None and stage.__class__ is not str:
                 self.decide(name, number, value)
                 continue
+            at_stage = kept.get(stage)
+            if at_stage is None:
+                at_stage = self.keep_stage(stage)
+                if at_stage is None:
+                    self.decide(name, number, value)
+                    continue
             try:
-                decision = evaluate(value, stage=stage)
+                decision = at_stage[0](value)
             except Exception as exc:
                 self.events += 1
                 self.report(name, number, "evaluation failed: " + describe_error(exc))
                 continue
-            by_decision = kept.get(stage)
-            entry = by_decision.get(id(decision)) if by_decision is not None else None
+            entry = at_stage[1].get(id(decision))
             if entry is None:
-                self.first_of(name, number, stage, decision)
+                self.first_of(name, number, stage, decision, at_stage[1])
                 continue
             entry[1] += 1
             if as_jsonl:
@@ -552,7 +557,18 @@ class _Replay:
             return
         self.decide(name, number, line[2])
 
-    def first_of(self, name: str, number: int, stage: Any, decision: Decision) -> None:
+    def keep_stage(self, stage: Any) -> tuple[Any, dict[int, list[Any]]] | None:
+        """What the fast path keeps for a stage not met yet; None when as
+        many stages as renderings are kept already."""
+        if len(self.kept) >= _CACHE_LIMIT:
+            return None
+        at_stage = self.kept[stage] = (self.policy.evaluator(stage=stage), {})
+        return at_stage
+
+    def first_of(
+        self, name: str, number: int, stage: Any, decision: Decision,
+        by_decision: dict[int, list[Any]],
+    ) -> None:
         """A decision not kept yet: kept when its rendering may be, else
         rendered and counted as `decide` does."""
         if len(self.kept_rows) < _CACHE_LIMIT and all(
@@ -565,7 +581,7 @@ class _Replay:
                 self.report(name, number, f"cannot show the decision: {type(exc).__name__}: {exc}")
                 return
             entry = [tail, 0, decision, stage]
-            self.kept.setdefault(stage, {})[id(decision)] = entry
+            by_decision[id(decision)] = entry
             self.kept_rows.append(entry)
             entry[1] += 1
             self.pending.append(self.renderer.row(number, tail))
