@@ -191,3 +191,28 @@ def test_gzip_from_standard_input_and_verify_log_hashes_the_decompressed_lines(t
     assert from_file.stdout.decode() == f"{path}: 1 record, chain intact, last line sha256 {last}\n"
     assert from_stdin.stdout.decode() == f"-: 1 record, chain intact, last line sha256 {last}\n"
     assert from_file.returncode == from_stdin.returncode == 0
+
+
+OBJECT_LINES = [
+    b'{"stage": "execution", "amount": 20}', b'{"a": [1,', b'2]}', b'{"a": 1} {"b": 2}', b'{"a": 1}{"b": 2}',
+    b'{"a": {"b": 1}', b"}", b'{"c": {"d": 1}}', b'{"n": -0.0, "m": 18446744073709551616}', b'{"x": 1E400}',
+    b'{"s": "\\ud800"}', b'{"a": 1, "a": 2}', b'{"u": "\xff"}', b'{"r": 1}\r', b' {"w": 1}', b"{}", b"", b'{"k": "}"}',
+]
+
+
+@pytest.mark.skipif(not HAVE_MSGSPEC, reason="the fast extra is not installed")
+def test_a_piece_decoded_at_once_is_its_lines_or_is_left_to_them(monkeypatch):
+    monkeypatch.delenv(jsonl.ENVIRONMENT, raising=False)
+    decoded = 0
+    for start in range(len(OBJECT_LINES)):
+        for stop in range(start + 1, len(OBJECT_LINES) + 1):
+            lines = OBJECT_LINES[start:stop]
+            values = jsonl.decode_piece(b"\n".join(lines))
+            if values is not None:
+                decoded += 1
+                assert [repr(v) for v in values] == [repr(expected(raw)[0]) for raw in lines], lines
+                assert all(expected(raw)[1] is None for raw in lines)
+    assert decoded >= 5  # the plain runs do take the one-call path
+    assert jsonl.decode_piece(b'{"a": 1}\n' * 2000 + b"{}") is None  # longer than a piece may be
+    monkeypatch.setenv(jsonl.ENVIRONMENT, "stdlib")
+    assert jsonl.decode_piece(b"{}") is None

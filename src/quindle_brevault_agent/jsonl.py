@@ -38,6 +38,8 @@ __all__ = [
     "parse_line",
     "line_decoder",
     "text_scanner",
+    "decode_piece",
+    "PIECE",
     "parser_name",
     "kind",
     "ENVIRONMENT",
@@ -54,6 +56,10 @@ _GZIP = b"\x1f\x8b"
 # stop at the same nesting depth (the interpreter's C recursion limit), but a
 # line that cannot nest deep enough to come near it makes that certain.
 _FAST_LINE_LIMIT = 1 << 14
+
+# Bytes of whole lines that a caller gives `decode_piece` at a time: under
+# the line limit, and small enough for the values to stay in the cache.
+PIECE = 1 << 13
 
 # The standard library's scanner: ``scan(text, 0)`` is ``(value, end)`` for
 # the JSON value at the start of `text`, the value json.loads gives.
@@ -225,12 +231,13 @@ def _is_binary(block: bytes) -> bool:
 Line = tuple[int, bytes, Any, "str | None"]
 
 _msgspec_decode: Callable[[bytes], Any] | None = None
+_msgspec_decode_lines: Callable[[bytes], list[Any]] | None = None
 _msgspec_missing = False
 
 
 def _fast_decode() -> Callable[[bytes], Any] | None:
     """msgspec's JSON decoder, or None when it is not installed or turned off."""
-    global _msgspec_decode, _msgspec_missing
+    global _msgspec_decode, _msgspec_decode_lines, _msgspec_missing
     if os.environ.get(ENVIRONMENT, "").strip().lower() == "stdlib":
         return None
     if _msgspec_decode is None and not _msgspec_missing:
@@ -239,7 +246,9 @@ def _fast_decode() -> Callable[[bytes], Any] | None:
         except ImportError:
             _msgspec_missing = True
             return None
-        _msgspec_decode = msgspec.json.Decoder().decode
+        decoder = msgspec.json.Decoder()
+        _msgspec_decode = decoder.decode
+        _msgspec_decode_lines = decoder.decode_lines
     return _msgspec_decode
 
 
@@ -318,6 +327,39 @@ def line_decoder() -> tuple[Callable[[bytes], Any], int]:
     if fast is not None:
         return fast, _FAST_LINE_LIMIT
     return _scan_line, 1 << 62
+
+
+def decode_piece(piece: bytes) -> list[Any] | None:
+    """The value of each line of `piece` (lines without their ``\n``
+    between them), as `line_decoder`'s decode gives it, in one call to
+    msgspec; None when msgspec is not in use, or the piece is not one that
+    it reads this way (then each line goes its own way).
+
+    msgspec reads a piece as JSON values parted by white space, so values
+    and lines must be shown to match one to one. They do when the piece is
+    shorter than the line limit, every line begins with ``{`` and ends with
+    ``}``, and there are as many values as lines: a newline is never inside
+    a string, and within a value a ``}`` cannot be followed by ``{``, so no
+    value runs on past its line; each line then starts a value, and one
+    more value on some line would make more values than lines.
+    """
+    fast = _fast_decode()
+    if (
+        fast is None
+        or len(piece) >= _FAST_LINE_LIMIT
+        or not piece.startswith(b"{")
+        or not piece.endswith(b"}")
+    ):
+        return None
+    newlines = piece.count(b"\n")
+    if piece.count(b"\n{") != newlines or piece.count(b"}\n") != newlines:
+        return None
+    assert _msgspec_decode_lines is not None
+    try:
+        values: list[Any] = _msgspec_decode_lines(piece)
+    except Exception:
+        return None
+    return values if len(values) == newlines + 1 else None
 
 
 def text_scanner() -> Callable[[str, int], tuple[Any, int]] | None:

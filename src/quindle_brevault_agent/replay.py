@@ -321,6 +321,55 @@ class _Interrupts:
             raise KeyboardInterrupt
 
 
+# ---------------------------------------------------------------- lines
+
+
+class _Unread:
+    """A line that the quick readers left to `jsonl.parse_line`: blank, not
+    UTF-8, not JSON, or only read exactly by json.loads."""
+
+    __slots__ = ("raw",)
+
+    def __init__(self, raw: bytes) -> None:
+        self.raw = raw
+
+
+def _values_of(piece: bytes) -> list[Any]:
+    """The value of each line of `piece`, or its `_Unread`."""
+    values: list[Any] = []
+    append = values.append
+    scan = jsonl.text_scanner()
+    if scan is not None:
+        # The standard library's scanner reads text: the piece is decoded
+        # once, unless some line of it is not UTF-8.
+        try:
+            lines = piece.decode("utf-8").split("\n")
+        except UnicodeDecodeError:
+            pass
+        else:
+            for line in lines:
+                try:
+                    value, end = scan(line, 0)
+                except Exception:
+                    append(_Unread(line.encode("utf-8")))
+                    continue
+                if end == len(line) or (end == len(line) - 1 and line[end] == "\r"):
+                    append(value)
+                else:
+                    append(_Unread(line.encode("utf-8")))
+            return values
+    decode, limit = jsonl.line_decoder()
+    for raw in piece.split(b"\n"):
+        if raw and len(raw) < limit:
+            try:
+                append(decode(raw))
+                continue
+            except Exception:
+                pass  # json.loads decides and gives the reason
+        append(_Unread(raw))
+    return values
+
+
 # ---------------------------------------------------------------- the replay
 
 
@@ -468,58 +517,53 @@ class _Replay:
         self.interrupts.check()
 
     def decide_block(self, name: str, block: bytes, number: int) -> None:
-        """Decides the lines of `block`, numbered from `number` + 1.
+        """Decides the lines of `block`, numbered from `number` + 1, a piece
+        of a few kilobytes at a time (so that the values of a piece are
+        still in the cache when they are decided)."""
+        size = len(block)
+        start = 0
+        while start <= size:
+            end = size
+            if size - start > jsonl.PIECE:
+                end = block.rfind(b"\n", start, start + jsonl.PIECE)
+                if end < 0:  # a line longer than a piece: a piece of its own
+                    end = block.find(b"\n", start)
+                    end = size if end < 0 else end
+            piece = block[start:end]
+            values = jsonl.decode_piece(piece)
+            if values is None:
+                values = _values_of(piece)
+            self.decide_values(name, values, number)
+            number += len(values)
+            start = end + 1
+
+    def decide_values(self, name: str, values: list[Any], number: int) -> None:
+        """Decides the lines whose values are `values`, numbered from
+        `number` + 1; an `_Unread` line goes to `decide_line`.
 
         The usual line (a JSON object that is not a decision record, at a
         plain-string stage or none, whose decision the renderer may keep)
         takes the fast path: its row is the line number before a rendering
         kept per stage and decision, and it is counted when the rows are
         flushed (`fold`). It is decided by its stage's one-event evaluator.
-        The engine hands out the same decision object for
-        the same hits, so a kept rendering is found by the decision's
-        identity; the kept entry holds the decision, so that identity cannot
-        pass to another object. Every other line takes `decide`.
+        The engine hands out the same decision object for the same hits, so
+        a kept rendering is found by the decision's identity; the kept entry
+        holds the decision, so that identity cannot pass to another object.
+        Every other line takes `decide`.
         """
-        decode, limit = jsonl.line_decoder()
-        scan = jsonl.text_scanner()
-        lines: list[Any]  # of str for the scanner, else of bytes
-        if scan is not None:
-            # The standard library's scanner reads text: the block is
-            # decoded once, unless some line is not UTF-8.
-            try:
-                lines = block.decode("utf-8").split("\n")
-            except UnicodeDecodeError:
-                scan = None
-        if scan is None:
-            lines = block.split(b"\n")
         pending = self.pending.append
         kept = self.kept
         fixed = self.stage
         renderer = self.renderer
         head = renderer.head
         as_jsonl = renderer.jsonl
-        for raw in lines:
+        for value in values:
             number += 1
-            if scan is not None:
-                try:
-                    value, end = scan(raw, 0)
-                except Exception:
-                    self.decide_line(name, number, raw.encode("utf-8"))
-                    continue
-                if end != len(raw) and not (end == len(raw) - 1 and raw[end] == "\r"):
-                    self.decide_line(name, number, raw.encode("utf-8"))
-                    continue
-            elif raw and len(raw) < limit:
-                try:
-                    value = decode(raw)
-                except Exception:
-                    self.decide_line(name, number, raw)
-                    continue
-            else:
-                self.decide_line(name, number, raw)
-                continue
             if value.__class__ is not dict or "decision_log" in value:
-                self.decide(name, number, value)
+                if value.__class__ is _Unread:
+                    self.decide_line(name, number, value.raw)
+                else:
+                    self.decide(name, number, value)
                 continue
             stage = value.get("stage") if fixed is None else fixed
             if stage is not None and stage.__class__ is not str:
