@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import io
 import json
-import signal
 import subprocess
 import sys
 import textwrap
@@ -13,6 +12,7 @@ from pathlib import Path
 
 import pytest
 
+from ctrl_c import ctrl_c_until_it_ends
 from quindle_brevault_agent import policy_diff
 from quindle_brevault_agent._engine import Hit
 
@@ -313,11 +313,12 @@ def test_an_interrupt_shows_and_counts_the_same_rows(pair):
     proc.stdin.write("".join(line(e) + "\n" for e in EVENTS * 3))
     proc.stdin.flush()
     rows = [proc.stdout.readline() for _ in range(15)]  # every change made so far is shown
-    proc.send_signal(signal.SIGINT)  # while it waits for more input
-    rows += proc.stdout.readlines()
-    err = proc.stderr.read()
+    with ctrl_c_until_it_ends(proc):  # while it waits for more input
+        rows += proc.stdout.readlines()
+        err = proc.stderr.read()
+        status = proc.wait(timeout=60)
     proc.stdin.close()
-    assert proc.wait(timeout=60) == 130
+    assert status == 130
     assert len(rows) == 15 and all(json.loads(text)["line"] for text in rows)
     assert f"{PROG}: interrupted" in err and "Traceback" not in err
     assert summary(err)[0] == "  6 unchanged, 15 changed, 0 bad"

@@ -6,7 +6,6 @@ import io
 import json
 import os
 import re
-import signal
 import subprocess
 import sys
 import textwrap
@@ -14,6 +13,7 @@ from pathlib import Path
 
 import pytest
 
+from ctrl_c import ctrl_c_until_it_ends
 from quindle_brevault_agent import jsonl, replay
 from quindle_brevault_agent._impl import Policy
 
@@ -646,10 +646,12 @@ def test_interrupt_writes_and_counts_the_rows_already_decided(policy_file):
     proc.stdin.write(((line(FLAG) + "\n") * 150 + "nope\n" + (line(BLOCK) + "\n") * 50).encode())
     proc.stdin.flush()
     first = proc.stdout.readline()
-    proc.send_signal(signal.SIGINT)
-    rest = proc.stdout.read()
-    err = proc.stderr.read().decode()
-    assert proc.wait(timeout=60) == 130
+    # Every row is decided and written by now.
+    with ctrl_c_until_it_ends(proc):
+        rest = proc.stdout.read()
+        err = proc.stderr.read().decode()
+        status = proc.wait(timeout=60)
+    assert status == 130
     rows = records((first + rest).decode())
     assert "quindle-brevault-agent: interrupted" in err and "Traceback" not in err
     verdicts = [r["verdict"] for r in rows]

@@ -286,7 +286,7 @@ class _Interrupts:
 
     def __init__(self) -> None:
         self.pending = False
-        self.at_once = False  # while waiting for a worker: nothing is half done
+        self.at_once = False  # while waiting for input or a worker: nothing is half done
         self.previous: Any = None
 
     def __enter__(self) -> _Interrupts:
@@ -506,8 +506,20 @@ class _Replay:
         self.source = source
         self.renderer.start_file(source.name)
         lines = 0
+        blocks = jsonl.blocks(source)
+        interrupts = self.interrupts
         try:
-            for block, done in jsonl.blocks(source):
+            while True:
+                # Waiting for input, nothing is half done: Ctrl-C ends the
+                # wait at once, and one held back since the last check does.
+                interrupts.at_once = True
+                try:
+                    interrupts.check()
+                    block, done = next(blocks, (None, 0))
+                finally:
+                    interrupts.at_once = False
+                if block is None:
+                    break
                 self.decide_block(source.name, block, first_line + lines)
                 lines += block.count(b"\n") + 1
                 self.chunk_done(lines, done)

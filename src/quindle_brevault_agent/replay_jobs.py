@@ -203,6 +203,7 @@ class _Worker:
         """The counts and input error of a worker that ended well, else None."""
         interrupts.at_once = True
         try:
+            interrupts.check()  # one held back before the wait ends it
             _, status = os.waitpid(self.pid, 0)
         finally:
             interrupts.at_once = False
