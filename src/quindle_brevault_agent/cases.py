@@ -67,7 +67,7 @@ from typing import Any, BinaryIO, Sequence, TextIO, cast
 from . import jsonl
 from ._impl import Policy, without_actions
 from .guarding import describe_error
-from .policy_files import PolicyLoadError, load_error, load_policy
+from .policy_files import POLICY_HELP, PolicyLoadError, load_error, load_policy
 from .replay import silence
 
 __all__ = ["add_parser", "run", "Case", "BadCase", "parse_case", "without_actions"]
@@ -352,8 +352,7 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
     parser.add_argument(
         "policy",
         metavar="POLICY",
-        help="a policy file (.toml, .json), a Python file or package.module, "
-        "optionally :NAME (default POLICY), holding a Policy or a list of behaviours",
+        help=POLICY_HELP,
     )
     parser.add_argument(
         "cases",

@@ -62,8 +62,8 @@ from typing import Any, BinaryIO, Sequence, TextIO, cast
 from . import jsonl
 from ._impl import Policy, without_actions
 from .guarding import describe_error
-from .policy_files import PolicyLoadError, load_error, load_policy
-from .replay import as_json, as_text, event_of, silence
+from .policy_files import POLICY_HELP, PolicyLoadError, load_error, load_policy
+from .replay import as_json, as_text, event_of, row_head, silence
 
 __all__ = ["add_parser", "run", "compare", "without_actions"]
 
@@ -172,10 +172,7 @@ class _Renderer:
         self.cache: dict[Any, Any] = {}
 
     def start_file(self, name: str) -> None:
-        if self.fmt == "jsonl":
-            self.head = ', "file": ' + as_json(name) + ', "stage": '
-        else:
-            self.head = name + ":" if self.show_file else ""
+        self.head = row_head(self.fmt, name, self.show_file)
 
     def header(self) -> str:
         if self.fmt == "jsonl":
@@ -427,11 +424,7 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
             "Actions are never called."
         ),
     )
-    policy_help = (
-        "a policy file (.toml, .json), a Python file or package.module, "
-        "optionally :NAME (default POLICY), holding a Policy or a list of behaviours"
-    )
-    parser.add_argument("old", metavar="OLD", help="the policy as it is: " + policy_help)
+    parser.add_argument("old", metavar="OLD", help="the policy as it is: " + POLICY_HELP)
     parser.add_argument("new", metavar="NEW", help="the policy as it would be, in the same forms")
     parser.add_argument(
         "events",

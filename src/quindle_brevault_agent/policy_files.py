@@ -42,6 +42,7 @@ from typing import Any, Callable, NamedTuple
 from ._impl import Behaviour, Policy
 
 __all__ = [
+    "POLICY_HELP",
     "load_policy",
     "load_policy_file",
     "load_error",
@@ -49,6 +50,12 @@ __all__ = [
     "PolicyFileError",
     "PolicyFile",
 ]
+
+# How every command's POLICY argument is described in its --help.
+POLICY_HELP = (
+    "a policy file (.toml, .json), a Python file or package.module, "
+    "optionally :NAME (default POLICY), holding a Policy or a list of behaviours"
+)
 
 
 class PolicyLoadError(Exception):

@@ -90,9 +90,12 @@ from typing import Any, BinaryIO, Sequence, TextIO, cast
 from . import jsonl, replay_jobs
 from .guarding import describe_error
 from ._impl import Decision, Policy, behaviour
-from .policy_files import PolicyLoadError, load_error, load_policy
+from .policy_files import POLICY_HELP, PolicyLoadError, load_error, load_policy
 
-__all__ = ["main", "add_parser", "run", "event_of", "NOT_RECORDED", "as_json", "as_text", "silence", "load_policy", "PolicyLoadError"]
+__all__ = [
+    "main", "add_parser", "run", "event_of", "NOT_RECORDED",
+    "as_json", "as_text", "row_head", "silence", "load_policy", "PolicyLoadError",
+]
 
 PROG = "quindle-brevault-agent"
 
@@ -153,6 +156,15 @@ def as_text(value: Any) -> str:
 _UNCACHED: Any = object()  # the cache key of a record that is rendered afresh
 
 
+def row_head(fmt: str, name: str, show_file: bool) -> str:
+    """What a row of input `name` holds before or around its line number:
+    in jsonl the text between the number and the stage, in a table the
+    ``file:`` before the number when several inputs are shown."""
+    if fmt == "jsonl":
+        return ', "file": ' + as_json(name) + ', "stage": '
+    return name + ":" if show_file else ""
+
+
 class _Renderer:
     """Turns decisions into output records; `record(...)` returns one line."""
 
@@ -165,10 +177,7 @@ class _Renderer:
         self.head = ""
 
     def start_file(self, name: str) -> None:
-        if self.fmt == "jsonl":
-            self.head = ', "file": ' + as_json(name) + ', "stage": '
-        else:
-            self.head = name + ":" if self.show_file else ""
+        self.head = row_head(self.fmt, name, self.show_file)
 
     def header(self) -> str:
         if self.fmt == "jsonl":
@@ -832,8 +841,7 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
     parser.add_argument(
         "policy",
         metavar="POLICY",
-        help="a policy file (.toml, .json), a Python file or package.module, "
-        "optionally :NAME (default POLICY), holding a Policy or a list of behaviours",
+        help=POLICY_HELP,
     )
     parser.add_argument(
         "events",
