@@ -211,3 +211,29 @@ def test_replay_keeps_the_recorded_verdict_and_counts_the_changes(tmp_path):
     rows = at_execution.stdout.splitlines()
     assert rows[3].split() == ["3", "execution", "ALLOW", "(recorded:", "BLOCK)"]
     assert rows[1].split() == ["1", "execution", "ALLOW"]
+
+
+def test_a_decision_that_raised_is_recorded_as_an_error_in_the_chain(tmp_path):
+    path = tmp_path / "log.jsonl"
+    event = charge("900")
+    with DecisionLog(path, redact=("amount",)) as log:
+        log.record(charge(5), "spend_decision", POLICY.evaluate(charge(5), stage="spend_decision"))
+        try:
+            POLICY.evaluate(event, stage="spend_decision")
+        except TypeError as exc:
+            log.record_error(event, "spend_decision", exc)
+        log.record_error({"unparsed": "{"}, None, "parse error: not JSON")
+    lines = path.read_bytes().splitlines()
+    second, third = (strict(line) for line in lines[1:])
+    assert list(second) == [
+        "decision_log", "seq", "time", "stage", "verdict", "hits", "error", "event", "prev",
+    ]
+    assert (second["seq"], second["verdict"], second["hits"]) == (2, "ERROR", [])
+    assert re.fullmatch(
+        r"TypeError: .+ \(while evaluating behaviour 'cap' \(rule 'spend_cap<=500'\)\)", second["error"]
+    )
+    assert second["event"]["kwargs"] == {"amount": "[redacted]"}
+    assert (third["error"], third["stage"], third["event"]) == ("parse error: not JSON", None, {"unparsed": "{"})
+    assert second["prev"] == hashlib.sha256(lines[0]).hexdigest()
+    assert third["prev"] == hashlib.sha256(lines[1]).hexdigest()
+    assert run("verify-log", path).returncode == 0

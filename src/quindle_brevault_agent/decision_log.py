@@ -6,6 +6,13 @@ A record is written as
      "stage": ..., "verdict": ..., "hits": [{"behaviour": ..., "rule": ...,
      "verdict": ...}, ...], "event": {...}, "prev": "<64 hex digits>"}
 
+A decision that could not be made (the policy raised while deciding) is
+recorded too, with the verdict ``"ERROR"``, no hits, and the error as
+``Type: message (note)`` in an ``"error"`` field before the event:
+
+    {..., "stage": ..., "verdict": "ERROR", "hits": [], "error": "TypeError: ...",
+     "event": {...}, "prev": ...}
+
 where ``seq`` counts from 1 and ``prev`` is the SHA-256 of the previous line's
 bytes without its newline (64 zeros for the first line). Changing, removing,
 inserting or reordering a line breaks the chain at the line after it, which
@@ -25,11 +32,13 @@ import threading
 from typing import IO, Any, Iterable, NamedTuple
 
 from . import jsonl
+from .guarding import describe_error
 
-__all__ = ["DecisionLog", "LogError", "Problem", "Chain", "verify", "ZERO", "REDACTED"]
+__all__ = ["DecisionLog", "LogError", "Problem", "Chain", "verify", "ZERO", "REDACTED", "ERROR"]
 
 ZERO = "0" * 64
 REDACTED = "[redacted]"
+ERROR = "ERROR"  # the verdict of a record whose decision raised
 
 _TAIL = 1 << 16  # bytes read at a time when looking for an existing log's last line
 
@@ -163,14 +172,32 @@ class DecisionLog:
 
     def record(self, event: Any, stage: Any, decision: Any) -> None:
         """Writes one record for `decision`, made on `event` at `stage`."""
-        if self.redact and isinstance(event, dict):
-            event = self._redacted(event)
-        body = (
+        self._append(
             ', "stage": ' + dumps(stage)
             + ', "verdict": ' + dumps(decision.verdict)
             + ', "hits": ' + dumps(_hits(decision))
-            + ', "event": ' + dumps(event)
+            + ', "event": ' + dumps(self._shown(event))
         )
+
+    def record_error(self, event: Any, stage: Any, error: BaseException | str) -> None:
+        """Writes one record for a decision on `event` at `stage` that raised
+        `error`: verdict "ERROR", no hits, and the error as ``Type: message
+        (note)`` (or the text given) in the record's "error" field."""
+        reason = error if isinstance(error, str) else describe_error(error)
+        self._append(
+            ', "stage": ' + dumps(stage)
+            + ', "verdict": "' + ERROR + '", "hits": []'
+            + ', "error": ' + dumps(reason)
+            + ', "event": ' + dumps(self._shown(event))
+        )
+
+    def _shown(self, event: Any) -> Any:
+        if self.redact and isinstance(event, dict):
+            return self._redacted(event)
+        return event
+
+    def _append(self, body: str) -> None:
+        """Writes one chained record whose fields after "time" are `body`."""
         with self._lock:
             if self._broken is not None:
                 raise LogError(f"{self.name}: an earlier write failed, the log is closed to new records") from self._broken
