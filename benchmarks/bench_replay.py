@@ -44,7 +44,8 @@ import time
 from pathlib import Path
 from typing import Iterator
 
-from quindle_brevault_agent import jsonl, replay
+from quindle_brevault_agent import jsonl
+from quindle_brevault_agent.cli import replay
 from quindle_brevault_agent._impl import Policy
 
 HERE = Path(__file__).resolve().parent

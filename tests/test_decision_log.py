@@ -14,7 +14,7 @@ import threading
 import pytest
 
 from quindle_brevault_agent import DecisionLog, Policy, library as qba
-from quindle_brevault_agent.decision_log import LogError
+from quindle_brevault_agent.enforce.decision_log import LogError
 
 POLICY = Policy([
     qba.cap_charges(500, name="cap"),

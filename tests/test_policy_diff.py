@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 from ctrl_c import ctrl_c_until_it_ends
-from quindle_brevault_agent import policy_diff
+from quindle_brevault_agent.cli import diff as policy_diff
 from quindle_brevault_agent._engine import Hit
 
 PROG = "quindle-brevault-agent"

@@ -14,7 +14,8 @@ from pathlib import Path
 import pytest
 
 from ctrl_c import ctrl_c_until_it_ends
-from quindle_brevault_agent import jsonl, replay
+from quindle_brevault_agent import jsonl
+from quindle_brevault_agent.cli import replay
 from quindle_brevault_agent._impl import Policy
 
 ROOT = Path(__file__).resolve().parent.parent

@@ -45,7 +45,7 @@ def mypy(*args: str, cwd: Path) -> subprocess.CompletedProcess[str]:
 
 def test_examples_and_public_names_type_check_strictly(tmp_path):
     examples = sorted(str(p) for p in (ROOT / "examples").glob("*.py"))
-    package = sorted(str(p) for p in (ROOT / "src" / "quindle_brevault_agent").glob("*.py"))
+    package = sorted(str(p) for p in (ROOT / "src" / "quindle_brevault_agent").rglob("*.py"))
     (tmp_path / "uses.py").write_text(USES)
     result = mypy(*package, *examples, str(tmp_path / "uses.py"), cwd=tmp_path)
     revealed = [line.split("Revealed type is ")[1] for line in result.stdout.splitlines() if "Revealed type" in line]

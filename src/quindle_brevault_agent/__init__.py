@@ -32,8 +32,8 @@ if TYPE_CHECKING:
         rule,
         trigger,
     )
-    from .decision_log import DecisionLog
-    from .guarding import PolicyViolation, guard
+    from .enforce.decision_log import DecisionLog
+    from .enforce.guarding import PolicyViolation, guard
     from .library import (
         allow_list,
         cap_charges,
@@ -87,7 +87,7 @@ __all__ = [
 _HOMES = {name: "._impl" for name in __all__[:11]}
 _HOMES.update({name: ".library" for name in __all__[11:23]})
 _HOMES.update(load_policy=".policy_files", PolicyFileError=".policy_files")
-_HOMES.update(guard=".guarding", PolicyViolation=".guarding", DecisionLog=".decision_log")
+_HOMES.update(guard=".enforce.guarding", PolicyViolation=".enforce.guarding", DecisionLog=".enforce.decision_log")
 
 
 def __getattr__(name: str) -> Any:

@@ -20,7 +20,7 @@ import inspect
 from typing import TYPE_CHECKING, Any, Callable, TypeVar
 
 if TYPE_CHECKING:
-    from ._impl import Decision
+    from .._impl import Decision
 
 __all__ = ["guard", "PolicyViolation", "describe_hits", "describe_error"]
 

@@ -64,10 +64,10 @@ import xml.etree.ElementTree as ElementTree
 from dataclasses import dataclass
 from typing import Any, BinaryIO, Sequence, TextIO, cast
 
-from . import jsonl
-from ._impl import Policy, without_actions
-from .guarding import describe_error
-from .policy_files import POLICY_HELP, PolicyLoadError, load_error, load_policy
+from .. import jsonl
+from .._impl import Policy, without_actions
+from ..enforce.guarding import describe_error
+from ..policy_files import POLICY_HELP, PolicyLoadError, load_error, load_policy
 from .replay import silence
 
 __all__ = ["add_parser", "run", "Case", "BadCase", "parse_case", "without_actions"]

@@ -16,7 +16,9 @@ import argparse
 import sys
 from typing import Any, Sequence, TextIO
 
-from . import cases, lint, mcp_proxy, policy_diff, replay, verify_log
+from .. import lint
+from ..enforce import mcp_proxy
+from . import diff as policy_diff, replay, test as cases, verify_log
 from .replay import silence
 
 PROG = "quindle-brevault-agent"
@@ -35,7 +37,7 @@ def version() -> str:
     try:
         return metadata.version(DISTRIBUTION)
     except metadata.PackageNotFoundError:
-        from . import __version__
+        from .. import __version__
 
         return __version__
 

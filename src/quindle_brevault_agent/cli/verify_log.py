@@ -21,8 +21,8 @@ import argparse
 import sys
 from typing import Any, BinaryIO, cast
 
-from . import jsonl
-from .decision_log import Chain, verify
+from .. import jsonl
+from ..enforce.decision_log import Chain, verify
 
 __all__ = ["add_parser", "run"]
 

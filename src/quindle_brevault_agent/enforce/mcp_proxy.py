@@ -48,7 +48,7 @@ from typing import Any, Callable
 
 from .decision_log import DecisionLog, LogError
 from .guarding import describe_error, describe_hits
-from .policy_files import PolicyLoadError, load_error, load_policy
+from ..policy_files import PolicyLoadError, load_error, load_policy
 
 __all__ = ["add_parser", "run", "Gate", "serve"]
 

@@ -31,7 +31,7 @@ import os
 import threading
 from typing import IO, Any, Iterable, NamedTuple
 
-from . import jsonl
+from .. import jsonl
 from .guarding import describe_error
 
 __all__ = ["DecisionLog", "LogError", "Problem", "Chain", "verify", "ZERO", "REDACTED", "ERROR"]

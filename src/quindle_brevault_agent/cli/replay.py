@@ -87,10 +87,11 @@ import sys
 import time
 from typing import Any, BinaryIO, Sequence, TextIO, cast
 
-from . import jsonl, replay_jobs
-from .guarding import describe_error
-from ._impl import Decision, Policy, behaviour
-from .policy_files import POLICY_HELP, PolicyLoadError, load_error, load_policy
+from .. import jsonl
+from . import replay_jobs
+from ..enforce.guarding import describe_error
+from .._impl import Decision, Policy, behaviour
+from ..policy_files import POLICY_HELP, PolicyLoadError, load_error, load_policy
 
 __all__ = [
     "main", "add_parser", "run", "event_of", "NOT_RECORDED",
@@ -1018,7 +1019,7 @@ def _write_failed(
 
 def main(argv: Sequence[str] | None = None) -> int:
     """The whole command line (``replay ...`` included in `argv`); the exit status."""
-    from .cli import main as cli_main
+    from . import main as cli_main
 
     return cli_main(argv)
 

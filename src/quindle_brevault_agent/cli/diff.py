@@ -59,10 +59,10 @@ import threading
 import time
 from typing import Any, BinaryIO, Sequence, TextIO, cast
 
-from . import jsonl
-from ._impl import Policy, without_actions
-from .guarding import describe_error
-from .policy_files import POLICY_HELP, PolicyLoadError, load_error, load_policy
+from .. import jsonl
+from .._impl import Policy, without_actions
+from ..enforce.guarding import describe_error
+from ..policy_files import POLICY_HELP, PolicyLoadError, load_error, load_policy
 from .replay import as_json, as_text, event_of, row_head, silence
 
 __all__ = ["add_parser", "run", "compare", "without_actions"]

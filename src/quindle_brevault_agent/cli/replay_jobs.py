@@ -21,7 +21,7 @@ import stat
 import tempfile
 from typing import TYPE_CHECKING, Any, BinaryIO, TextIO, cast
 
-from . import jsonl
+from .. import jsonl
 
 if TYPE_CHECKING:
     from .replay import _Interrupts as Interrupts
