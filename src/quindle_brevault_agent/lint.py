@@ -50,11 +50,9 @@ policies are still linted).
 
 from __future__ import annotations
 
-import argparse
 import inspect
 import json
 import math
-import sys
 from dataclasses import dataclass
 from typing import Any, Iterable, Iterator, Sequence
 
@@ -64,18 +62,11 @@ from .policy_files import (
     Declared,
     PolicyLoadError,
     is_policy_file,
-    load_error,
     load_policy,
     load_policy_file,
 )
 
-__all__ = ["add_parser", "run", "Finding", "lint_policy", "lint_target"]
-
-PROG = "quindle-brevault-agent"
-
-EXIT_CLEAN = 0
-EXIT_FINDINGS = 1
-EXIT_NOT_LOADED = 2
+__all__ = ["Finding", "lint_policy", "lint_target", "render"]
 
 SEPARATORS = "/:."
 
@@ -495,7 +486,7 @@ def lint_target(target: str) -> list[Finding]:
     return lint_policy(load_policy(target))
 
 
-# ---------------------------------------------------------------- the command
+# ---------------------------------------------------------------- a finding as a line
 
 
 def _json(value: Any) -> Any:
@@ -518,50 +509,3 @@ def render(target: str, finding: Finding, fmt: str) -> str:
             }
         )
     return f"{target}: behaviour {finding.index} ({_text(finding.name)}): {finding.code} {finding.message}"
-
-
-def add_parser(commands: Any) -> argparse.ArgumentParser:
-    parser: argparse.ArgumentParser = commands.add_parser(
-        "lint",
-        help="find the traps in policies",
-        description=(
-            "Report the traps in each POLICY, one line each: FILE: behaviour N (NAME): "
-            "CODE message. Exit status: 0 when clean, 1 with any finding, 2 when a "
-            "policy does not load."
-        ),
-    )
-    parser.add_argument(
-        "policies",
-        metavar="POLICY",
-        nargs="+",
-        help="a policy file (.toml, .json), a Python file or package.module, "
-        "optionally :NAME (default POLICY)",
-    )
-    parser.add_argument(
-        "--format",
-        choices=("text", "jsonl"),
-        default="text",
-        help="output format (default: text)",
-    )
-    parser.set_defaults(run=run)
-    return parser
-
-
-def run(args: argparse.Namespace) -> int:
-    """The lint command on parsed arguments; returns the exit status."""
-    out = sys.stdout.write
-    status = EXIT_CLEAN
-    for target in args.policies:
-        try:
-            findings = lint_target(target)
-        except PolicyLoadError as exc:
-            sys.stdout.flush()
-            sys.stderr.write(f"{PROG}: {load_error(target, exc)}\n")
-            sys.stderr.flush()
-            status = EXIT_NOT_LOADED
-            continue
-        for finding in findings:
-            out(render(target, finding, args.format) + "\n")
-        if findings and status == EXIT_CLEAN:
-            status = EXIT_FINDINGS
-    return status

@@ -16,9 +16,7 @@ import argparse
 import sys
 from typing import Any, Sequence, TextIO
 
-from .. import lint
-from ..enforce import mcp_proxy
-from . import diff as policy_diff, replay, test as cases, verify_log
+from . import diff as policy_diff, lint, mcp_proxy, replay, test as cases, verify_log
 from .replay import silence
 
 PROG = "quindle-brevault-agent"

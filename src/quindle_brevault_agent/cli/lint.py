@@ -1,0 +1,73 @@
+"""The ``lint`` command: the traps in policies, one line each.
+
+    quindle-brevault-agent lint POLICY... [--format text|jsonl]
+
+The checks, their codes and what each line holds are those of
+``quindle_brevault_agent.lint``. Exit status: 0 when every policy is clean, 1
+with any finding, 2 when a policy does not load (the reason goes to standard
+error, and the other policies are still linted).
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from typing import Any
+
+from ..lint import lint_target, render
+from ..policy_files import PolicyLoadError, load_error
+
+__all__ = ["add_parser", "run"]
+
+PROG = "quindle-brevault-agent"
+
+EXIT_CLEAN = 0
+EXIT_FINDINGS = 1
+EXIT_NOT_LOADED = 2
+
+
+def add_parser(commands: Any) -> argparse.ArgumentParser:
+    parser: argparse.ArgumentParser = commands.add_parser(
+        "lint",
+        help="find the traps in policies",
+        description=(
+            "Report the traps in each POLICY, one line each: FILE: behaviour N (NAME): "
+            "CODE message. Exit status: 0 when clean, 1 with any finding, 2 when a "
+            "policy does not load."
+        ),
+    )
+    parser.add_argument(
+        "policies",
+        metavar="POLICY",
+        nargs="+",
+        help="a policy file (.toml, .json), a Python file or package.module, "
+        "optionally :NAME (default POLICY)",
+    )
+    parser.add_argument(
+        "--format",
+        choices=("text", "jsonl"),
+        default="text",
+        help="output format (default: text)",
+    )
+    parser.set_defaults(run=run)
+    return parser
+
+
+def run(args: argparse.Namespace) -> int:
+    """The lint command on parsed arguments; returns the exit status."""
+    out = sys.stdout.write
+    status = EXIT_CLEAN
+    for target in args.policies:
+        try:
+            findings = lint_target(target)
+        except PolicyLoadError as exc:
+            sys.stdout.flush()
+            sys.stderr.write(f"{PROG}: {load_error(target, exc)}\n")
+            sys.stderr.flush()
+            status = EXIT_NOT_LOADED
+            continue
+        for finding in findings:
+            out(render(target, finding, args.format) + "\n")
+        if findings and status == EXIT_CLEAN:
+            status = EXIT_FINDINGS
+    return status

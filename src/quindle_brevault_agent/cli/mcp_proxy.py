@@ -1,0 +1,126 @@
+"""The ``mcp-proxy`` command: a policy in front of an MCP server.
+
+    quindle-brevault-agent mcp-proxy POLICY [--log FILE] [--stage STAGE] [--charge TOOL ...] -- COMMAND [ARG...]
+
+The command reads its arguments, loads the policy, opens the decision log
+and hands standard input and output to the proxy of
+``quindle_brevault_agent.enforce.mcp_proxy``, which describes what passes
+and what is refused. The exit status is the server's (128 + N when it was
+ended by signal N); 2 when the policy or the log cannot be opened, 127 when
+COMMAND is not found and 126 when it cannot be run.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import signal
+import subprocess
+import sys
+from typing import Any
+
+from ..enforce.decision_log import DecisionLog, LogError
+from ..enforce.mcp_proxy import Gate, serve
+from ..policy_files import PolicyLoadError, load_error, load_policy
+
+__all__ = ["add_parser", "run"]
+
+PROG = "quindle-brevault-agent"
+
+EXIT_USAGE = 2
+EXIT_NOT_FOUND = 127
+EXIT_CANNOT_RUN = 126
+
+
+class _Parser(argparse.ArgumentParser):
+    """Takes everything after the first ``--`` as the server's command line,
+    untouched: argparse itself could drop a later ``--`` that the server needs."""
+
+    def parse_known_args(self, args: Any = None, namespace: Any = None) -> Any:
+        args = list(sys.argv[1:] if args is None else args)
+        if "--" in args:
+            at = args.index("--")
+            args, command = args[:at], args[at + 1 :]
+        else:
+            command = []
+        namespace, extras = super().parse_known_args(args, namespace)
+        if not command and not extras:
+            self.error("the server's COMMAND is missing: put it after --")
+        # Without a --, what argparse did not recognise is the command.
+        namespace.command = command or extras
+        return namespace, [] if not command else extras
+
+
+def add_parser(commands: Any) -> argparse.ArgumentParser:
+    parser: argparse.ArgumentParser = commands.add_parser(
+        "mcp-proxy",
+        help="put a policy in front of an MCP server",
+        usage="%(prog)s POLICY [--log FILE] [--stage STAGE] [--charge TOOL ...] -- COMMAND [ARG ...]",
+        description=(
+            "Start the MCP server COMMAND and stand in for it on standard input and "
+            "output, evaluating every tools/call request first: a blocked call gets "
+            "an error result and never reaches the server. Exit status: the server's."
+        ),
+    )
+    parser.__class__ = _Parser
+    parser.add_argument("policy", metavar="POLICY", help="a Python file or package.module, optionally :NAME")
+    parser.add_argument("--log", metavar="FILE", help="append every decision to the decision log FILE")
+    parser.add_argument("--stage", default="execution", help="the stage of a tool call (default: execution)")
+    parser.add_argument(
+        "--charge",
+        metavar="TOOL",
+        action="extend",
+        nargs="+",
+        default=[],
+        help="a tool whose calls are charges: stage spend_decision, action_type charge",
+    )
+    parser.set_defaults(run=run)
+    return parser
+
+
+def run(args: argparse.Namespace) -> int:
+    err = sys.stderr
+    try:
+        policy = load_policy(args.policy)
+    except PolicyLoadError as exc:
+        err.write(f"{PROG}: {load_error(args.policy, exc)}\n")
+        return EXIT_USAGE
+    log = None
+    if args.log is not None:
+        try:
+            log = DecisionLog(args.log)
+        except OSError as exc:
+            err.write(f"{PROG}: cannot open decision log {args.log}: {exc.strerror or exc}\n")
+            return EXIT_USAGE
+        except LogError as exc:  # it names the file
+            err.write(f"{PROG}: {exc}\n")
+            return EXIT_USAGE
+    gate = Gate(policy, stage=args.stage, charges=frozenset(args.charge), log=log)
+
+    # The protocol owns standard output: anything else that writes to it (a
+    # policy action that prints, say) goes to standard error instead.
+    sys.stdout.flush()
+    client_out = os.dup(1)
+    os.dup2(2, 1)
+
+    def passed_on(server: subprocess.Popen[bytes]) -> None:
+        def forward(signum: int, _frame: Any) -> None:
+            try:
+                server.send_signal(signum)
+            except OSError:
+                pass
+
+        for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            signal.signal(signum, forward)
+
+    try:
+        return serve(gate, args.command, 0, client_out, on_started=passed_on)
+    except FileNotFoundError as exc:
+        err.write(f"{PROG}: cannot start {args.command[0]}: {exc.strerror or exc}\n")
+        return EXIT_NOT_FOUND
+    except OSError as exc:
+        err.write(f"{PROG}: cannot start {args.command[0]}: {exc.strerror or exc}\n")
+        return EXIT_CANNOT_RUN
+    finally:
+        if log is not None:
+            log.close()
