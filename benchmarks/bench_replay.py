@@ -44,7 +44,7 @@ import time
 from pathlib import Path
 from typing import Iterator
 
-from quindle_brevault_agent import jsonl
+from quindle_brevault_agent import cli, jsonl
 from quindle_brevault_agent.cli import replay
 from quindle_brevault_agent._impl import Policy
 
@@ -118,7 +118,7 @@ def time_replay(path: str, *options: str) -> float:
         sys.stdout, sys.stderr = sink, io.StringIO()
         try:
             start = time.perf_counter()
-            status = replay.main(["replay", str(POLICY), path, "--format", "jsonl", *options])
+            status = cli.main(["replay", str(POLICY), path, "--format", "jsonl", *options])
             elapsed = time.perf_counter() - start
         finally:
             sys.stdout, sys.stderr = saved

@@ -15,7 +15,8 @@ import pytest
 
 from ctrl_c import ctrl_c_until_it_ends
 from quindle_brevault_agent import jsonl
-from quindle_brevault_agent.cli import replay
+from quindle_brevault_agent import cli
+from quindle_brevault_agent.cli import progress, rendering, replay
 from quindle_brevault_agent._impl import Policy
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -475,7 +476,7 @@ def test_the_dry_run_decides_as_the_policy(verdicts, stage):
 def run_in_process(monkeypatch, argv, stdout, stderr):
     monkeypatch.setattr(sys, "stdout", stdout)
     monkeypatch.setattr(sys, "stderr", stderr)
-    return replay.main(argv)
+    return cli.main(argv)
 
 
 def test_table_is_the_default_on_a_terminal_and_jsonl_elsewhere(monkeypatch, policy_file, events_file):
@@ -490,8 +491,8 @@ def test_table_is_the_default_on_a_terminal_and_jsonl_elsewhere(monkeypatch, pol
 
 def test_progress_line_on_a_terminal(monkeypatch, policy_file, events_file):
     monkeypatch.setattr(jsonl, "CHUNK", 256)
-    monkeypatch.setattr(replay, "_PROGRESS_AFTER", 0.0)
-    monkeypatch.setattr(replay, "_PROGRESS_EVERY", 0.0)
+    monkeypatch.setattr(progress, "AFTER", 0.0)
+    monkeypatch.setattr(progress, "EVERY", 0.0)
     monkeypatch.setenv("TERM", "xterm")
     monkeypatch.delenv("NO_COLOR", raising=False)
     path = str(events_file(*[line(ALLOW)] * 200))
@@ -663,6 +664,51 @@ def test_interrupt_writes_and_counts_the_rows_already_decided(policy_file):
     proc.stdin.close()
 
 
+
+@pytest.mark.parametrize(
+    "where, at_once, held",
+    [
+        # innermost frame first
+        (["replay"], False, True),  # writing the rows
+        (["policy", "deciding", "replay"], False, True),  # a rule of the caller's own
+        (["json", "rendering", "deciding", "replay"], False, True),
+        (["counting", "replay"], False, True),
+        (["progress", "replay"], False, True),
+        (["replay_jobs", "replay"], False, True),  # a worker's rows copied in
+        (["jsonl", "deciding", "replay"], False, False),  # the reader parses a line
+        (["jsonl", "replay"], False, False),
+        (["json"], False, False),  # nothing of the command line's own
+        (["replay"], True, False),  # waiting for input or a worker
+    ],
+)
+def test_ctrl_c_waits_only_where_a_row_is_half_done(where, at_once, held):
+    import json as stdlib_json
+    import types
+
+    from quindle_brevault_agent.cli import counting, deciding, interrupts, replay_jobs
+
+    modules = {
+        "replay": replay, "deciding": deciding, "rendering": rendering, "counting": counting,
+        "progress": progress, "replay_jobs": replay_jobs, "jsonl": jsonl, "json": stdlib_json,
+        "policy": types.ModuleType("policy"),
+    }
+    frame = None
+    for name in reversed(where):
+        frame = types.SimpleNamespace(f_globals=vars(modules[name]), f_back=frame)
+    caught = interrupts.Interrupts()
+    caught.at_once = at_once
+    if not held:
+        with pytest.raises(KeyboardInterrupt):
+            caught.handle(2, frame)
+        return
+    caught.handle(2, frame)
+    with pytest.raises(KeyboardInterrupt):
+        caught.check()
+    caught.check()  # raised once
+    caught.handle(2, frame)
+    with pytest.raises(KeyboardInterrupt):
+        caught.handle(2, frame)  # a second Ctrl-C does not wait
+
 def test_jobs_give_the_output_of_one_process(policy_file, tmp_path):
     kinds = [line(ALLOW), "nope", line(FLAG), "", line(BLOCK), "[2]", line(TEXT_AMOUNT), line({"stage": "plannig"})]
     text = "\n".join(kinds[(i * 7 + i // 3) % len(kinds)] for i in range(2000))
@@ -709,9 +755,9 @@ def test_the_kept_rows_path_gives_the_rows_and_counts_of_the_general_path(monkey
     for parser in ("stdlib", "default"):
         monkeypatch.setenv(jsonl.ENVIRONMENT, parser)
         for args in (["--format", "jsonl"], ["--format", "table"], ["--stage", "spend_decision"]):
-            monkeypatch.setattr(replay, "_CACHE_LIMIT", 4096)
+            monkeypatch.setattr(rendering, "CACHE_LIMIT", 4096)
             kept = replayed(args)
-            monkeypatch.setattr(replay, "_CACHE_LIMIT", 0)
+            monkeypatch.setattr(rendering, "CACHE_LIMIT", 0)
             assert replayed(args) == kept, (parser, args)
             assert kept[0] == 2 and kept[1].count("\n") > 100
 

@@ -8,22 +8,31 @@ A command's options may come before, between or after its positional
 arguments (``replay POLICY --format jsonl events.jsonl``): the command is
 picked first, then its own parser reads the rest intermixed, and a usage
 error shows that command's usage.
+
+The commands are `replay` (with `replay_jobs`, its ``--jobs``), `test`,
+`diff`, `lint`, `verify_log` and `mcp_proxy`. What they share is in modules
+that no command owns: `reading` (what a line of recorded traffic holds),
+`deciding` (the replay's decisions on a copy of the policy without actions),
+`rendering` (decisions as rows), `counting` (the counts and the summary),
+`progress` (the progress line), `interrupts` (Ctrl-C) and `output` (the
+program's name, the terminal, a reader that goes away). The command line
+imports the library (``quindle_brevault_agent``, its ``enforce`` package,
+`jsonl`, `policy_files`, `lint`); the library never imports the command line.
 """
 
 from __future__ import annotations
 
 import argparse
 import sys
-from typing import Any, Sequence, TextIO
+from typing import Sequence
 
-from . import diff as policy_diff, lint, mcp_proxy, replay, test as cases, verify_log
-from .replay import silence
+from . import diff, lint, mcp_proxy, replay, test, verify_log
+from .output import PROG, QuietWhenGone
 
-PROG = "quindle-brevault-agent"
 DISTRIBUTION = "quindle-brevault-agent"
 
 # The command modules, in the order that --help lists them.
-COMMANDS = [replay, cases, policy_diff, lint, verify_log, mcp_proxy]
+COMMANDS = [replay, test, diff, lint, verify_log, mcp_proxy]
 
 EXIT_USAGE = 2
 
@@ -85,34 +94,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     except SystemExit as exc:  # --help, --version, or a usage error already printed
         return exc.code if isinstance(exc.code, int) else EXIT_USAGE
     saved = sys.stderr
-    sys.stderr = _QuietWhenGone(saved)
+    sys.stderr = QuietWhenGone(saved)
     try:
         status: int = args.run(args)
     finally:
         sys.stderr = saved
     return status
 
-
-class _QuietWhenGone:
-    """Standard error for a command: once whoever read it has gone away (a
-    closed pipe), further messages are dropped, so that the command still
-    ends with its own exit status rather than a BrokenPipeError."""
-
-    def __init__(self, stream: TextIO) -> None:
-        self._stream = stream
-
-    def write(self, text: str) -> int:
-        try:
-            return self._stream.write(text)
-        except BrokenPipeError:
-            silence(self._stream)
-            return len(text)
-
-    def flush(self) -> None:
-        try:
-            self._stream.flush()
-        except BrokenPipeError:
-            silence(self._stream)
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self._stream, name)

@@ -53,9 +53,7 @@ from __future__ import annotations
 
 import argparse
 import os
-import signal
 import sys
-import threading
 import time
 from typing import Any, BinaryIO, Sequence, TextIO, cast
 
@@ -63,18 +61,20 @@ from .. import jsonl
 from .._impl import Policy, without_actions
 from ..enforce.guarding import describe_error
 from ..policy_files import POLICY_HELP, PolicyLoadError, load_error, load_policy
-from .replay import as_json, as_text, event_of, row_head, silence
+from . import rendering
+from .counting import events_read
+from .interrupts import install, restore
+from .output import PROG, OutputError, isatty, silence
+from .reading import event_of
+from .rendering import as_json, as_text, numbered, row_head, table_header, table_tail
 
-__all__ = ["add_parser", "run", "compare", "without_actions"]
-
-PROG = "quindle-brevault-agent"
+__all__ = ["add_parser", "run", "compare"]
 
 EXIT_SAME = 0
 EXIT_CHANGED = 1
 EXIT_BAD_INPUT = 2
 EXIT_INTERRUPTED = 130
 
-_CACHE_LIMIT = 4096  # rendered rows kept per run
 _ORDER = {"ALLOW": 0, "FLAG": 1, "BLOCK": 2}
 
 
@@ -177,7 +177,7 @@ class _Renderer:
     def header(self) -> str:
         if self.fmt == "jsonl":
             return ""
-        return f"{'line':>6}  {'stage':<16}  {'old':<7}  {'new':<7}  hits\n"
+        return table_header(("old", "new"))
 
     def row(self, line: int, stage: Any, old: Any, new: Any) -> tuple[str, tuple[str, str]] | None:
         """The row and its transition (old and new verdict as shown)."""
@@ -193,15 +193,13 @@ class _Renderer:
                 if found is not self:
                     return None if found is None else self._with_line(line, found)
         made = self._differ(stage, old, new)
-        if key is not None and len(self.cache) < _CACHE_LIMIT:
+        if key is not None and len(self.cache) < rendering.CACHE_LIMIT:
             self.cache[key] = made
         return None if made is None else self._with_line(line, made)
 
     def _with_line(self, line: int, made: tuple[tuple[str, str], str]) -> tuple[str, tuple[str, str]]:
         transition, tail = made
-        if self.fmt == "jsonl":
-            return '{"line": ' + str(line) + self.head + tail, transition
-        return f"{self.head}{line}".rjust(6) + tail, transition
+        return numbered(self.fmt == "jsonl", self.head, line, tail), transition
 
     def _differ(self, stage: Any, old: Any, new: Any) -> tuple[tuple[str, str], str] | None:
         added, removed, changed = compare(old.hits, new.hits)
@@ -229,10 +227,7 @@ class _Renderer:
             if _shown(before[1]) != _shown(after[1]):
                 rule = f"{as_text(before[1])} -> {rule}"
             listed.append(f"~{as_text(after[0])} ({rule}): {as_text(before[2])} -> {as_text(after[2])}")
-        return transition, (
-            f"  {as_text(stage):<16}  {transition[0]:<7}  {transition[1]:<7}  {', '.join(listed)}".rstrip()
-            + "\n"
-        )
+        return transition, table_tail(as_text(stage), transition, ", ".join(listed))
 
 
 def _json_hit(hit: Any) -> str:
@@ -246,10 +241,6 @@ def _json_side(hit: Any) -> str:
 # ---------------------------------------------------------------- the run
 
 
-class _OutputError(Exception):
-    """Standard output could not be written."""
-
-
 class _Diff:
     def __init__(self, old: Policy, new: Policy, renderer: _Renderer, stage: Any, out: TextIO, err: TextIO) -> None:
         self.old = without_actions(old)
@@ -258,7 +249,7 @@ class _Diff:
         self.stage = stage
         self.out = out
         self.err = err
-        self.out_tty = _isatty(out)
+        self.out_tty = isatty(out)
         self.started = time.perf_counter()
         self.unchanged = 0
         self.changed = 0
@@ -288,7 +279,7 @@ class _Diff:
         except BrokenPipeError:
             raise
         except OSError as exc:
-            raise _OutputError(exc.strerror or str(exc)) from exc
+            raise OutputError(exc.strerror or str(exc)) from exc
         if self.interrupted and not self.closing:
             raise KeyboardInterrupt
 
@@ -370,10 +361,8 @@ class _Diff:
     def summary(self, sources: int) -> str:
         elapsed = time.perf_counter() - self.started
         read = self.unchanged + self.changed + self.bad
-        rate = read / elapsed if elapsed > 0 else 0.0
         lines = [
-            f"{PROG}: {read:,} events read from {sources} input{'s' if sources != 1 else ''}"
-            f" in {elapsed:.3f} s ({rate:,.0f} events/s)",
+            events_read(read, sources, elapsed),
             f"  {self.unchanged:,} unchanged, {self.changed:,} changed, {self.bad:,} bad",
         ]
         # The standard verdicts in their order of severity, then the others as first seen.
@@ -401,13 +390,6 @@ def _failure(old: BaseException | None, new: BaseException | None) -> str:
         return f"evaluation failed under OLD: {describe_error(old)}"
     assert new is not None
     return f"evaluation failed under NEW: {describe_error(new)}"
-
-
-def _isatty(stream: Any) -> bool:
-    try:
-        return bool(stream.isatty())
-    except (AttributeError, ValueError):
-        return False
 
 
 # ---------------------------------------------------------------- the command
@@ -464,12 +446,12 @@ def run(args: argparse.Namespace) -> int:
         err.write(f"{PROG}: {exc}\n")
         return EXIT_BAD_INPUT
 
-    fmt = args.format or ("table" if _isatty(out) else "jsonl")
+    fmt = args.format or ("table" if isatty(out) else "jsonl")
     renderer = _Renderer(fmt, show_file=len(sources) > 1)
     diff = _Diff(old, new, renderer, args.stage, out, err)
     status = None
     stopped = ""
-    previous = _catch_interrupts(diff.on_interrupt)
+    previous = install(diff.on_interrupt)
     try:
         try:
             head = renderer.header()
@@ -490,7 +472,7 @@ def run(args: argparse.Namespace) -> int:
         # events found changed still count.
         diff.count_pending()
         silence(out)
-    except _OutputError as exc:
+    except OutputError as exc:
         diff.pending.clear()
         silence(out)
         stopped = f"{PROG}: cannot write the output: {exc}\n"
@@ -500,7 +482,7 @@ def run(args: argparse.Namespace) -> int:
         jsonl.close_sources(sources)
     err.write(stopped + diff.summary(len(sources)))
     err.flush()
-    _restore_interrupts(previous)
+    restore(previous)
     return diff.status() if status is None else status
 
 
@@ -510,21 +492,5 @@ def _write(out: TextIO, text: str) -> None:
     except BrokenPipeError:
         raise
     except OSError as exc:
-        raise _OutputError(exc.strerror or str(exc)) from exc
+        raise OutputError(exc.strerror or str(exc)) from exc
 
-
-def _catch_interrupts(handler: Any) -> Any:
-    """Installs `handler` for SIGINT; returns what to restore, or None when it was
-    not installed (SIGINT ignored, or not the main thread)."""
-    if threading.current_thread() is not threading.main_thread():
-        return None
-    previous = signal.getsignal(signal.SIGINT)
-    if previous is signal.SIG_IGN or previous is None:
-        return None
-    signal.signal(signal.SIGINT, handler)
-    return previous
-
-
-def _restore_interrupts(previous: Any) -> None:
-    if previous is not None:
-        signal.signal(signal.SIGINT, previous)

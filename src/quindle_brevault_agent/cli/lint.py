@@ -16,10 +16,9 @@ from typing import Any
 
 from ..lint import lint_target, render
 from ..policy_files import PolicyLoadError, load_error
+from .output import PROG
 
 __all__ = ["add_parser", "run"]
-
-PROG = "quindle-brevault-agent"
 
 EXIT_CLEAN = 0
 EXIT_FINDINGS = 1

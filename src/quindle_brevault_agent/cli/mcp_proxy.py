@@ -22,10 +22,9 @@ from typing import Any
 from ..enforce.decision_log import DecisionLog, LogError
 from ..enforce.mcp_proxy import Gate, serve
 from ..policy_files import PolicyLoadError, load_error, load_policy
+from .output import PROG
 
 __all__ = ["add_parser", "run"]
-
-PROG = "quindle-brevault-agent"
 
 EXIT_USAGE = 2
 EXIT_NOT_FOUND = 127

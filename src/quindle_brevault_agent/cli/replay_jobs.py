@@ -11,7 +11,6 @@ so the output is that of one process.
 
 from __future__ import annotations
 
-import copy
 import io
 import mmap
 import os
@@ -19,16 +18,30 @@ import pickle
 import signal
 import stat
 import tempfile
-from typing import TYPE_CHECKING, Any, BinaryIO, TextIO, cast
+from typing import Any, BinaryIO, Protocol, TextIO, cast
 
 from .. import jsonl
+from .interrupts import Interrupts
+from .progress import Progress
 
-if TYPE_CHECKING:
-    from .replay import _Interrupts as Interrupts
-    from .replay import _Replay as Replay
+__all__ = ["ranges", "run_parallel", "Replayer"]
 
-__all__ = ["ranges", "run_parallel"]
 
+class Replayer(Protocol):
+    """What the workers need of the replay that they share the work of."""
+
+    out: TextIO
+    err: TextIO
+    out_tty: bool
+    interrupts: Interrupts
+    progress: Progress
+
+    def run(self, source: jsonl.Source, first_line: int = 0) -> None: ...
+    def flush(self) -> None: ...
+    def show(self, text: str) -> None: ...
+    def worker(self, out: TextIO, reports: BinaryIO) -> Replayer: ...
+    def totals(self) -> tuple[Any, ...]: ...
+    def add(self, totals: tuple[Any, ...]) -> None: ...
 
 
 _SCAN = 1 << 16  # bytes read at a time while looking for a line end
@@ -157,7 +170,7 @@ class _Worker:
         self.result = tempfile.TemporaryFile()
         self.pid = 0
 
-    def spawn(self, replay: Replay, name: str, fd: int) -> None:
+    def spawn(self, replay: Replayer, name: str, fd: int) -> None:
         # Ctrl-C stays blocked across the fork: the child must never unwind
         # through the parent's code, and ignores it (the parent ends it).
         old = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
@@ -176,15 +189,10 @@ class _Worker:
         finally:
             signal.pthread_sigmask(signal.SIG_SETMASK, old)
 
-    def _work(self, parent: Replay, name: str, fd: int) -> None:
+    def _work(self, parent: Replayer, name: str, fd: int) -> None:
         encoding, errors, _ = _encoding(parent.out)
         rows = _Encoded(cast(BinaryIO, self.rows), encoding, errors)
-        replay = copy.copy(parent)
-        replay.out = cast(TextIO, rows)
-        replay.out_tty = False
-        replay.progress = False
-        replay.reports = cast(BinaryIO, self.reports)
-        replay.zero()
+        replay = parent.worker(cast(TextIO, rows), cast(BinaryIO, self.reports))
         error = None
         # The range is read after a blank line, so that the reader takes its
         # first bytes as any other line's (no byte order mark, no gzip).
@@ -196,7 +204,7 @@ class _Worker:
             error = str(exc)
         rows.flush()
         self.reports.flush()
-        pickle.dump((replay.counts(), error), self.result)
+        pickle.dump((replay.totals(), error), self.result)
         self.result.flush()
 
     def wait(self, interrupts: Interrupts) -> tuple[Any, str | None] | None:
@@ -229,7 +237,7 @@ class _Worker:
             file.close()
 
 
-def _merge(replay: Replay, worker: _Worker, counts: Any) -> None:
+def _merge(replay: Replayer, worker: _Worker, counts: Any) -> None:
     """Writes a worker's rows and reports in order, then adds up its counts."""
     encoding, errors, raw = _encoding(replay.out)
     rows = worker.rows
@@ -242,7 +250,7 @@ def _merge(replay: Replay, worker: _Worker, counts: Any) -> None:
         replay.flush()
         replay.out.flush()  # the header, written before any row
         if replay.out_tty:
-            replay.clear_progress()
+            replay.progress.clear()
         while upto is None or copied < upto:
             data = rows.read(jsonl.CHUNK if upto is None else min(jsonl.CHUNK, upto - copied))
             if not data:
@@ -268,7 +276,7 @@ def _merge(replay: Replay, worker: _Worker, counts: Any) -> None:
     replay.add(counts)
 
 
-def run_parallel(replay: Replay, source: jsonl.Source, ranges: list[tuple[int, int]]) -> None:
+def run_parallel(replay: Replayer, source: jsonl.Source, ranges: list[tuple[int, int]]) -> None:
     """Replays `source` in its `ranges`: the first here, the others in workers."""
     fd = source.stream.fileno()
     replay.out.flush()

@@ -68,11 +68,9 @@ from .. import jsonl
 from .._impl import Policy, without_actions
 from ..enforce.guarding import describe_error
 from ..policy_files import POLICY_HELP, PolicyLoadError, load_error, load_policy
-from .replay import silence
+from .output import PROG, OutputError, silence
 
-__all__ = ["add_parser", "run", "Case", "BadCase", "parse_case", "without_actions"]
-
-PROG = "quindle-brevault-agent"
+__all__ = ["add_parser", "run", "Case", "BadCase", "parse_case"]
 
 EXIT_PASSED = 0
 EXIT_FAILED = 1
@@ -305,10 +303,6 @@ def junit_tree(files: Sequence[str], outcomes: Sequence[Outcome]) -> ElementTree
 # ---------------------------------------------------------------- the run
 
 
-class _OutputError(Exception):
-    """Standard output cannot be written; the message says why."""
-
-
 class _Output:
     """Standard output that goes quiet when its reader goes away."""
 
@@ -335,7 +329,7 @@ class _Output:
         except OSError as exc:
             silence(stream)
             self.stream = None
-            raise _OutputError(f"cannot write standard output: {exc.strerror or exc}") from exc
+            raise OutputError(f"cannot write standard output: {exc.strerror or exc}") from exc
 
 
 def add_parser(commands: Any) -> argparse.ArgumentParser:
@@ -421,7 +415,7 @@ def _run(args: argparse.Namespace, stdout: TextIO, err: TextIO) -> int:
     except jsonl.InputError as exc:
         err.write(f"{PROG}: {exc}\n")
         return EXIT_BAD_INPUT
-    except _OutputError as exc:
+    except OutputError as exc:
         err.write(f"{PROG}: {exc}\n")
         return EXIT_BAD_INPUT
     finally:

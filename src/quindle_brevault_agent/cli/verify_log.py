@@ -23,10 +23,9 @@ from typing import Any, BinaryIO, cast
 
 from .. import jsonl
 from ..enforce.decision_log import Chain, verify
+from .output import PROG
 
 __all__ = ["add_parser", "run"]
-
-PROG = "quindle-brevault-agent"
 
 EXIT_OK = 0
 EXIT_BROKEN = 1
