@@ -157,8 +157,8 @@ class DecisionLog:
         stream = open(self._path, "a+b", buffering=0)
         try:
             fd = stream.fileno()
-            fcntl.flock(fd, fcntl.LOCK_EX)
             try:
+                fcntl.flock(fd, fcntl.LOCK_EX)
                 self._end = self._continue(fd)
             finally:
                 fcntl.flock(fd, fcntl.LOCK_UN)
@@ -299,8 +299,8 @@ class DecisionLog:
             self._reopen = False
             inherited.close()
         fd = self._stream.fileno()
-        fcntl.flock(fd, fcntl.LOCK_EX)
         try:
+            fcntl.flock(fd, fcntl.LOCK_EX)
             end = os.lseek(fd, 0, os.SEEK_END)
             if end != self._end:  # another writer added to the file
                 end = self._continue(fd)
