@@ -45,7 +45,8 @@ what a rule does not show is skipped for that rule.
 
 Exit status: 0 when every policy is clean, 1 with any finding, 2 when a
 policy does not load (the reason goes to standard error, and the other
-policies are still linted).
+policies are still linted) or standard output is the file of a policy (then
+nothing more is written).
 """
 
 from __future__ import annotations

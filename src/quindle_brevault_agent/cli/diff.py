@@ -42,7 +42,8 @@ Bad input is reported on standard error as ``FILE:LINE: reason`` and the run
 goes on: a line that is not JSON or not a JSON object, and an event whose
 evaluation raises under either policy (the reason says under which). A
 policy that does not load (the message says which, OLD or NEW) or an input
-that cannot be opened or read stops the run with one message.
+that cannot be opened or read stops the run with one message, and so does a
+standard output that is the same file as OLD, NEW or an input.
 
 Exit status: 0 when no event changed, 1 when some event changed, 2 when any
 input was bad or could not be read, a policy did not load or the output
@@ -64,7 +65,7 @@ from ..policy_files import POLICY_HELP, PolicyLoadError, load_error, load_policy
 from . import rendering
 from .counting import events_read
 from .interrupts import install, restore
-from .output import PROG, OutputError, isatty, silence
+from .output import PROG, OutputError, inputs, isatty, refusal, silence, standard_output
 from .reading import event_of
 from .rendering import as_json, as_text, numbered, row_head, table_header, table_tail
 
@@ -444,6 +445,11 @@ def run(args: argparse.Namespace) -> int:
         sources = jsonl.open_sources(names, stdin)
     except jsonl.InputError as exc:
         err.write(f"{PROG}: {exc}\n")
+        return EXIT_BAD_INPUT
+    refused = refusal([standard_output()], inputs([args.old, args.new], sources))
+    if refused is not None:
+        jsonl.close_sources(sources)
+        err.write(refused + "\n")
         return EXIT_BAD_INPUT
 
     fmt = args.format or ("table" if isatty(out) else "jsonl")

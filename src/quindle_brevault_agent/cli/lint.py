@@ -5,7 +5,8 @@
 The checks, their codes and what each line holds are those of
 ``quindle_brevault_agent.lint``. Exit status: 0 when every policy is clean, 1
 with any finding, 2 when a policy does not load (the reason goes to standard
-error, and the other policies are still linted).
+error, and the other policies are still linted) or standard output is the
+file of a policy (then nothing more is written).
 """
 
 from __future__ import annotations
@@ -16,7 +17,7 @@ from typing import Any
 
 from ..lint import lint_target, render
 from ..policy_files import PolicyLoadError, load_error
-from .output import PROG
+from .output import PROG, inputs, refusal, standard_output
 
 __all__ = ["add_parser", "run"]
 
@@ -56,7 +57,13 @@ def run(args: argparse.Namespace) -> int:
     """The lint command on parsed arguments; returns the exit status."""
     out = sys.stdout.write
     status = EXIT_CLEAN
+    # Standard output must not be a policy: checked for all before anything
+    # is written, and for a module again once it is imported and has a file.
+    written = [standard_output()]
+    refused = refusal(written, inputs(args.policies, []))
     for target in args.policies:
+        if refused is not None:
+            break
         try:
             findings = lint_target(target)
         except PolicyLoadError as exc:
@@ -65,8 +72,15 @@ def run(args: argparse.Namespace) -> int:
             sys.stderr.flush()
             status = EXIT_NOT_LOADED
             continue
+        refused = refusal(written, inputs([target], []))
+        if refused is not None:
+            break
         for finding in findings:
             out(render(target, finding, args.format) + "\n")
         if findings and status == EXIT_CLEAN:
             status = EXIT_FINDINGS
+    if refused is not None:
+        sys.stdout.flush()
+        sys.stderr.write(refused + "\n")
+        return EXIT_NOT_LOADED
     return status

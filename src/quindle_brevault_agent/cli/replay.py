@@ -54,7 +54,11 @@ replay goes on with the next line: a line that is not JSON (or not UTF-8), a
 line that is not a JSON object, and an event whose evaluation raises (a text
 amount against a numeric cap; the reason names the behaviour and its rule). Blank lines are skipped. A policy that does not
 load, or an input that cannot be opened or read, stops the replay with one
-message. ``--max-errors N`` shows the first N bad lines, then says once that
+message. So does an output that is one of the inputs (``-o`` naming an
+EVENTS file or the POLICY file, through a link too, or standard output
+redirected to one), before anything is written:
+``quindle-brevault-agent: OUTPUT is the same file as input INPUT``.
+``--max-errors N`` shows the first N bad lines, then says once that
 further ones are not shown; all are counted in the summary.
 
 Ctrl-C stops the replay: the rows decided so far are written, the summary
@@ -91,7 +95,7 @@ from . import replay_jobs
 from .counting import EXIT_BAD_INPUT, EXIT_BLOCKED, EXIT_OK, Counts
 from .deciding import Decider, dry_run
 from .interrupts import Interrupts
-from .output import PROG, isatty, silence
+from .output import PROG, inputs, isatty, refusal, silence, standard_output
 from .progress import Progress, escapes
 from .reading import piece_values
 from .rendering import Renderer
@@ -364,6 +368,14 @@ def run(args: argparse.Namespace) -> int:
         return EXIT_BAD_INPUT
 
     output = getattr(args, "output", None)
+    refused = refusal(
+        [standard_output() if output is None else (output, output)],
+        inputs([args.policy], sources),
+    )
+    if refused is not None:
+        jsonl.close_sources(sources)
+        err.write(refused + "\n")
+        return EXIT_BAD_INPUT
     target = "standard output"
     if output is not None:
         target = output
