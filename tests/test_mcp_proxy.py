@@ -33,7 +33,10 @@ def policy(tmp_path):
     return path
 
 
-def test_the_sdk_behind_the_proxy(tmp_path, policy):
+@pytest.mark.parametrize("generation", ["2025-11-25", "2026-07-28"])
+def test_the_sdk_behind_the_proxy(tmp_path, policy, generation):
+    # ClientSession speaks the initialize handshake; mcp.Client the per-request
+    # envelope, where a result without "resultType" would end its session.
     anyio = pytest.importorskip("anyio")
     mcp = pytest.importorskip("mcp")
     calls, log = tmp_path / "calls.jsonl", tmp_path / "decisions.jsonl"
@@ -51,12 +54,18 @@ def test_the_sdk_behind_the_proxy(tmp_path, policy):
         ("write", {"bucket": "reports", "path": "q1", "text": "xy"}),
     ]
 
+    async def calls_made(client):
+        assert sorted(tool.name for tool in (await client.list_tools()).tools) == ["charge", "write"]
+        return [await client.call_tool(name, arguments) for name, arguments in asked]
+
     async def session():
+        if generation == "2026-07-28":
+            async with mcp.Client(server, mode=generation) as client:
+                return await calls_made(client)
         async with mcp.stdio_client(server) as (read, write):
             async with mcp.ClientSession(read, write) as client:
-                await client.initialize()
-                assert sorted(tool.name for tool in (await client.list_tools()).tools) == ["charge", "write"]
-                return [await client.call_tool(name, arguments) for name, arguments in asked]
+                assert (await client.initialize()).protocol_version == generation
+                return await calls_made(client)
 
     results = anyio.run(session)
     assert [(r.is_error, r.content[0].text) for r in results] == [

@@ -26,6 +26,10 @@ in one array and the rest are forwarded as a smaller batch. A call whose
 JSON repeats a key is refused, since a server could read the other copy.
 Anything that is not JSON is forwarded untouched.
 
+An answer the proxy makes to a request that carries its protocol version in
+``params._meta`` (2026-07-28) has ``"resultType": "complete"``, as that
+version requires of every result.
+
 The server's standard error is the proxy's. When the client closes the
 proxy's standard input, the server's is closed too, and the server is sent
 SIGTERM, then SIGKILL, if it has not exited after a grace period; when the
@@ -155,11 +159,10 @@ class Gate:
 
     @staticmethod
     def _answer(message: dict[str, Any], text: str) -> dict[str, Any]:
-        return {
-            "jsonrpc": "2.0",
-            "id": message["id"],
-            "result": {"content": [{"type": "text", "text": text}], "isError": True},
-        }
+        result: dict[str, Any] = {"content": [{"type": "text", "text": text}], "isError": True}
+        if _per_request_version(message):
+            result["resultType"] = "complete"
+        return {"jsonrpc": "2.0", "id": message["id"], "result": result}
 
     # -- one piece of input
 
@@ -205,6 +208,20 @@ class Gate:
             # What did not parse goes on as it came, on a line of its own.
             forward += _unparsed_tail(piece, values)
         return forward, answers
+
+
+# The versions of the initialize handshake. A request that carries any other
+# version in its _meta speaks the per-request envelope (2026-07-28), where
+# every result says its "resultType".
+HANDSHAKE_VERSIONS = frozenset({"2024-11-05", "2025-03-26", "2025-06-18", "2025-11-25"})
+VERSION_KEY = "io.modelcontextprotocol/protocolVersion"
+
+
+def _per_request_version(message: dict[str, Any]) -> bool:
+    params = message.get("params")
+    meta = params.get("_meta") if isinstance(params, dict) else None
+    version = meta.get(VERSION_KEY) if isinstance(meta, dict) else None
+    return isinstance(version, str) and version not in HANDSHAKE_VERSIONS
 
 
 def _line(value: Any) -> bytes:
