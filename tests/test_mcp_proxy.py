@@ -210,3 +210,74 @@ def test_the_proxy_ends_with_the_server_and_its_status(policy, command, act, sta
         assert (out, err) == (b"got hello\n", b"oops\n")
     if status == 127:
         assert err == b"quindle-brevault-agent: cannot start no-such-server-anywhere: No such file or directory\n"
+
+
+# A policy that talks on standard output when it loads and while it decides,
+# and whose rule raises what the call's argument "say" asks for.
+SPEAKING_POLICY = textwrap.dedent("""
+    import sys
+    from quindle_brevault_agent import Policy, behaviour, on_write, rule
+    print("loading the policy")
+
+    def speaker(event):
+        said = event["kwargs"]["say"]
+        print("deciding on", said)
+        if said == "exit":
+            sys.exit(3)
+        if said == "interrupt":
+            raise KeyboardInterrupt("pressed")
+        if said == "odd":
+            raise BaseException("odd")
+        return "BLOCK" if said == "no" else "ALLOW"
+
+    POLICY = Policy([behaviour("speaker", on=on_write(), rule=rule("speaker", speaker))])
+""")
+# Writes back every line it receives; Ctrl-C ends it as it would end most programs.
+ECHO = "import signal, sys\nsignal.signal(signal.SIGINT, signal.SIG_DFL)\nfor line in sys.stdin.buffer:\n" \
+       "    sys.stdout.buffer.write(line)\n    sys.stdout.buffer.flush()\n"
+NEWEST = {"_meta": {"io.modelcontextprotocol/protocolVersion": "2026-07-28"}}
+
+
+def newest(message):
+    return {**message, "params": {**message["params"], **NEWEST}}
+
+
+def refused(id_, text, version=None):
+    result = {"content": [{"type": "text", "text": text}], "isError": True}
+    return line({"jsonrpc": "2.0", "id": id_, "result": result if version is None else {**result, "resultType": "complete"}})
+
+
+def test_what_the_policy_raises_or_prints_stays_off_the_channel(tmp_path):
+    policy, log = tmp_path / "speaking.py", tmp_path / "decisions.jsonl"
+    policy.write_text(SPEAKING_POLICY)
+    sent = [call(1, "write", say="fine"), call(2, "write", say="exit"), call(3, "write", say="interrupt"),
+            newest(call(4, "write", say="odd")), newest(call(5, "write", say="no")), call(6, "write", say="fine again")]
+    proxy = subprocess.Popen([*PROXY, policy, "--log", log, "--", sys.executable, "-c", ECHO],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proxy.stdin.write(b"".join(map(line, sent)))
+    proxy.stdin.flush()
+    out = [proxy.stdout.readline() for _ in range(6)]
+    proxy.send_signal(signal.SIGINT)  # the proxy served on; a real Ctrl-C still ends it
+    out.append(proxy.stdout.read())
+    err = proxy.stderr.read().decode()
+    assert proxy.wait(timeout=30) == 128 + signal.SIGINT, err
+
+    could_not = "Tool call 'write' refused: the policy could not decide: {} (while evaluating behaviour 'speaker' (rule 'speaker'))"
+    assert out[-1] == b"" and sorted(out[:6]) == sorted([
+        line(sent[0]), line(sent[5]),
+        refused(2, could_not.format("SystemExit: 3")),
+        refused(3, could_not.format("KeyboardInterrupt: pressed")),
+        refused(4, could_not.format("BaseException: odd"), "2026-07-28"),
+        refused(5, "Tool call 'write' blocked by policy: speaker (speaker): BLOCK", "2026-07-28"),
+    ])
+    # What the policy printed went to standard error, in order.
+    assert "loading the policy" in err.splitlines()
+    assert [text for text in err.splitlines() if text.startswith("deciding on")] == [
+        f"deciding on {m['params']['arguments']['say']}" for m in sent
+    ]
+    records = [json.loads(text) for text in log.read_text().splitlines()]
+    assert [(r["verdict"], r.get("error")) for r in records] == [
+        ("ALLOW", None), ("ERROR", "SystemExit: 3 (while evaluating behaviour 'speaker' (rule 'speaker'))"),
+        ("ERROR", "KeyboardInterrupt: pressed (while evaluating behaviour 'speaker' (rule 'speaker'))"),
+        ("ERROR", "BaseException: odd (while evaluating behaviour 'speaker' (rule 'speaker'))"), ("BLOCK", None), ("ALLOW", None),
+    ]

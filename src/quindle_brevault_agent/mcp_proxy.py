@@ -13,8 +13,9 @@ event ``{"stage": STAGE, "action_type": NAME, "tool": NAME, "kwargs":
 ARGUMENTS}`` (STAGE defaults to "execution"; a tool named by ``--charge`` is
 evaluated at stage "spend_decision" with action_type "charge"). An allowed
 or flagged call is forwarded. A blocked call, or one whose evaluation or
-recording raises, never reaches the server: the proxy answers it with a tool
-result whose ``isError`` is true and whose text names the hits or the error.
+recording raises (any exception, SystemExit and KeyboardInterrupt included),
+never reaches the server: the proxy answers it with a tool result whose
+``isError`` is true and whose text names the hits or the error.
 A call sent as a notification (no id) that is refused gets no answer. Every
 decision goes to ``--log`` when given.
 
@@ -30,7 +31,8 @@ An answer the proxy makes to a request that carries its protocol version in
 ``params._meta`` (2026-07-28) has ``"resultType": "complete"``, as that
 version requires of every result.
 
-The server's standard error is the proxy's. When the client closes the
+The server's standard error is the proxy's, and so is everything the policy
+prints, when it is loaded or while it decides. When the client closes the
 proxy's standard input, the server's is closed too, and the server is sent
 SIGTERM, then SIGKILL, if it has not exited after a grace period; when the
 server exits, the proxy does too. SIGINT, SIGTERM and SIGHUP sent to the proxy
@@ -137,25 +139,33 @@ class Gate:
         arguments = params.get("arguments")
         stage: Any
         kind: Any
+        if isinstance(name, str) and name in self.charges:
+            stage, kind = CHARGE_STAGE, "charge"
+        else:
+            stage, kind = self.stage, name
+        event = {
+            "stage": stage,
+            "action_type": kind,
+            "tool": name,
+            "kwargs": {} if arguments is None else arguments,
+        }
         try:
-            if isinstance(name, str) and name in self.charges:
-                stage, kind = CHARGE_STAGE, "charge"
-            else:
-                stage, kind = self.stage, name
-            event = {
-                "stage": stage,
-                "action_type": kind,
-                "tool": name,
-                "kwargs": {} if arguments is None else arguments,
-            }
             decision = self.evaluate(event, stage=stage)
             if self.log is not None:
                 self.log.record(event, stage, decision)
             if not decision.blocked:
                 return None
             return f"Tool call {_show(name)} blocked by policy: {describe_hits(decision)}"
-        except Exception as exc:
-            return f"Tool call {_show(name)} refused: the policy could not decide: {describe_error(exc)}"
+        except BaseException as exc:
+            # A rule's SystemExit or KeyboardInterrupt too: it refuses this
+            # call only. Signals reach the main thread, never this one.
+            reason = _described(exc)
+            if self.log is not None:
+                try:
+                    self.log.record_error(event, stage, reason)
+                except Exception:
+                    pass  # the log is broken; the call is refused all the same
+            return f"Tool call {_show(name)} refused: the policy could not decide: {reason}"
 
     @staticmethod
     def _answer(message: dict[str, Any], text: str) -> dict[str, Any]:
@@ -222,6 +232,13 @@ def _per_request_version(message: dict[str, Any]) -> bool:
     meta = params.get("_meta") if isinstance(params, dict) else None
     version = meta.get(VERSION_KEY) if isinstance(meta, dict) else None
     return isinstance(version, str) and version not in HANDSHAKE_VERSIONS
+
+
+def _described(error: BaseException) -> str:
+    try:
+        return describe_error(error)
+    except BaseException:  # an error whose str() fails is still named
+        return type(error).__name__
 
 
 def _line(value: Any) -> bytes:
@@ -459,6 +476,12 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
 
 def run(args: argparse.Namespace) -> int:
     err = sys.stderr
+    # The protocol owns standard output: anything else that writes to it (a
+    # policy that prints when it is loaded or while it decides, say) goes to
+    # standard error instead.
+    sys.stdout.flush()
+    client_out = os.dup(1)
+    os.dup2(2, 1)
     try:
         policy = load_policy(args.policy)
     except PolicyLoadError as exc:
@@ -475,12 +498,6 @@ def run(args: argparse.Namespace) -> int:
             err.write(f"{PROG}: {exc}\n")
             return EXIT_USAGE
     gate = Gate(policy, stage=args.stage, charges=frozenset(args.charge), log=log)
-
-    # The protocol owns standard output: anything else that writes to it (a
-    # policy action that prints, say) goes to standard error instead.
-    sys.stdout.flush()
-    client_out = os.dup(1)
-    os.dup2(2, 1)
 
     def passed_on(server: subprocess.Popen[bytes]) -> None:
         def forward(signum: int, _frame: Any) -> None:
