@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import hashlib
 import json
 import os
 import signal
@@ -142,7 +143,22 @@ TRAFFIC = [
     (line(VAULT).replace(b"tools/call", b"tools\\/call").replace(b'"id": 3', b'"id": 9'), b"", [9]),
     (line(call(10, "charge", amount="20")), b"", [10]),
     (line(call(None, "write", bucket="vault")), b"", []),
-    (b"hello tools/call {\n", None, []),
+    # What the proxy cannot read in full never goes on: a parse error (id null) answers it.
+    (b"hello tools/call {\n", b"", [None]),
+    (line(ALLOWED)[:-1] + b" }\n", b"", [None]),
+    (line(call(15, "write", bucket="vault", n=0)).replace(b'"n": 0', b'"n": ' + b"7" * 4301), b"", [None]),
+    (line(call(16, "write", bucket="vault", n=0)).replace(b'"n": 0', b'"n": ' + b"[" * 12000 + b"]" * 12000), b"", [None]),
+    (line(call(17, "write", bucket="tmp", n=0)).replace(b'"n": 0', b'"n": ' + b"7" * 4300), None, []),
+    # A bare carriage return as JSON white space: the line is judged whole, and
+    # what goes on is re-encoded, so that no server can read it another way.
+    (line(call(18, "write", bucket="vault")).replace(b"{", b"{\r", 1), b"", [18]),
+    (line(call(19, "write", bucket="tmp")).replace(b', "method"', b',\r"method"'), line(call(19, "write", bucket="tmp")), []),
+    (b'{"x":\r' + line(call(20, "write", bucket="vault"))[:-1] + b"\r}\n", line({"x": call(20, "write", bucket="vault")}), []),
+    # A server that reads a stream of JSON values, whatever the line ends,
+    # would read these three lines as one call: the broken ones do not go on.
+    (b'{"jsonrpc": "2.0", "id": 21, "method":\n', b"", [None]),
+    (b'"tools/call"\n', None, []),
+    (b', "params": {"name": "write", "arguments": {"bucket": "vault"}}}\n', b"", [None]),
     (line(call(13, "write", bucket="tmp", text="y" * 2_000_000)), None, []),
     (b'{"jsonrpc":"2.0","id":14,"method":"ping"}', None, []),
 ]
@@ -153,8 +169,9 @@ def test_every_message_passes_in_order_except_refused_calls(tmp_path, policy):
     server = tmp_path / "server.py"
     server.write_text(STAND_IN)
     sent = b"".join(message for message, _, _ in TRAFFIC)
+    log = tmp_path / "decisions.jsonl"
     result = subprocess.run(
-        [*PROXY, policy, "--charge", "charge", "--", sys.executable, server, received],
+        [*PROXY, policy, "--charge", "charge", "--log", log, "--", sys.executable, server, received],
         input=sent, capture_output=True, timeout=60,
     )
     assert result.returncode == 3, result.stderr
@@ -169,11 +186,30 @@ def test_every_message_passes_in_order_except_refused_calls(tmp_path, policy):
     answers = [json.loads(text) for text in lines if text not in SERVER_OUT]
     ids = [[a["id"] for a in answer] if isinstance(answer, list) else answer["id"] for answer in answers]
     assert ids == [i for _, _, answered in TRAFFIC for i in answered]
-    texts = [answer["result"]["content"][0]["text"] for answer in answers if isinstance(answer, dict)]
-    assert all(answer["result"]["isError"] is True for answer in answers if isinstance(answer, dict))
+    results = [answer for answer in answers if isinstance(answer, dict) and "error" not in answer]
+    texts = [answer["result"]["content"][0]["text"] for answer in results]
+    assert all(answer["result"]["isError"] is True for answer in results)
     assert texts[0] == "Tool call 'write' blocked by policy: locked (deny_bucket): BLOCK"
     assert texts[3] == "Tool call 'write' refused: the request repeats a key, so the server could read it differently."
     assert texts[5].startswith("Tool call 'charge' refused: the policy could not decide: TypeError: ")
+
+    # Each line it could not read is logged once, by its size, digest and start.
+    unread = [message for message, _, answered in TRAFFIC if answered == [None]]
+    errors = [answer["error"] for answer in answers if isinstance(answer, dict) and "error" in answer]
+    assert [error["code"] for error in errors] == [-32700] * len(unread)
+    records = [json.loads(text) for text in log.read_text().splitlines()]
+    logged = [r for r in records if r["verdict"] == "ERROR"]
+    assert [(r["event"].get("tool"), r["error"].split(":")[0]) for r in logged] == [
+        ("charge", "TypeError"), (None, "JSONDecodeError"), (None, "JSONDecodeError"), (None, "ValueError"), (None, "RecursionError"),
+        (None, "JSONDecodeError"), (None, "JSONDecodeError"),
+    ]
+    shown = [r["event"]["unread"] for r in logged if "unread" in r["event"]]
+    assert [(u["bytes"], u["sha256"], u["start"]) for u in shown] == [
+        (len(m), hashlib.sha256(m).hexdigest(), m[:120].decode()) for m in unread
+    ]
+    assert [error["message"] for error in errors] == [
+        "Parse error: the proxy cannot read this message, so it did not forward it: " + r["error"] for r in logged if "unread" in r["event"]
+    ]
 
 
 def _start(policy, *command):
@@ -195,7 +231,7 @@ def test_the_proxy_ends_with_the_server_and_its_status(policy, command, act, sta
     proxy = _start(policy, *command)
     started = time.monotonic()
     if act == "send":
-        proxy.stdin.write(b"hello\n")
+        proxy.stdin.write(b'"hello"\n')
         proxy.stdin.flush()
     elif act == "close":
         proxy.stdin.close()
@@ -207,7 +243,7 @@ def test_the_proxy_ends_with_the_server_and_its_status(policy, command, act, sta
     assert proxy.wait(timeout=30) == status, err
     assert time.monotonic() - started < 20
     if act == "send":
-        assert (out, err) == (b"got hello\n", b"oops\n")
+        assert (out, err) == (b'got "hello"\n', b"oops\n")
     if status == 127:
         assert err == b"quindle-brevault-agent: cannot start no-such-server-anywhere: No such file or directory\n"
 
