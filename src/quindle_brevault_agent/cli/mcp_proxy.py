@@ -79,6 +79,12 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
 
 def run(args: argparse.Namespace) -> int:
     err = sys.stderr
+    # The protocol owns standard output: anything else that writes to it (a
+    # policy that prints when it is loaded or while it decides, say) goes to
+    # standard error instead.
+    sys.stdout.flush()
+    client_out = os.dup(1)
+    os.dup2(2, 1)
     try:
         policy = load_policy(args.policy)
     except PolicyLoadError as exc:
@@ -95,12 +101,6 @@ def run(args: argparse.Namespace) -> int:
             err.write(f"{PROG}: {exc}\n")
             return EXIT_USAGE
     gate = Gate(policy, stage=args.stage, charges=frozenset(args.charge), log=log)
-
-    # The protocol owns standard output: anything else that writes to it (a
-    # policy action that prints, say) goes to standard error instead.
-    sys.stdout.flush()
-    client_out = os.dup(1)
-    os.dup2(2, 1)
 
     def passed_on(server: subprocess.Popen[bytes]) -> None:
         def forward(signum: int, _frame: Any) -> None:
