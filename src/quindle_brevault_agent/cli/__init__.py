@@ -15,7 +15,8 @@ that no command owns: `reading` (what a line of recorded traffic holds),
 `deciding` (the replay's decisions on a copy of the policy without actions),
 `rendering` (decisions as rows), `counting` (the counts and the summary),
 `progress` (the progress line), `interrupts` (Ctrl-C) and `output` (the
-program's name, the terminal, a reader that goes away). The command line
+program's name, the terminal, a reader that goes away, an output that is one
+of the command's inputs). The command line
 imports the library (``quindle_brevault_agent``, its ``enforce`` package,
 `jsonl`, `policy_files`, `lint`); the library never imports the command line.
 """

@@ -82,6 +82,7 @@ interrupted.
 from __future__ import annotations
 
 import argparse
+import copy
 import io
 import pickle
 import sys
@@ -148,8 +149,7 @@ class Replay:
         """A replay like this one, with nothing counted yet, for a worker
         process: its rows go to `out`, its reports to `reports`, and it
         shows no progress."""
-        made = Replay.__new__(Replay)
-        made.__dict__.update(self.__dict__)
+        made = copy.copy(self)
         made.out = out
         made.out_tty = False
         made.progress = Progress(self.err, False)
