@@ -237,3 +237,124 @@ def test_a_decision_that_raised_is_recorded_as_an_error_in_the_chain(tmp_path):
     assert second["prev"] == hashlib.sha256(lines[0]).hexdigest()
     assert third["prev"] == hashlib.sha256(lines[1]).hexdigest()
     assert run("verify-log", path).returncode == 0
+
+
+WRITER = textwrap.dedent("""
+    import os, sys
+    from quindle_brevault_agent import DecisionLog, Policy
+    path, name, mode = sys.argv[1:]
+    decision = Policy([]).evaluate({}, stage=None)
+
+    def write(log, writer, numbers):
+        for n in numbers:  # every tenth record is large: a write of many pages
+            log.record({"writer": writer, "n": n, "pad": "x" * (300_000 if n % 10 == 0 else 9)}, "s", decision)
+
+    sys.stdin.read(1)  # the writers start together
+    if mode == "each":  # each process opens the log, and again halfway
+        for numbers in (range(30), range(30, 60)):
+            with DecisionLog(path) as log:
+                write(log, name, numbers)
+    else:  # one log, opened before the process forks its writers
+        log = DecisionLog(path)
+        write(log, name, [-1])
+        children = []
+        for child in range(3):
+            if (pid := os.fork()) == 0:
+                write(log, f"{name}.{child}", range(60))
+                os._exit(0)
+            children.append(pid)
+        assert all(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0 for pid in children)
+        write(log, name, [-2])
+""")
+
+
+@pytest.mark.parametrize(
+    "mode, writers, expected",
+    [
+        ("each", "abcd", {(w, n) for w in "abcd" for n in range(60)}),
+        ("fork", "p", {("p", -1), ("p", -2)} | {(f"p.{c}", n) for c in range(3) for n in range(60)}),
+    ],
+)
+def test_processes_appending_to_one_log_keep_one_chain(tmp_path, mode, writers, expected):
+    path = tmp_path / "decisions.jsonl"
+    procs = [
+        subprocess.Popen([sys.executable, "-c", WRITER, str(path), name, mode], stdin=subprocess.PIPE, text=True)
+        for name in writers
+    ]
+    for proc in procs:
+        proc.stdin.write("go")
+        proc.stdin.close()
+    assert [proc.wait(timeout=120) for proc in procs] == [0] * len(procs)
+    records = [strict(line) for line in path.read_bytes().splitlines()]
+    written = [(r["event"]["writer"], r["event"]["n"]) for r in records]
+    assert sorted(written, key=str) == sorted(expected, key=str)  # each once
+    assert [r["seq"] for r in records] == list(range(1, len(expected) + 1))
+    result = run("verify-log", path)
+    assert (result.returncode, result.stderr) == (0, ""), result.stderr
+
+
+CUT = b'{"decision_log": 1, "seq": 3, "time": "2026-01-31T12:00:00.1'
+
+
+@pytest.mark.parametrize(
+    "before, tail, kept, when, outcome",
+    [
+        # A last line without its newline that is not JSON was cut short: moved aside.
+        ("records", CUT, [], "open", ".torn"),
+        ("records", CUT[:-4] + b"\xc3", [".torn", ".torn.1"], "open", ".torn.2"),  # earlier ones are kept
+        ("", CUT, [], "open", ".torn"),  # the only line: the chain starts again
+        ("records", CUT, [], "record", ".torn"),  # cut by another writer while this log was open
+        ("records", b"\n  \n ", [], "open", None),  # blank lines are no record, nothing is moved
+        # A line that ended, or that is JSON, was not cut short: refused as before.
+        ("records", CUT + b"\n", [], "open", "the last line is not a decision record"),
+        ("records", b"[1, 2]", [], "open", "the last line is not a decision record"),
+        ("not a record\n", CUT, [], "open", "the last line is not a decision record"),
+    ],
+)
+def test_a_last_line_cut_short_is_moved_aside_and_the_chain_goes_on(
+    tmp_path, caplog, capsys, before, tail, kept, when, outcome
+):
+    path = tmp_path / "log.jsonl"
+    if before == "records":
+        write_log(path, [20, 900])
+    else:
+        path.write_text(before)
+    good = path.read_bytes()
+    for suffix in kept:
+        (tmp_path / f"log.jsonl{suffix}").write_bytes(b"earlier")
+
+    def cut():
+        with open(path, "ab") as raw:
+            raw.write(tail)
+
+    caplog.set_level("WARNING", logger="quindle_brevault_agent")
+    event = charge(30)
+    decision = POLICY.evaluate(event, stage="spend_decision")
+    if when == "open":
+        cut()
+    if outcome is not None and not outcome.startswith("."):
+        with pytest.raises(LogError, match=outcome):
+            DecisionLog(path)
+        assert path.read_bytes() == good + tail
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["log.jsonl"]
+        return
+    with DecisionLog(path) as log:
+        if when == "record":
+            cut()
+        log.record(event, "spend_decision", decision)
+    data = path.read_bytes()
+    kept_part = good if outcome else good + tail + b"\n"  # a blank last line gets its newline
+    assert data.startswith(kept_part) and data[len(kept_part):].count(b"\n") == 1
+    assert strict(data[len(kept_part):])["seq"] == good.count(b'"decision_log"') + 1
+    assert run("verify-log", path).returncode == 0
+    for suffix in kept:
+        assert (tmp_path / f"log.jsonl{suffix}").read_bytes() == b"earlier"
+    warnings = [(r.name, r.levelname, r.getMessage()) for r in caplog.records]
+    if outcome is None:
+        assert warnings == [] and len(list(tmp_path.iterdir())) == 1
+    else:
+        assert (tmp_path / f"log.jsonl{outcome}").read_bytes() == tail
+        [(name, level, message)] = warnings
+        assert (name, level) == ("quindle_brevault_agent", "WARNING")
+        assert f"{path}:" in message and f"{path}{outcome} " in message
+    assert capsys.readouterr() == ("", "")  # the library does not print

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import hashlib
 import json
 import os
 import signal
@@ -33,7 +34,10 @@ def policy(tmp_path):
     return path
 
 
-def test_the_sdk_behind_the_proxy(tmp_path, policy):
+@pytest.mark.parametrize("generation", ["2025-11-25", "2026-07-28"])
+def test_the_sdk_behind_the_proxy(tmp_path, policy, generation):
+    # ClientSession speaks the initialize handshake; mcp.Client the per-request
+    # envelope, where a result without "resultType" would end its session.
     anyio = pytest.importorskip("anyio")
     mcp = pytest.importorskip("mcp")
     calls, log = tmp_path / "calls.jsonl", tmp_path / "decisions.jsonl"
@@ -51,12 +55,18 @@ def test_the_sdk_behind_the_proxy(tmp_path, policy):
         ("write", {"bucket": "reports", "path": "q1", "text": "xy"}),
     ]
 
+    async def calls_made(client):
+        assert sorted(tool.name for tool in (await client.list_tools()).tools) == ["charge", "write"]
+        return [await client.call_tool(name, arguments) for name, arguments in asked]
+
     async def session():
+        if generation == "2026-07-28":
+            async with mcp.Client(server, mode=generation) as client:
+                return await calls_made(client)
         async with mcp.stdio_client(server) as (read, write):
             async with mcp.ClientSession(read, write) as client:
-                await client.initialize()
-                assert sorted(tool.name for tool in (await client.list_tools()).tools) == ["charge", "write"]
-                return [await client.call_tool(name, arguments) for name, arguments in asked]
+                assert (await client.initialize()).protocol_version == generation
+                return await calls_made(client)
 
     results = anyio.run(session)
     assert [(r.is_error, r.content[0].text) for r in results] == [
@@ -133,7 +143,22 @@ TRAFFIC = [
     (line(VAULT).replace(b"tools/call", b"tools\\/call").replace(b'"id": 3', b'"id": 9'), b"", [9]),
     (line(call(10, "charge", amount="20")), b"", [10]),
     (line(call(None, "write", bucket="vault")), b"", []),
-    (b"hello tools/call {\n", None, []),
+    # What the proxy cannot read in full never goes on: a parse error (id null) answers it.
+    (b"hello tools/call {\n", b"", [None]),
+    (line(ALLOWED)[:-1] + b" }\n", b"", [None]),
+    (line(call(15, "write", bucket="vault", n=0)).replace(b'"n": 0', b'"n": ' + b"7" * 4301), b"", [None]),
+    (line(call(16, "write", bucket="vault", n=0)).replace(b'"n": 0', b'"n": ' + b"[" * 12000 + b"]" * 12000), b"", [None]),
+    (line(call(17, "write", bucket="tmp", n=0)).replace(b'"n": 0', b'"n": ' + b"7" * 4300), None, []),
+    # A bare carriage return as JSON white space: the line is judged whole, and
+    # what goes on is re-encoded, so that no server can read it another way.
+    (line(call(18, "write", bucket="vault")).replace(b"{", b"{\r", 1), b"", [18]),
+    (line(call(19, "write", bucket="tmp")).replace(b', "method"', b',\r"method"'), line(call(19, "write", bucket="tmp")), []),
+    (b'{"x":\r' + line(call(20, "write", bucket="vault"))[:-1] + b"\r}\n", line({"x": call(20, "write", bucket="vault")}), []),
+    # A server that reads a stream of JSON values, whatever the line ends,
+    # would read these three lines as one call: the broken ones do not go on.
+    (b'{"jsonrpc": "2.0", "id": 21, "method":\n', b"", [None]),
+    (b'"tools/call"\n', None, []),
+    (b', "params": {"name": "write", "arguments": {"bucket": "vault"}}}\n', b"", [None]),
     (line(call(13, "write", bucket="tmp", text="y" * 2_000_000)), None, []),
     (b'{"jsonrpc":"2.0","id":14,"method":"ping"}', None, []),
 ]
@@ -144,8 +169,9 @@ def test_every_message_passes_in_order_except_refused_calls(tmp_path, policy):
     server = tmp_path / "server.py"
     server.write_text(STAND_IN)
     sent = b"".join(message for message, _, _ in TRAFFIC)
+    log = tmp_path / "decisions.jsonl"
     result = subprocess.run(
-        [*PROXY, policy, "--charge", "charge", "--", sys.executable, server, received],
+        [*PROXY, policy, "--charge", "charge", "--log", log, "--", sys.executable, server, received],
         input=sent, capture_output=True, timeout=60,
     )
     assert result.returncode == 3, result.stderr
@@ -160,11 +186,30 @@ def test_every_message_passes_in_order_except_refused_calls(tmp_path, policy):
     answers = [json.loads(text) for text in lines if text not in SERVER_OUT]
     ids = [[a["id"] for a in answer] if isinstance(answer, list) else answer["id"] for answer in answers]
     assert ids == [i for _, _, answered in TRAFFIC for i in answered]
-    texts = [answer["result"]["content"][0]["text"] for answer in answers if isinstance(answer, dict)]
-    assert all(answer["result"]["isError"] is True for answer in answers if isinstance(answer, dict))
+    results = [answer for answer in answers if isinstance(answer, dict) and "error" not in answer]
+    texts = [answer["result"]["content"][0]["text"] for answer in results]
+    assert all(answer["result"]["isError"] is True for answer in results)
     assert texts[0] == "Tool call 'write' blocked by policy: locked (deny_bucket): BLOCK"
     assert texts[3] == "Tool call 'write' refused: the request repeats a key, so the server could read it differently."
     assert texts[5].startswith("Tool call 'charge' refused: the policy could not decide: TypeError: ")
+
+    # Each line it could not read is logged once, by its size, digest and start.
+    unread = [message for message, _, answered in TRAFFIC if answered == [None]]
+    errors = [answer["error"] for answer in answers if isinstance(answer, dict) and "error" in answer]
+    assert [error["code"] for error in errors] == [-32700] * len(unread)
+    records = [json.loads(text) for text in log.read_text().splitlines()]
+    logged = [r for r in records if r["verdict"] == "ERROR"]
+    assert [(r["event"].get("tool"), r["error"].split(":")[0]) for r in logged] == [
+        ("charge", "TypeError"), (None, "JSONDecodeError"), (None, "JSONDecodeError"), (None, "ValueError"), (None, "RecursionError"),
+        (None, "JSONDecodeError"), (None, "JSONDecodeError"),
+    ]
+    shown = [r["event"]["unread"] for r in logged if "unread" in r["event"]]
+    assert [(u["bytes"], u["sha256"], u["start"]) for u in shown] == [
+        (len(m), hashlib.sha256(m).hexdigest(), m[:120].decode()) for m in unread
+    ]
+    assert [error["message"] for error in errors] == [
+        "Parse error: the proxy cannot read this message, so it did not forward it: " + r["error"] for r in logged if "unread" in r["event"]
+    ]
 
 
 def _start(policy, *command):
@@ -186,7 +231,7 @@ def test_the_proxy_ends_with_the_server_and_its_status(policy, command, act, sta
     proxy = _start(policy, *command)
     started = time.monotonic()
     if act == "send":
-        proxy.stdin.write(b"hello\n")
+        proxy.stdin.write(b'"hello"\n')
         proxy.stdin.flush()
     elif act == "close":
         proxy.stdin.close()
@@ -198,7 +243,7 @@ def test_the_proxy_ends_with_the_server_and_its_status(policy, command, act, sta
     assert proxy.wait(timeout=30) == status, err
     assert time.monotonic() - started < 20
     if act == "send":
-        assert (out, err) == (b"got hello\n", b"oops\n")
+        assert (out, err) == (b'got "hello"\n', b"oops\n")
     if status == 127:
         assert err == b"quindle-brevault-agent: cannot start no-such-server-anywhere: No such file or directory\n"
 
@@ -279,3 +324,74 @@ def test_calls_no_behaviour_can_apply_to_are_named_and_can_be_refused(tmp_path, 
     shown = [r["verdict"] + (": " + r["error"] if "error" in r else "") for r in records]
     assert len(shown) == len(recorded) and all(s.startswith(r) for s, r in zip(shown, recorded)), shown
     assert subprocess.run([*PROXY[:-1], "verify-log", log], capture_output=True).returncode == 0
+
+
+# A policy that talks on standard output when it loads and while it decides,
+# and whose rule raises what the call's argument "say" asks for.
+SPEAKING_POLICY = textwrap.dedent("""
+    import sys
+    from quindle_brevault_agent import Policy, behaviour, on_write, rule
+    print("loading the policy")
+
+    def speaker(event):
+        said = event["kwargs"]["say"]
+        print("deciding on", said)
+        if said == "exit":
+            sys.exit(3)
+        if said == "interrupt":
+            raise KeyboardInterrupt("pressed")
+        if said == "odd":
+            raise BaseException("odd")
+        return "BLOCK" if said == "no" else "ALLOW"
+
+    POLICY = Policy([behaviour("speaker", on=on_write(), rule=rule("speaker", speaker))])
+""")
+# Writes back every line it receives; Ctrl-C ends it as it would end most programs.
+ECHO = "import signal, sys\nsignal.signal(signal.SIGINT, signal.SIG_DFL)\nfor line in sys.stdin.buffer:\n" \
+       "    sys.stdout.buffer.write(line)\n    sys.stdout.buffer.flush()\n"
+NEWEST = {"_meta": {"io.modelcontextprotocol/protocolVersion": "2026-07-28"}}
+
+
+def newest(message):
+    return {**message, "params": {**message["params"], **NEWEST}}
+
+
+def refused(id_, text, version=None):
+    result = {"content": [{"type": "text", "text": text}], "isError": True}
+    return line({"jsonrpc": "2.0", "id": id_, "result": result if version is None else {**result, "resultType": "complete"}})
+
+
+def test_what_the_policy_raises_or_prints_stays_off_the_channel(tmp_path):
+    policy, log = tmp_path / "speaking.py", tmp_path / "decisions.jsonl"
+    policy.write_text(SPEAKING_POLICY)
+    sent = [call(1, "write", say="fine"), call(2, "write", say="exit"), call(3, "write", say="interrupt"),
+            newest(call(4, "write", say="odd")), newest(call(5, "write", say="no")), call(6, "write", say="fine again")]
+    proxy = subprocess.Popen([*PROXY, policy, "--log", log, "--", sys.executable, "-c", ECHO],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proxy.stdin.write(b"".join(map(line, sent)))
+    proxy.stdin.flush()
+    out = [proxy.stdout.readline() for _ in range(6)]
+    proxy.send_signal(signal.SIGINT)  # the proxy served on; a real Ctrl-C still ends it
+    out.append(proxy.stdout.read())
+    err = proxy.stderr.read().decode()
+    assert proxy.wait(timeout=30) == 128 + signal.SIGINT, err
+
+    could_not = "Tool call 'write' refused: the policy could not decide: {} (while evaluating behaviour 'speaker' (rule 'speaker'))"
+    assert out[-1] == b"" and sorted(out[:6]) == sorted([
+        line(sent[0]), line(sent[5]),
+        refused(2, could_not.format("SystemExit: 3")),
+        refused(3, could_not.format("KeyboardInterrupt: pressed")),
+        refused(4, could_not.format("BaseException: odd"), "2026-07-28"),
+        refused(5, "Tool call 'write' blocked by policy: speaker (speaker): BLOCK", "2026-07-28"),
+    ])
+    # What the policy printed went to standard error, in order.
+    assert "loading the policy" in err.splitlines()
+    assert [text for text in err.splitlines() if text.startswith("deciding on")] == [
+        f"deciding on {m['params']['arguments']['say']}" for m in sent
+    ]
+    records = [json.loads(text) for text in log.read_text().splitlines()]
+    assert [(r["verdict"], r.get("error")) for r in records] == [
+        ("ALLOW", None), ("ERROR", "SystemExit: 3 (while evaluating behaviour 'speaker' (rule 'speaker'))"),
+        ("ERROR", "KeyboardInterrupt: pressed (while evaluating behaviour 'speaker' (rule 'speaker'))"),
+        ("ERROR", "BaseException: odd (while evaluating behaviour 'speaker' (rule 'speaker'))"), ("BLOCK", None), ("ALLOW", None),
+    ]

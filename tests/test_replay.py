@@ -635,6 +635,52 @@ def test_output_that_cannot_be_written_is_one_message(policy_file, events_file, 
         assert result.stderr == f"quindle-brevault-agent: cannot write {name}: No space left on device\n"
 
 
+@pytest.mark.parametrize(
+    "args, stdin, stdout, refused",
+    [
+        (["replay", "{policy}", "{events}", "-o", "{events}"], None, None, ("{events}", "{events}")),
+        (["replay", "{policy}", "{events}", "--jobs", "2", "-o", "{hard}"], None, None, ("{hard}", "{events}")),
+        (["replay", "{policy}", "{cases}", "{events}", "-o", "{soft}"], None, None, ("{soft}", "{events}")),
+        (["replay", "{policy}:POLICY", "{events}", "-o", "{policy}"], None, None, ("{policy}", "{policy}")),
+        (["replay", "{policy}", "-", "-o", "{soft}"], "{events}", None, ("{soft}", "standard input")),
+        (["replay", "{policy}", "{events}", "--jobs", "2"], None, "{events}", ("standard output", "{events}")),
+        (["test", "{policy}", "{cases}", "--junit", "{cases}"], None, None, ("{cases}", "{cases}")),
+        (["test", "{policy}", "-"], "{cases}", "{hard_cases}", ("standard output", "standard input")),
+        (["diff", "{policy}", "{policy}", "{events}"], None, "{policy}", ("standard output", "{policy}")),
+        (["lint", "{policy}"], None, "{policy}", ("standard output", "{policy}")),
+        (["verify-log", "{events}"], None, "{soft}", ("standard output", "{events}")),
+        # Only regular files are compared: a device read and written is no loss.
+        (["replay", "{policy}", "/dev/null", "-o", "/dev/null"], "/dev/null", "/dev/null", None),
+    ],
+)
+def test_an_output_that_is_an_input_is_refused_before_anything_is_written(
+    policy_file, events_file, tmp_path, args, stdin, stdout, refused
+):
+    names = {
+        "policy": policy_file,
+        "events": events_file(line(ALLOW), line(BLOCK)),
+        "cases": events_file(json.dumps({"event": ALLOW, "expect": "BLOCK"}), name="cases.jsonl"),
+    }
+    os.link(names["events"], tmp_path / "hard.jsonl")
+    os.link(names["cases"], tmp_path / "hard_cases.jsonl")
+    (tmp_path / "soft.jsonl").symlink_to(names["events"])
+    names.update(hard=tmp_path / "hard.jsonl", hard_cases=tmp_path / "hard_cases.jsonl", soft=tmp_path / "soft.jsonl")
+    before = {name: Path(path).read_bytes() for name, path in names.items()}
+    with open(str(stdin or os.devnull).format(**names), "rb") as given, \
+            open(str(stdout or os.devnull).format(**names), "ab") as taken:
+        result = subprocess.run(
+            [sys.executable, "-m", "quindle_brevault_agent", *[arg.format(**names) for arg in args]],
+            stdin=given, stdout=taken, stderr=subprocess.PIPE, text=True, timeout=60,
+        )
+    if refused is None:
+        assert result.returncode == 0 and " 0 events read " in result.stderr, result.stderr
+        return
+    output, source = (text.format(**names) for text in refused)
+    assert result.returncode == 2
+    assert result.stderr == f"quindle-brevault-agent: {output} is the same file as input {source}\n"
+    assert {name: Path(path).read_bytes() for name, path in names.items()} == before
+
+
 def test_interrupt_writes_and_counts_the_rows_already_decided(policy_file):
     proc = subprocess.Popen(
         [sys.executable, "-m", "quindle_brevault_agent", "replay", str(policy_file)],

@@ -47,7 +47,9 @@ missing or invalid ``event`` or ``expect``, ``hits`` that is not a list of
 strings, a ``name`` or ``stage`` that is not a string) is reported on
 standard error as ``FILE:LINE: reason`` and the run goes on. A policy that
 does not load, a case file that cannot be opened or read, or an output that
-cannot be written stops the run with one message.
+cannot be written stops the run with one message; so does an output (the
+``--junit`` FILE or standard output) that is the same file as the POLICY or
+a case file, before anything is written.
 
 Exit status: 0 when every case passed, 1 when any case failed, 2 when any
 line was not a case, the policy did not load, or an input or output failed
@@ -64,7 +66,7 @@ import xml.etree.ElementTree as ElementTree
 from dataclasses import dataclass
 from typing import Any, BinaryIO, Sequence, TextIO, cast
 
-from . import jsonl
+from . import jsonl, outputs
 from ._impl import Policy, without_actions
 from .guarding import describe_error
 from .policy_files import POLICY_HELP, PolicyLoadError, load_error, load_policy
@@ -392,6 +394,15 @@ def _run(args: argparse.Namespace, stdout: TextIO, err: TextIO) -> int:
         sources = jsonl.open_sources(args.cases, stdin)
     except jsonl.InputError as exc:
         err.write(f"{PROG}: {exc}\n")
+        return EXIT_BAD_INPUT
+
+    written = [outputs.standard_output()]
+    if args.junit is not None:
+        written.append((args.junit, args.junit))
+    refused = outputs.refusal(written, outputs.inputs([args.policy], sources))
+    if refused is not None:
+        jsonl.close_sources(sources)
+        err.write(refused + "\n")
         return EXIT_BAD_INPUT
 
     out = _Output(stdout)

@@ -23,12 +23,15 @@ keep the hash of the last line elsewhere (``verify-log`` prints it) to see that.
 from __future__ import annotations
 
 import datetime
+import fcntl
 import hashlib
 import io
 import json
+import logging
 import math
 import os
 import threading
+import weakref
 from typing import IO, Any, Iterable, NamedTuple
 
 from . import jsonl
@@ -40,7 +43,10 @@ ZERO = "0" * 64
 REDACTED = "[redacted]"
 ERROR = "ERROR"  # the verdict of a record whose decision raised
 
-_TAIL = 1 << 16  # bytes read at a time when looking for an existing log's last line
+_FIRST_TAIL = 1 << 13  # bytes first read when looking for a log's last line
+_TAIL = 1 << 16  # bytes read at a time after that
+
+_logger = logging.getLogger("quindle_brevault_agent")
 
 
 class LogError(Exception):
@@ -107,6 +113,15 @@ class DecisionLog:
     are written as ``"[redacted]"`` at the event's top level and in its
     ``kwargs``. One lock serialises records, so threads of one process can
     share a log; each record is one write followed by a flush.
+
+    A log opened from a path can be shared by processes too: each record is
+    written under an exclusive lock on the file (``flock``), after taking
+    ``seq`` and ``prev`` from the file's last line whenever another writer
+    has added to it, so their records form one chain. A last line cut short
+    by a writer that died mid-write (no newline, not JSON) was never
+    acknowledged: it is moved to a file beside the log (``LOG.torn``, or
+    ``LOG.torn.N`` when that exists), the log is cut back to its last whole
+    line, a warning names both files, and the chain goes on.
     """
 
     def __init__(self, target: str | os.PathLike[str] | IO[Any], *, redact: Iterable[str] = ()) -> None:
@@ -116,19 +131,18 @@ class DecisionLog:
         self._lock = threading.Lock()
         self._broken: BaseException | None = None
         self._owned = False
+        self._reopen = False  # set in a child process that inherited the file
+        self._end = 0  # the file's size after this log last read or wrote it
         self.seq = 0
         self.prev = ZERO
         if isinstance(target, (str, bytes, os.PathLike)):
             self.name = os.fsdecode(target)
-            stream = open(target, "a+b")
+            self._path = target
+            stream = self._open()
             self._owned = True
-            try:
-                self._continue(stream)
-            except BaseException:
-                stream.close()
-                raise
             self._stream: IO[Any] = stream
             self._binary = True
+            _OWNED.add(self)
         elif callable(getattr(target, "write", None)):
             self.name = str(getattr(target, "name", "<stream>"))
             self._stream = target
@@ -138,37 +152,88 @@ class DecisionLog:
         else:
             raise TypeError(f"DecisionLog needs a path or a writable stream, not {type(target).__name__}")
 
-    def _continue(self, stream: IO[bytes]) -> None:
-        """Takes `seq` and `prev` from the last line of an existing log."""
-        end = stream.seek(0, os.SEEK_END)
-        if end == 0:
-            return
-        data = b""
-        at = end
-        while at > 0:
-            step = min(_TAIL, at)
-            at -= step
-            stream.seek(at)
-            data = stream.read(step) + data
-            if b"\n" in data.rstrip(b"\r\n\t ") or at == 0:
-                break
-        ends_in_newline = data.endswith(b"\n")
-        # The last line that is not blank, as verify reads it: its bytes without the newline.
-        last = next((line for line in reversed(data.split(b"\n")) if line.strip()), b"")
-        if not last:
-            return  # only blank lines so far
+    def _open(self) -> IO[bytes]:
+        """The log's file, opened for appending, with the chain taken from its end."""
+        stream = open(self._path, "a+b", buffering=0)
         try:
-            record = json.loads(last)
-        except ValueError:
-            record = None
+            fd = stream.fileno()
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX)
+                self._end = self._continue(fd)
+            finally:
+                fcntl.flock(fd, fcntl.LOCK_UN)
+        except BaseException:
+            stream.close()
+            raise
+        return stream
+
+    def _continue(self, fd: int) -> int:
+        """Takes `seq` and `prev` from the last line of the file, under its
+        lock; returns the file's size after any repair."""
+        end = os.fstat(fd).st_size
+        if end == 0:
+            self.seq, self.prev = 0, ZERO
+            return 0
+        start, last = _last_line(fd, end)
+        record = _parsed(last)
+        unfinished = _pread(fd, 1, end - 1) != b"\n"
+        if last and record is _UNPARSED and unfinished and start + len(last) == end:
+            # A record cut short: its writer died before the newline, so its
+            # decision never returned. Chain from the line before it.
+            self._chain_from(*_record_at(fd, start))
+            self._set_aside(fd, start, end)
+            return start
+        self._chain_from(last, record)
+        if unfinished:
+            _write_all(fd, b"\n")
+            end += 1
+        return end
+
+    def _chain_from(self, last: bytes, record: Any) -> None:
+        """The chain goes on after `last`, the log's last line that is not
+        blank (empty when there is none), parsed as `record`."""
+        if not last:
+            self.seq, self.prev = 0, ZERO
+            return
         seq = record.get("seq") if isinstance(record, dict) else None
         if not (isinstance(record, dict) and record.get("decision_log") == 1 and seq.__class__ is int):
             raise LogError(f"{self.name}: the last line is not a decision record, so its chain cannot go on")
-        if not ends_in_newline:
-            stream.write(b"\n")
-            stream.flush()
         self.seq = seq
         self.prev = hashlib.sha256(last).hexdigest()
+
+    def _set_aside(self, fd: int, start: int, end: int) -> None:
+        """Moves bytes `start` to `end` of the log to a new file beside it, then
+        cuts the log at `start`."""
+        torn = _pread(fd, end - start, start)
+        number = 0
+        while True:
+            aside = f"{self.name}.torn" + (f".{number}" if number else "")
+            try:
+                with open(aside, "xb") as out:
+                    out.write(torn)
+                    out.flush()
+                    os.fsync(out.fileno())
+                break
+            except FileExistsError:  # an earlier one is kept
+                number += 1
+            except OSError as exc:
+                raise LogError(
+                    f"{self.name}: its last line was cut short and cannot be moved to {aside}:"
+                    f" {exc.strerror or exc}"
+                ) from exc
+        os.ftruncate(fd, start)
+        _logger.warning(
+            "%s: its last line was cut short by a write that never finished; moved its %d bytes"
+            " to %s and went on from the line before it",
+            self.name, len(torn), aside,
+        )
+
+    def _after_fork(self) -> None:
+        # The child shares the parent's open file, and with it the file's
+        # lock: it opens the file anew before its first record.
+        self._lock = threading.Lock()
+        if self._owned and self._broken is None:
+            self._reopen = True
 
     def record(self, event: Any, stage: Any, decision: Any) -> None:
         """Writes one record for `decision`, made on `event` at `stage`."""
@@ -201,6 +266,9 @@ class DecisionLog:
         with self._lock:
             if self._broken is not None:
                 raise LogError(f"{self.name}: an earlier write failed, the log is closed to new records") from self._broken
+            if self._owned:
+                self._append_to_file(body)
+                return
             seq = self.seq + 1
             now = datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
             line = (
@@ -222,6 +290,39 @@ class DecisionLog:
             self.seq = seq
             self.prev = hashlib.sha256(data).hexdigest()
 
+    def _append_to_file(self, body: str) -> None:
+        """`_append` to a log opened from a path: under the file's lock, after
+        any other writer's records."""
+        if self._reopen:
+            inherited = self._stream
+            self._stream = self._open()
+            self._reopen = False
+            inherited.close()
+        fd = self._stream.fileno()
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX)
+            end = os.lseek(fd, 0, os.SEEK_END)
+            if end != self._end:  # another writer added to the file
+                end = self._continue(fd)
+            seq = self.seq + 1
+            now = datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
+            data = (
+                '{"decision_log": 1, "seq": ' + str(seq) + ', "time": "' + now + '"'
+                + body + ', "prev": "' + self.prev + '"}'
+            ).encode("ascii")
+            try:
+                _write_all(fd, data + b"\n")
+            except BaseException as exc:
+                # What reached the file is unknown: a record after it could
+                # not be chained honestly.
+                self._broken = exc
+                raise
+            self._end = end + len(data) + 1
+            self.seq = seq
+            self.prev = hashlib.sha256(data).hexdigest()
+        finally:
+            fcntl.flock(fd, fcntl.LOCK_UN)
+
     def _redacted(self, event: dict[Any, Any]) -> dict[Any, Any]:
         fields = self.redact
         out = {key: (REDACTED if key in fields else value) for key, value in event.items()}
@@ -235,6 +336,7 @@ class DecisionLog:
         with self._lock:
             if self._owned:
                 self._stream.close()
+                _OWNED.discard(self)
             self._broken = self._broken or LogError("closed")
 
     def __enter__(self) -> DecisionLog:
@@ -245,6 +347,76 @@ class DecisionLog:
 
     def __repr__(self) -> str:
         return f"DecisionLog({self.name!r}, seq={self.seq})"
+
+
+_OWNED: weakref.WeakSet[DecisionLog] = weakref.WeakSet()  # the logs opened from a path
+
+
+def _after_fork_in_child() -> None:
+    for log in list(_OWNED):
+        log._after_fork()
+
+
+os.register_at_fork(after_in_child=_after_fork_in_child)
+
+_UNPARSED: Any = object()
+
+
+def _parsed(line: bytes) -> Any:
+    """The JSON value of `line`, or `_UNPARSED`."""
+    try:
+        return json.loads(line)
+    except (ValueError, RecursionError):
+        return _UNPARSED
+
+
+def _pread(fd: int, size: int, at: int) -> bytes:
+    """`size` bytes of the file at offset `at` (fewer at its end)."""
+    parts = []
+    while size > 0:
+        data = os.pread(fd, size, at)
+        if not data:
+            break
+        parts.append(data)
+        size -= len(data)
+        at += len(data)
+    return b"".join(parts)
+
+
+def _write_all(fd: int, data: bytes) -> None:
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view):]
+
+
+def _last_line(fd: int, end: int) -> tuple[int, bytes]:
+    """``(start, line)``: the last line of the file's first `end` bytes that is
+    not blank, without its newline, and its offset; ``(end, b"")`` when every
+    line is blank."""
+    data = b""
+    at = end
+    step = _FIRST_TAIL
+    while at > 0:
+        step = min(step, at)
+        at -= step
+        data = _pread(fd, step, at) + data
+        if b"\n" in data.rstrip():
+            break
+        step = _TAIL
+    lines = data.split(b"\n")
+    offset = len(data)
+    for line in reversed(lines):
+        offset -= len(line)
+        if line.strip():
+            return at + offset, line
+        offset -= 1
+    return end, b""
+
+
+def _record_at(fd: int, end: int) -> tuple[bytes, Any]:
+    """The last line that is not blank before offset `end`, and its value."""
+    line = _last_line(fd, end)[1]
+    return line, _parsed(line)
 
 
 # ---------------------------------------------------------------- verifying

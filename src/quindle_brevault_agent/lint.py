@@ -45,7 +45,8 @@ what a rule does not show is skipped for that rule.
 
 Exit status: 0 when every policy is clean, 1 with any finding, 2 when a
 policy does not load (the reason goes to standard error, and the other
-policies are still linted).
+policies are still linted) or standard output is the file of a policy (then
+nothing more is written).
 """
 
 from __future__ import annotations
@@ -58,6 +59,7 @@ import sys
 from dataclasses import dataclass
 from typing import Any, Iterable, Iterator, Sequence
 
+from . import outputs
 from ._impl import Policy, captured, condition_of, qualname_of
 from .policy_files import (
     Call,
@@ -519,7 +521,13 @@ def run(args: argparse.Namespace) -> int:
     """The lint command on parsed arguments; returns the exit status."""
     out = sys.stdout.write
     status = EXIT_CLEAN
+    # Standard output must not be a policy: checked for all before anything
+    # is written, and for a module again once it is imported and has a file.
+    written = [outputs.standard_output()]
+    refused = outputs.refusal(written, outputs.inputs(args.policies, []))
     for target in args.policies:
+        if refused is not None:
+            break
         try:
             findings = lint_target(target)
         except PolicyLoadError as exc:
@@ -528,8 +536,15 @@ def run(args: argparse.Namespace) -> int:
             sys.stderr.flush()
             status = EXIT_NOT_LOADED
             continue
+        refused = outputs.refusal(written, outputs.inputs([target], []))
+        if refused is not None:
+            break
         for finding in findings:
             out(render(target, finding, args.format) + "\n")
         if findings and status == EXIT_CLEAN:
             status = EXIT_FINDINGS
+    if refused is not None:
+        sys.stdout.flush()
+        sys.stderr.write(refused + "\n")
+        return EXIT_NOT_LOADED
     return status

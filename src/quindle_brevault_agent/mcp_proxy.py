@@ -9,13 +9,15 @@ that it stands in for the server in a client's configuration. The stdio
 transport is JSON-RPC, one message per line.
 
 Every message passes through byte for byte and in order, in both directions,
-except the client's ``tools/call`` requests. Each is first evaluated as the
-event ``{"stage": STAGE, "action_type": NAME, "tool": NAME, "kwargs":
-ARGUMENTS}`` (STAGE defaults to "execution"; a tool named by ``--charge`` is
-evaluated at stage "spend_decision" with action_type "charge"). An allowed
-or flagged call is forwarded. A blocked call, or one whose evaluation or
-recording raises, never reaches the server: the proxy answers it with a tool
-result whose ``isError`` is true and whose text names the hits or the error.
+except what the proxy cannot read (below) and the client's ``tools/call``
+requests. Each call is first evaluated as the event ``{"stage": STAGE,
+"action_type": NAME, "tool": NAME, "kwargs": ARGUMENTS}`` (STAGE defaults to
+"execution"; a tool named by ``--charge`` is evaluated at stage
+"spend_decision" with action_type "charge"). An allowed or flagged call is
+forwarded. A blocked call, or one whose evaluation or
+recording raises (any exception, SystemExit and KeyboardInterrupt included),
+never reaches the server: the proxy answers it with a tool result whose
+``isError`` is true and whose text names the hits or the error.
 A call sent as a notification (no id) that is refused gets no answer. Every
 decision goes to ``--log`` when given; a call whose evaluation raised is
 recorded with the verdict "ERROR" and the error (`DecisionLog.record_error`).
@@ -30,14 +32,32 @@ refused (whether or not its tool was listed): answered as a refused tool call
 and recorded with the verdict "ERROR" and the error `UNCOVERED`.
 
 The proxy reads a client message the way a lenient server could: bytes that
-are not UTF-8 are read as U+FFFD, a bare carriage return also ends a message,
-and several JSON values on one line are each a message. Calls inside a batch
-(a JSON array) are evaluated one by one; refused ones are answered together
-in one array and the rest are forwarded as a smaller batch. A call whose
-JSON repeats a key is refused, since a server could read the other copy.
-Anything that is not JSON is forwarded untouched.
+are not UTF-8 are read as U+FFFD, and several JSON values on one line are
+each a message. Calls inside a batch (a JSON array) are evaluated one by one;
+refused ones are answered together in one array and the rest are forwarded
+as a smaller batch. A call whose JSON repeats a key is refused, since a
+server could read the other copy.
 
-The server's standard error is the proxy's. When the client closes the
+Servers differ in where a message ends: at a line feed only, a bare carriage
+return being JSON white space, or also at a bare carriage return (universal
+newlines). A line whose two readings give different messages is judged as
+one line ended by its line feed, and what the proxy judged goes on
+re-encoded, one message per line and no carriage return, so that every
+server reads what was judged.
+
+Every line from the client is read in full, or not forwarded: one that is
+not JSON, or that goes past the limits of the proxy's JSON reader (an integer
+of more than 4,300 digits, nesting too deep), is answered with a JSON-RPC
+parse error (code -32700, id null) and logged. A server that reads a stream
+of JSON values whatever the line ends could otherwise join a broken line to
+the next one into a call that the proxy never saw.
+
+An answer the proxy makes to a request that carries its protocol version in
+``params._meta`` (2026-07-28) has ``"resultType": "complete"``, as that
+version requires of every result.
+
+The server's standard error is the proxy's, and so is everything the policy
+prints, when it is loaded or while it decides. When the client closes the
 proxy's standard input, the server's is closed too, and the server is sent
 SIGTERM, then SIGKILL, if it has not exited after a grace period; when the
 server exits, the proxy does too. SIGINT, SIGTERM and SIGHUP sent to the proxy
@@ -49,8 +69,11 @@ it was ended by signal N); 2 when the policy or the log cannot be opened,
 from __future__ import annotations
 
 import argparse
+import bisect
+import hashlib
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -83,7 +106,7 @@ _COVERED_KEPT = 4096  # tool names whose coverage is remembered
 
 
 class Gate:
-    """Decides on the client's messages: `inspect(piece)` returns the bytes
+    """Decides on the client's messages: `inspect(line)` returns the bytes
     to forward to the server and the lines to answer the client with."""
 
     def __init__(
@@ -104,7 +127,8 @@ class Gate:
         self._covered: dict[str, bool] = {}  # by tool name, for the names seen so far
         self._repeated = False
         self._call_method = False
-        self._decoder = json.JSONDecoder(object_pairs_hook=self._pairs)
+        self._decode = json.JSONDecoder(object_pairs_hook=self._pairs).raw_decode
+        self._read = json.JSONDecoder().raw_decode  # for a line that cannot hold a call
 
     def _pairs(self, pairs: list[tuple[str, Any]]) -> dict[str, Any]:
         made = dict(pairs)
@@ -137,25 +161,24 @@ class Gate:
 
     # -- parsing
 
-    def _values(self, text: str) -> tuple[list[tuple[Any, bool]], bool]:
-        """The JSON values on one line, each with whether it repeats a key or
-        names tools/call under a repeated key, and whether anything that is
-        not JSON is left over."""
-        values: list[tuple[Any, bool]] = []
-        at = 0
+    def _values(self, text: str, decode: Callable[[str, int], tuple[Any, int]]) -> list[tuple[Any, bool, int, int]]:
+        """The JSON values on one line, each with whether it repeats a key
+        and names tools/call under a repeated key, and where it starts and
+        ends. Raises what the JSON reader raises when anything but JSON
+        white space is left over or a value is beyond the reader's limits."""
+        values: list[tuple[Any, bool, int, int]] = []
         end = len(text)
-        decode = self._decoder.raw_decode
+        at = 0
         while True:
-            while at < end and text[at] in " \t\r\n":
-                at += 1
+            if at < end and text[at] in " \t\r\n":
+                found = _NOT_SPACE(text, at)
+                at = end if found is None else found.start()
             if at >= end:
-                return values, False
+                return values
             self._repeated = self._call_method = False
-            try:
-                value, at = decode(text, at)
-            except (ValueError, RecursionError):
-                return values, True
-            values.append((value, self._repeated and self._call_method))
+            value, stop = decode(text, at)
+            values.append((value, self._repeated and self._call_method, at, stop))
+            at = stop
 
     # -- one message
 
@@ -172,19 +195,17 @@ class Gate:
         arguments = params.get("arguments")
         stage: Any
         kind: Any
-        event: Any = None
-        decision: Any = None
+        if isinstance(name, str) and name in self.charges:
+            stage, kind = CHARGE_STAGE, "charge"
+        else:
+            stage, kind = self.stage, name
+        event = {
+            "stage": stage,
+            "action_type": kind,
+            "tool": name,
+            "kwargs": {} if arguments is None else arguments,
+        }
         try:
-            if isinstance(name, str) and name in self.charges:
-                stage, kind = CHARGE_STAGE, "charge"
-            else:
-                stage, kind = self.stage, name
-            event = {
-                "stage": stage,
-                "action_type": kind,
-                "tool": name,
-                "kwargs": {} if arguments is None else arguments,
-            }
             if self.deny_uncovered and self.uncovered(name):
                 return self._uncovered_refusal(name, event, stage)
             decision = self.evaluate(event, stage=stage)
@@ -193,113 +214,181 @@ class Gate:
             if not decision.blocked:
                 return None
             return f"Tool call {_show(name)} blocked by policy: {describe_hits(decision)}"
-        except Exception as exc:
-            if decision is None and event is not None:
-                self._record_error(event, stage, exc)
-            return f"Tool call {_show(name)} refused: the policy could not decide: {describe_error(exc)}"
-
-    def _record_error(self, event: Any, stage: Any, error: BaseException | str) -> None:
-        """Records a call that the policy could not decide on; a log that cannot
-        take it will refuse the next call instead."""
-        if self.log is not None:
-            try:
-                self.log.record_error(event, stage, error)
-            except Exception:
-                pass
+        except BaseException as exc:
+            # A rule's SystemExit or KeyboardInterrupt too: it refuses this
+            # call only. Signals reach the main thread, never this one.
+            reason = _described(exc)
+            if self.log is not None:
+                try:
+                    self.log.record_error(event, stage, reason)
+                except Exception:
+                    pass  # the log is broken; the call is refused all the same
+            return f"Tool call {_show(name)} refused: the policy could not decide: {reason}"
 
     def _uncovered_refusal(self, name: Any, event: Any, stage: Any) -> str:
         if self.log is not None:
-            self.log.record_error(event, stage, UNCOVERED)
+            try:
+                self.log.record_error(event, stage, UNCOVERED)
+            except Exception:
+                pass  # the log is broken; the call is refused all the same
         return f"Tool call {_show(name)} refused: no behaviour of the policy can apply to it (--deny-uncovered)."
 
     @staticmethod
     def _answer(message: dict[str, Any], text: str) -> dict[str, Any]:
-        return {
-            "jsonrpc": "2.0",
-            "id": message["id"],
-            "result": {"content": [{"type": "text", "text": text}], "isError": True},
-        }
+        result: dict[str, Any] = {"content": [{"type": "text", "text": text}], "isError": True}
+        if _per_request_version(message):
+            result["resultType"] = "complete"
+        return {"jsonrpc": "2.0", "id": message["id"], "result": result}
 
-    # -- one piece of input
+    def _unreadable(self, line: bytes, text: str, error: BaseException) -> bytes:
+        """The parse error that answers a line the proxy cannot read in full."""
+        reason = _described(error)
+        if self.log is not None:
+            # The line itself can be huge: its size, its digest and its start identify it.
+            shown = {"bytes": len(line), "sha256": hashlib.sha256(line).hexdigest(), "start": text[:UNREAD_SHOWN]}
+            try:
+                self.log.record_error({"stage": self.stage, "unread": shown}, self.stage, reason)
+            except Exception:
+                pass  # the log is broken; the line is refused all the same
+        return _line(
+            {
+                "jsonrpc": "2.0",
+                "id": None,
+                "error": {"code": PARSE_ERROR, "message": f"Parse error: the proxy cannot read this message, so it did not forward it: {reason}"},
+            }
+        )
 
-    def inspect(self, piece: bytes) -> tuple[bytes, list[bytes]]:
-        """`piece` is one message as read, with its line ending. Returns what
-        to forward (`piece` itself unless a call in it was refused) and the
-        answers to write to the client."""
-        # Only a piece that says tools/call, or could say it in escapes, is parsed.
-        if b"tools/call" not in piece and b"\\" not in piece:
-            return piece, []
-        values, rest = self._values(piece.decode("utf-8", "replace"))
-        kept: list[Any] = []
-        answers: list[bytes] = []
-        refused = False
-        for value, ambiguous in values:
+    # -- one line of input
+
+    def inspect(self, line: bytes) -> tuple[bytes, list[bytes]]:
+        """`line` is one line as read, with its line feed (the last line of
+        the input may lack it). Returns what to forward (`line` itself unless
+        a call in it was refused or its readings differ) and the answers to
+        write to the client."""
+        # Only a line that says tools/call, or could say it in escapes, can
+        # hold a call. Every line is read in full all the same: a server that
+        # reads a stream of JSON values, line ends or not, would join a
+        # broken line to the next.
+        calls = b"tools/call" in line or b"\\" in line
+        text = line.decode("utf-8", "replace")
+        try:
+            values = self._values(text, self._decode if calls else self._read)
+        except Exception as exc:  # not JSON, too deep, too many digits, too big
+            return b"", [self._unreadable(line, text, exc)]
+        if not calls:
+            return line, []
+        cuts = _bare_returns(text) if "\r" in text else []
+        kept: list[tuple[int, Any]] = []  # (piece, value) of every value that goes on
+        changed: set[int] = set()  # the pieces in which a call was refused
+        answers: list[Any] = []
+        split = False  # whether a bare carriage return falls inside a value
+        for value, ambiguous, start, stop in values:
+            piece = bisect.bisect_left(cuts, start) if cuts else 0
+            if cuts and bisect.bisect_left(cuts, stop) != piece:
+                split = True
             if isinstance(value, list):
                 batch_kept: list[Any] = []
                 batch_answers: list[Any] = []
                 for item in value:
-                    text = self._refusal(item, ambiguous) if self._is_call(item, ambiguous) else None
-                    if text is None:
+                    refusal = self._refusal(item, ambiguous) if self._is_call(item, ambiguous) else None
+                    if refusal is None:
                         batch_kept.append(item)
-                    else:
-                        refused = True
-                        if "id" in item:
-                            batch_answers.append(self._answer(item, text))
+                    elif "id" in item:
+                        batch_answers.append(self._answer(item, refusal))
+                if len(batch_kept) != len(value):
+                    changed.add(piece)
                 if batch_kept:
-                    kept.append(batch_kept)
+                    kept.append((piece, batch_kept))
                 if batch_answers:
-                    answers.append(_line(batch_answers))
+                    answers.append(batch_answers)
                 continue
-            text = self._refusal(value, ambiguous) if self._is_call(value, ambiguous) else None
-            if text is None:
-                kept.append(value)
+            refusal = self._refusal(value, ambiguous) if self._is_call(value, ambiguous) else None
+            if refusal is None:
+                kept.append((piece, value))
             else:
-                refused = True
+                changed.add(piece)
                 if "id" in value:
-                    answers.append(_line(self._answer(value, text)))
-        if not refused:
-            return piece, []
-        forward = b"".join(_line(value) for value in kept)
-        if rest:
-            # What did not parse goes on as it came, on a line of its own.
-            forward += _unparsed_tail(piece, values)
-        return forward, answers
+                    answers.append(self._answer(value, refusal))
+        try:
+            answered = [_line(answer) for answer in answers]
+            if split:
+                # A server that ends messages at a bare carriage return would
+                # read other messages than the ones judged: every server gets
+                # the judged ones, one per line.
+                return b"".join(_line(value) for _, value in kept), answered
+            if not changed:
+                return line, answered
+            # Bare carriage returns, if any, fall between messages: each piece
+            # goes on as it came unless a call in it was refused.
+            kept_in: dict[int, list[bytes]] = {}
+            for index, value in kept:
+                if index in changed:
+                    kept_in.setdefault(index, []).append(_line(value))
+            forward = [
+                b"".join(kept_in.get(index, ())) if index in changed else piece
+                for index, piece in enumerate(pieces(line) if cuts else [line])
+            ]
+            return b"".join(forward), answered
+        except (ValueError, RecursionError) as exc:  # a value the encoder cannot write back
+            return b"", [self._unreadable(line, text, exc)]
+
+
+_NOT_SPACE = re.compile(r"[^ \t\r\n]").search  # the next character that is not JSON white space
+
+PARSE_ERROR = -32700
+UNREAD_SHOWN = 120  # characters of an unreadable line that its log record shows
+
+# The versions of the initialize handshake. A request that carries any other
+# version in its _meta speaks the per-request envelope (2026-07-28), where
+# every result says its "resultType".
+HANDSHAKE_VERSIONS = frozenset({"2024-11-05", "2025-03-26", "2025-06-18", "2025-11-25"})
+VERSION_KEY = "io.modelcontextprotocol/protocolVersion"
+
+
+def _per_request_version(message: dict[str, Any]) -> bool:
+    params = message.get("params")
+    meta = params.get("_meta") if isinstance(params, dict) else None
+    version = meta.get(VERSION_KEY) if isinstance(meta, dict) else None
+    return isinstance(version, str) and version not in HANDSHAKE_VERSIONS
+
+
+def _described(error: BaseException) -> str:
+    try:
+        return describe_error(error)
+    except BaseException:  # an error whose str() fails is still named
+        return type(error).__name__
 
 
 def _line(value: Any) -> bytes:
     return json.dumps(value, ensure_ascii=True, allow_nan=True).encode("ascii") + b"\n"
 
 
-def _unparsed_tail(piece: bytes, values: list[tuple[Any, bool]]) -> bytes:
-    # The bytes after the last value that parsed: re-parse the prefix to find
-    # where they start. Rare (a refused call followed by garbage on one line).
-    text = piece.decode("utf-8", "surrogateescape")
-    decoder = json.JSONDecoder()
-    at = 0
-    for _ in values:
-        while text[at] in " \t\r\n":
-            at += 1
-        at = decoder.raw_decode(text, at)[1]
-    tail = text[at:].encode("utf-8", "surrogateescape")
-    return tail if tail.endswith(b"\n") else tail + b"\n"
-
-
 def _show(name: Any) -> str:
     return repr(name) if isinstance(name, str) else repr(str(name))
+
+
+def _bare_returns(text: str) -> list[int]:
+    """Where `text` has a carriage return that no line feed follows."""
+    cuts = []
+    at = text.find("\r")
+    while at >= 0:
+        if not text.startswith("\n", at + 1):
+            cuts.append(at)
+        at = text.find("\r", at + 1)
+    return cuts
 
 
 def pieces(line: bytes) -> list[bytes]:
     """`line` split after each bare carriage return, which ends a message for
     a server that reads its input with universal newlines."""
-    bare = line.find(b"\r")
-    if bare < 0 or bare == len(line) - 2 and line.endswith(b"\r\n"):
-        return [line]
     out = []
     start = 0
-    for index in range(len(line)):
-        if line[index] == 0x0D and line[index + 1 : index + 2] != b"\n":
-            out.append(line[start : index + 1])
-            start = index + 1
+    at = line.find(b"\r")
+    while at >= 0:
+        if line[at + 1 : at + 2] != b"\n":
+            out.append(line[start : at + 1])
+            start = at + 1
+        at = line.find(b"\r", at + 1)
     if start < len(line):
         out.append(line[start:])
     return out
@@ -491,15 +580,14 @@ class _Proxy:
         try:
             for line in _lines(self.client_in):
                 self._asked(line)
-                for piece in pieces(line):
-                    forward, answers = self.gate.inspect(piece)
-                    if forward:
-                        with self.in_lock:
-                            if not self.in_open:
-                                return
-                            _write_all(self.server_in, forward)
-                    for answer in answers:
-                        self.to_client(answer)
+                forward, answers = self.gate.inspect(line)
+                if forward:
+                    with self.in_lock:
+                        if not self.in_open:
+                            return
+                        _write_all(self.server_in, forward)
+                for answer in answers:
+                    self.to_client(answer)
         except OSError:
             pass  # the server's input or the client's output is gone: shut down
         finally:
@@ -658,6 +746,12 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
 
 def run(args: argparse.Namespace) -> int:
     err = sys.stderr
+    # The protocol owns standard output: anything else that writes to it (a
+    # policy that prints when it is loaded or while it decides, say) goes to
+    # standard error instead.
+    sys.stdout.flush()
+    client_out = os.dup(1)
+    os.dup2(2, 1)
     try:
         policy = load_policy(args.policy)
     except PolicyLoadError as exc:
@@ -687,12 +781,6 @@ def run(args: argparse.Namespace) -> int:
             pass
 
     watch = ToolsWatch(gate, say)
-
-    # The protocol owns standard output: anything else that writes to it (a
-    # policy action that prints, say) goes to standard error instead.
-    sys.stdout.flush()
-    client_out = os.dup(1)
-    os.dup2(2, 1)
 
     def passed_on(server: subprocess.Popen[bytes]) -> None:
         def forward(signum: int, _frame: Any) -> None:

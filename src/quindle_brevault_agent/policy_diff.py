@@ -42,7 +42,8 @@ Bad input is reported on standard error as ``FILE:LINE: reason`` and the run
 goes on: a line that is not JSON or not a JSON object, and an event whose
 evaluation raises under either policy (the reason says under which). A
 policy that does not load (the message says which, OLD or NEW) or an input
-that cannot be opened or read stops the run with one message.
+that cannot be opened or read stops the run with one message, and so does a
+standard output that is the same file as OLD, NEW or an input.
 
 Exit status: 0 when no event changed, 1 when some event changed, 2 when any
 input was bad or could not be read, a policy did not load or the output
@@ -59,7 +60,7 @@ import threading
 import time
 from typing import Any, BinaryIO, Sequence, TextIO, cast
 
-from . import jsonl
+from . import jsonl, outputs
 from ._impl import Policy, without_actions
 from .guarding import describe_error
 from .policy_files import POLICY_HELP, PolicyLoadError, load_error, load_policy
@@ -462,6 +463,11 @@ def run(args: argparse.Namespace) -> int:
         sources = jsonl.open_sources(names, stdin)
     except jsonl.InputError as exc:
         err.write(f"{PROG}: {exc}\n")
+        return EXIT_BAD_INPUT
+    refused = outputs.refusal([outputs.standard_output()], outputs.inputs([args.old, args.new], sources))
+    if refused is not None:
+        jsonl.close_sources(sources)
+        err.write(refused + "\n")
         return EXIT_BAD_INPUT
 
     fmt = args.format or ("table" if _isatty(out) else "jsonl")

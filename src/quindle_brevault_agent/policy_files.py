@@ -21,7 +21,8 @@ There are no actions: an action is code.
 
 Files are strict. An unknown key or factory, a missing parameter, a value of
 the wrong type (a limit that is not a number, a string or an empty list where
-a list is expected) and a syntax error are refused with `PolicyFileError`,
+a list is expected), a verdict other than "ALLOW", "FLAG" or "BLOCK" and a
+syntax error are refused with `PolicyFileError`,
 whose message names the file, the behaviour and the key; nothing is built
 then.
 """
@@ -128,6 +129,18 @@ def _name(key: str, value: Any, table: str) -> str | None:
     return f"{key!r} must be a non-empty string, not {_kind(value, table)}"
 
 
+_VERDICTS = ("ALLOW", "FLAG", "BLOCK")
+
+
+def _verdict(key: str, value: Any, table: str) -> str | None:
+    # Exactly one of the three: a verdict of any other spelling would be a
+    # verdict of the caller's own, which blocks.
+    if isinstance(value, str) and value in _VERDICTS:
+        return None
+    found = repr(value) if isinstance(value, str) else _kind(value, table)
+    return f"{key!r} must be one of {_one_of(_VERDICTS)}, not {found}"
+
+
 def _list_of(expected: str, item: str, good: Callable[[Any], bool]) -> Check:
     """A check for a non-empty list whose every item is `good`."""
 
@@ -166,7 +179,7 @@ _FIELD = _Param("field", _string, "a string")
 _STAGE = _Param("stage", _string, "a string")
 _METHOD = _Param("method", _string, "a string")
 _NAME = _Param("name", _name, "a non-empty string")
-_VERDICT = _Param("verdict", _string, "a string")
+_VERDICT = _Param("verdict", _verdict, "'ALLOW', 'FLAG' or 'BLOCK'")
 _POSITIONAL_FIELD = _Param("field", _string, "a string", POSITIONAL)
 _VALUES = _Param("values", _values, "a list of strings or integers", POSITIONAL)
 _ALLOWED = _Param("allowed", _prefixes, "a list of strings", POSITIONAL)

@@ -54,7 +54,11 @@ replay goes on with the next line: a line that is not JSON (or not UTF-8), a
 line that is not a JSON object, and an event whose evaluation raises (a text
 amount against a numeric cap; the reason names the behaviour and its rule). Blank lines are skipped. A policy that does not
 load, or an input that cannot be opened or read, stops the replay with one
-message. ``--max-errors N`` shows the first N bad lines, then says once that
+message. So does an output that is one of the inputs (``-o`` naming an
+EVENTS file or the POLICY file, through a link too, or standard output
+redirected to one), before anything is written:
+``quindle-brevault-agent: OUTPUT is the same file as input INPUT``.
+``--max-errors N`` shows the first N bad lines, then says once that
 further ones are not shown; all are counted in the summary.
 
 Ctrl-C stops the replay: the rows decided so far are written, the summary
@@ -87,7 +91,7 @@ import sys
 import time
 from typing import Any, BinaryIO, Sequence, TextIO, cast
 
-from . import jsonl, replay_jobs
+from . import jsonl, outputs, replay_jobs
 from .guarding import describe_error
 from ._impl import Decision, Policy, behaviour
 from .policy_files import POLICY_HELP, PolicyLoadError, load_error, load_policy
@@ -918,6 +922,14 @@ def run(args: argparse.Namespace) -> int:
         return EXIT_BAD_INPUT
 
     output = getattr(args, "output", None)
+    refused = outputs.refusal(
+        [outputs.standard_output() if output is None else (output, output)],
+        outputs.inputs([args.policy], sources),
+    )
+    if refused is not None:
+        jsonl.close_sources(sources)
+        err.write(refused + "\n")
+        return EXIT_BAD_INPUT
     target = "standard output"
     if output is not None:
         target = output

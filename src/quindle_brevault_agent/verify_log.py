@@ -12,7 +12,8 @@ inserted or reordered before it), or a line that is not a decision record.
 
 Exit status: 0 when every chain is intact, 1 when some chain is broken, 2
 when an input is unreadable (it cannot be opened or read, or holds a line
-that is not a decision record); 2 wins over 1.
+that is not a decision record); 2 wins over 1. A standard output that is the
+same file as a FILE is refused with exit status 2 before anything is read.
 """
 
 from __future__ import annotations
@@ -21,7 +22,7 @@ import argparse
 import sys
 from typing import Any, BinaryIO, cast
 
-from . import jsonl
+from . import jsonl, outputs
 from .decision_log import Chain, verify
 
 __all__ = ["add_parser", "run"]
@@ -51,6 +52,13 @@ def run(args: argparse.Namespace) -> int:
     out = sys.stdout
     err = sys.stderr
     stdin = cast(BinaryIO, getattr(sys.stdin, "buffer", sys.stdin))
+    refused = outputs.refusal(
+        [outputs.standard_output()],
+        [(outputs.STANDARD_INPUT, stdin) if name == "-" else (name, name) for name in args.files],
+    )
+    if refused is not None:
+        err.write(refused + "\n")
+        return EXIT_UNREADABLE
     status = EXIT_OK
     for name in args.files:
         try:
