@@ -324,6 +324,12 @@ def test_calls_no_behaviour_can_apply_to_are_named_and_can_be_refused(tmp_path, 
     shown = [r["verdict"] + (": " + r["error"] if "error" in r else "") for r in records]
     assert len(shown) == len(recorded) and all(s.startswith(r) for s, r in zip(shown, recorded)), shown
     assert subprocess.run([*PROXY[:-1], "verify-log", log], capture_output=True).returncode == 0
+    # The replay keeps a recorded ERROR beside its new verdict; an event that still cannot be decided is a bad line.
+    replayed = subprocess.run([*PROXY[:-1], "replay", tmp_path / "policy.py", log, "--format", "jsonl", "-q"],
+                              capture_output=True, text=True)
+    assert [(row["line"], row["recorded"]) for row in map(json.loads, replayed.stdout.splitlines())] == [
+        (number, r["verdict"]) for number, r in enumerate(records, 1) if "TypeError" not in r.get("error", "")
+    ]
 
 
 # A policy that talks on standard output when it loads and while it decides,
