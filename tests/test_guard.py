@@ -8,10 +8,21 @@ import inspect
 import io
 import json
 import pickle
+import types
 
 import pytest
 
-from quindle_brevault_agent import DecisionLog, Policy, PolicyViolation, behaviour, guard, rule, trigger
+from quindle_brevault_agent import (
+    DecisionLog,
+    Policy,
+    PolicyViolation,
+    behaviour,
+    cap_charges,
+    deny_writes_to,
+    guard,
+    rule,
+    trigger,
+)
 
 
 class Recorder:
@@ -61,8 +72,11 @@ def only_stars(*args, **kwargs):
 @pytest.mark.parametrize("general", [False, True], ids=["compiled", "signature"])
 def test_a_call_becomes_the_event_the_rules_read(fn, args, kwargs, bound, general):
     recorder = Recorder()
-    # functools.partial hides the code object, so the general binder runs.
-    target = functools.partial(fn) if general else fn
+    # A stand-in that only its __signature__ describes is bound by the general binder.
+    target = fn
+    if general:
+        target = functools.partial(fn)
+        target.__signature__ = inspect.signature(fn)
     guarded = guard(recorder.policy, action_type="pay" if general else None)(target)
     assert guarded(*args, **kwargs) == fn(*args, **kwargs)
     kind = "pay" if general else fn.__name__
@@ -132,7 +146,10 @@ def test_the_function_runs_only_when_the_policy_lets_it(is_async, verdict, outco
         assert calls == []
     logged = [json.loads(line) for line in stream.getvalue().splitlines()]
     if outcome is TypeError:
-        assert logged == []  # no decision was made
+        # No decision was made: the error is recorded in its place.
+        assert [(r["verdict"], r["hits"], r["error"], r["event"]["kwargs"]) for r in logged] == [
+            ("ERROR", [], "TypeError: text amount (while evaluating behaviour 'gate' (rule 'decide'))", {"amount": 7})
+        ]
         return
     assert [(r["verdict"], r["event"]["kwargs"]) for r in logged] == [(str(verdict) if verdict is not None else None, {"amount": 7})]
     if outcome is PolicyViolation:
@@ -152,7 +169,17 @@ async def pay_async(amount, currency, /, payee, *, memo=""):
     return amount
 
 
-@pytest.mark.parametrize("fn", [pay, pay_async])
+def passes_on(fn):
+    """A decorator's wrapper, as functools.wraps makes one."""
+
+    @functools.wraps(fn)
+    def wrapper(*args, **kwargs):
+        return fn(*args, **kwargs)
+
+    return wrapper
+
+
+@pytest.mark.parametrize("fn", [pay, pay_async, passes_on(pay), functools.partial(pay)])
 @pytest.mark.parametrize(
     "args, kwargs",
     [
@@ -184,3 +211,116 @@ def test_the_wrapper_looks_like_the_function_and_event_replaces_the_builder():
     assert not inspect.iscoroutinefunction(guard(recorder.policy)(pay))
     assert asyncio.run(guarded(1, "EUR", payee="p")) == 1
     assert recorder.events == [{"tool": "pay_async", "amount": 1, "currency": "EUR", "payee": "p", "memo": ""}]
+
+
+def charge(amount, currency="EUR"):
+    return amount
+
+
+async def charge_later(amount=5, currency="EUR", *, fee=0):
+    return amount
+
+
+def by_keyword(*, amount=5):
+    return amount
+
+
+def declared(*args, **kwargs):
+    return args
+
+
+declared.__signature__ = inspect.signature(charge)
+
+
+class Till:
+    def charge(this, amount, currency="EUR"):
+        return amount
+
+
+def copy(fn):
+    """A function of `fn`'s code and defaults whose defaults a test may change."""
+    made = types.FunctionType(fn.__code__, fn.__globals__, fn.__name__, fn.__defaults__)
+    made.__kwdefaults__ = fn.__kwdefaults__
+    return made
+
+
+def kept_apart():
+    inner = functools.partial(charge, 900)
+    inner.note = "a partial with attributes of its own is not merged into the next one"
+    return functools.partial(inner, "USD")
+
+
+EUR, USD = {"amount": 900, "currency": "EUR"}, {"amount": 900, "currency": "USD"}
+
+
+@pytest.mark.parametrize(
+    "make, later, args, kwargs, bound",
+    [
+        (lambda: passes_on(charge), None, (900,), {}, EUR),
+        (lambda: declared, None, (900,), {}, EUR),
+        (lambda: functools.partial(charge, 900), None, (), {}, EUR),
+        (kept_apart, None, (), {}, USD),
+        (lambda: passes_on(functools.partial(charge, currency="USD")), None, (900,), {}, USD),
+        (lambda: functools.partial(charge, amount=900), None, (), {"currency": "USD"}, USD),
+        (lambda: passes_on(Till().charge), None, (900,), {}, EUR),
+        # Defaults are the ones the function has when it is called, however many.
+        (lambda: copy(charge), {"__defaults__": (900, "EUR")}, (), {}, EUR),
+        (lambda: copy(charge_later), {"__defaults__": (900, "EUR")}, (), {}, {**EUR, "fee": 0}),
+        (lambda: copy(by_keyword), {"__kwdefaults__": {"amount": 900}}, (), {}, {"amount": 900}),
+        (lambda: functools.partial(copy(by_keyword)), {"func.__kwdefaults__": {"amount": 900}}, (), {}, {"amount": 900}),
+    ],
+    ids=["wraps", "signature", "partial", "nested-partials", "wrapped-partial", "partial-keyword", "bound-method",
+         "defaults-given", "defaults-changed-async", "keyword-defaults", "partial-keyword-defaults"],
+)
+def test_the_policy_sees_the_arguments_the_call_binds(make, later, args, kwargs, bound):
+    target = make()
+    guarded = guard(Policy([cap_charges(500, stage="execution", name="cap")]), action_type="charge")(target)
+    for name, value in (later or {}).items():
+        owner, _, attribute = name.rpartition(".")
+        setattr(getattr(target, owner) if owner else target, attribute, value)
+    with pytest.raises(PolicyViolation) as refused:
+        result = guarded(*args, **kwargs)
+        if inspect.iscoroutine(result):
+            asyncio.run(result)
+    assert refused.value.event == {"stage": "execution", "action_type": "charge", "kwargs": bound}
+
+
+def write(bucket, text=""):
+    return bucket
+
+
+REACH = Policy([cap_charges(500, name="cap"), deny_writes_to("bucket", ["vault"], method="put", name="locked")])
+UNREACHED = "guard(): no behaviour of the policy can apply to calls of {}: their events have {}"
+WAITS = "; the policy's behaviours wait for cap (stage 'spend_decision', action_type 'charge'), locked (stage 'execution', method 'put')"
+
+
+@pytest.mark.parametrize(
+    "options, fn, args, outcome",
+    [
+        ({}, charge, (900,), UNREACHED.format("charge", "stage 'execution' and action_type 'charge'") + WAITS),
+        ({"stage": "spend_decision"}, pay, (900, "EUR", "p"),
+         UNREACHED.format("pay", "stage 'spend_decision' and action_type 'pay'") + WAITS),
+        ({"method": "post"}, write, ("vault",),
+         UNREACHED.format("write", "stage 'execution', action_type 'write' and method 'post'") + WAITS),
+        ({"policy": Policy([])}, write, ("vault",),
+         UNREACHED.format("write", "stage 'execution' and action_type 'write', and the policy has no behaviours")),
+        ({"stage": "spend_decision"}, charge, (900,),
+         {"stage": "spend_decision", "action_type": "charge", "kwargs": {"amount": 900, "currency": "EUR"}}),
+        ({"method": "put"}, write, ("vault",),
+         {"stage": "execution", "action_type": "write", "method": "put", "kwargs": {"bucket": "vault", "text": ""}}),
+        # A builder of the caller's own makes events the guard cannot foresee.
+        ({"event": lambda name, bound: {"action_type": "write", "method": "put", **bound}}, write, ("vault",),
+         {"action_type": "write", "method": "put", "bucket": "vault", "text": ""}),
+    ],
+)
+def test_a_guard_that_no_behaviour_can_reach_is_refused_when_it_decorates(options, fn, args, outcome):
+    options = dict(options)
+    policy = options.pop("policy", REACH)
+    if isinstance(outcome, str):
+        with pytest.raises(ValueError) as refused:
+            guard(policy, **options)(fn)
+        assert str(refused.value) == outcome
+        return
+    with pytest.raises(PolicyViolation) as blocked:
+        guard(policy, **options)(fn)(*args)
+    assert blocked.value.event == outcome

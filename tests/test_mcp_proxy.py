@@ -248,6 +248,90 @@ def test_the_proxy_ends_with_the_server_and_its_status(policy, command, act, sta
         assert err == b"quindle-brevault-agent: cannot start no-such-server-anywhere: No such file or directory\n"
 
 
+# A stand-in server that lists its tools in two pages (sending a request of
+# its own under the id of each tools/list first) and answers every call.
+LISTING = textwrap.dedent("""
+    import json, sys
+    pages = {None: (["pay", "write"], "2"), "2": (["search"], None)}
+    for line in sys.stdin:
+        message = json.loads(line)
+        if message.get("method") == "tools/list":
+            names, cursor = pages[message.get("params", {}).get("cursor")]
+            result = {"tools": [{"name": name, "inputSchema": {"type": "object"}} for name in names]}
+            if cursor:
+                result["nextCursor"] = cursor
+            print(json.dumps({"jsonrpc": "2.0", "id": message["id"], "method": "ping"}))
+            print(json.dumps({"jsonrpc": "2.0", "id": message["id"], "result": result}), flush=True)
+        elif message.get("method") == "tools/call":
+            text = "ran " + message["params"]["name"]
+            print(json.dumps({"jsonrpc": "2.0", "id": message["id"], "result": {"content": [{"type": "text", "text": text}]}}), flush=True)
+""")
+CAP_AND_PUT = 'POLICY = [qba.cap_charges(500, name="cap"), qba.deny_writes_to("bucket", ["vault"], method="put", name="locked")]'
+ANY_WRITE = 'POLICY = [qba.deny_writes_to("bucket", ["vault"], name="locked")]'
+WARN = "quindle-brevault-agent: warning: no behaviour of the policy can apply to "
+CAP_WAITS = "the policy's behaviours wait for cap (stage 'spend_decision', action_type 'charge'), locked (stage 'execution', method 'put')"
+AT_EXECUTION = WARN + "tool calls at stage 'execution' (action_type: the tool's name); " + CAP_WAITS
+DENIED = " (--deny-uncovered refuses them)"
+UNCOVERED = "uncovered: no behaviour of the policy can apply to this call"
+
+
+@pytest.mark.parametrize(
+    "source, options, warnings, refused, recorded",
+    [
+        (CAP_AND_PUT, [], [AT_EXECUTION, WARN + "calls of the listed tools 'pay', 'write'",
+                           WARN + "calls of the listed tool 'search'"], [], ["ALLOW"] * 3),
+        (CAP_AND_PUT, ["--charge", "pay"], [AT_EXECUTION, WARN + "calls of the listed tool 'write'",
+                                            WARN + "calls of the listed tool 'search'"],
+         [4], ["ALLOW", "ERROR: TypeError", "ALLOW"]),
+        (CAP_AND_PUT, ["--charge", "pay", "--deny-uncovered"],
+         [AT_EXECUTION, WARN + "calls of the listed tool 'write'" + DENIED, WARN + "calls of the listed tool 'search'" + DENIED],
+         [3, 4, 5], [f"ERROR: {UNCOVERED}", "ERROR: TypeError", f"ERROR: {UNCOVERED}"]),
+        (ANY_WRITE, ["--stage", "exectuion", "--charge", "pay"],
+         [WARN + "tool calls at stage 'exectuion' (action_type: the tool's name); "
+                 "the policy's behaviours wait for locked (stage 'execution')",
+          WARN + "the --charge tools (stage 'spend_decision', action_type 'charge'); "
+                 "the policy's behaviours wait for locked (stage 'execution')",
+          WARN + "calls of the listed tools 'pay', 'write'", WARN + "calls of the listed tool 'search'"],
+         [], ["ALLOW"] * 3),
+        (ANY_WRITE, ["--deny-uncovered"], [], [], ["ALLOW"] * 3),
+    ],
+    ids=["no-charge", "charge", "deny-uncovered", "stage-typo", "covered"],
+)
+def test_calls_no_behaviour_can_apply_to_are_named_and_can_be_refused(tmp_path, source, options, warnings, refused, recorded):
+    (tmp_path / "policy.py").write_text(f"from quindle_brevault_agent import library as qba\n{source}\n")
+    (tmp_path / "server.py").write_text(LISTING)
+    log = tmp_path / "decisions.jsonl"
+    sent = [
+        {"jsonrpc": "2.0", "id": 1, "method": "tools/list"},
+        {"jsonrpc": "2.0", "id": "1", "method": "tools/list", "params": {"cursor": "2"}},
+        call(3, "search", q="x"),
+        call(4, "pay", amount="900"),  # a text amount against the cap cannot be decided
+        call(5, "delete", path="a"),  # never listed: decided all the same
+    ]
+    result = subprocess.run(
+        [*PROXY, tmp_path / "policy.py", "--log", log, *options, "--", sys.executable, tmp_path / "server.py"],
+        input=b"".join(map(line, sent)), capture_output=True, timeout=60,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stderr.decode().splitlines() == warnings
+    answers = [json.loads(text) for text in result.stdout.splitlines()]
+    texts = {a["id"]: a["result"]["content"][0]["text"] for a in answers if "content" in a.get("result", {})}
+    assert sorted(texts) == [3, 4, 5]
+    assert sorted(i for i, text in texts.items() if text.startswith("Tool call")) == refused
+    if 3 in refused:
+        assert texts[3] == "Tool call 'search' refused: no behaviour of the policy can apply to it (--deny-uncovered)."
+    records = [json.loads(text) for text in log.read_text().splitlines()]
+    shown = [r["verdict"] + (": " + r["error"] if "error" in r else "") for r in records]
+    assert len(shown) == len(recorded) and all(s.startswith(r) for s, r in zip(shown, recorded)), shown
+    assert subprocess.run([*PROXY[:-1], "verify-log", log], capture_output=True).returncode == 0
+    # The replay keeps a recorded ERROR beside its new verdict; an event that still cannot be decided is a bad line.
+    replayed = subprocess.run([*PROXY[:-1], "replay", tmp_path / "policy.py", log, "--format", "jsonl", "-q"],
+                              capture_output=True, text=True)
+    assert [(row["line"], row["recorded"]) for row in map(json.loads, replayed.stdout.splitlines())] == [
+        (number, r["verdict"]) for number, r in enumerate(records, 1) if "TypeError" not in r.get("error", "")
+    ]
+
+
 # A policy that talks on standard output when it loads and while it decides,
 # and whose rule raises what the call's argument "say" asks for.
 SPEAKING_POLICY = textwrap.dedent("""

@@ -6,6 +6,8 @@ import dataclasses
 
 import pytest
 
+import model
+
 import quindle_brevault_agent.library as qba
 from quindle_brevault_agent._impl import (
     Decision,
@@ -309,3 +311,50 @@ def test_policy_stages_value_and_pickle():
     assert again == upper and again.evaluate("block", stage="t") == Decision("BLOCK", (Hit("b", "up", "BLOCK"),))
     with pytest.raises(TypeError):
         Policy([behaviour("x", on=trigger(stage=[]), rule=qba.spend_cap(1))]).stages
+
+
+class Unequal:
+    """A value that will not be compared."""
+
+    def __eq__(self, other):
+        raise TypeError("no comparing")
+
+    __ne__ = __eq__
+    __hash__ = object.__hash__
+
+
+def reading(lib):
+    """A policy of each kind of trigger, made by `lib` (the library, or its Python model)."""
+    return Policy([
+        lib.cap_charges(500, name="cap"),  # spend_decision, action_type "charge"
+        lib.deny_writes_to("bucket", ["vault"], method="put", name="put"),  # execution, method "put"
+        lib.restrict_scope(["own/"], name="every"),  # execution, any event
+        behaviour("own", on=trigger(stage="planning", where=lambda event: False), rule=lib.spend_cap(1)),
+        behaviour("refunds", on=lib.on_charge(stage="execution", action_type="refund"), rule=lib.spend_cap(1)),
+        behaviour("nameless", on=lib.on_charge(stage="planning", action_type=None), rule=lib.spend_cap(1)),
+        behaviour("odd", on=trigger(stage=Unequal()), rule=lib.spend_cap(1)),
+    ])
+
+
+@pytest.mark.parametrize(
+    "stage, fields, names",
+    [
+        ("spend_decision", {"action_type": "charge"}, ["cap", "odd"]),
+        ("spend_decision", {"action_type": "pay"}, ["odd"]),
+        # Events without an action_type are not charges; a trigger waiting
+        # for None waits for exactly those.
+        ("planning", {}, ["own", "nameless", "odd"]),
+        ("planning", {"action_type": "charge"}, ["own", "odd"]),
+        ("execution", {"action_type": "write"}, ["every", "odd"]),
+        ("execution", {"action_type": "write", "method": "put"}, ["put", "every", "odd"]),
+        ("execution", {"action_type": "refund", "method": "PUT"}, ["every", "refunds", "odd"]),
+        ("execution", {"action_type": Unequal()}, ["every", "refunds", "odd"]),  # cannot tell: may apply
+        (None, {"action_type": "charge"}, ["cap", "every", "own", "odd"]),
+        ("exectuion", {"action_type": "write"}, ["odd"]),
+    ],
+)
+@pytest.mark.parametrize("lib", [qba, model], ids=["native", "model"])
+def test_applicable_reads_the_triggers_it_knows_and_keeps_the_rest(stage, fields, names, lib):
+    policy = reading(lib)
+    assert policy.applicable(stage, **fields) == tuple(item for item in policy if item.name in names)
+    assert [item.name for item in policy.applicable(stage, **fields)] == names

@@ -131,7 +131,7 @@ def test_type_checker_accepts_real_use_and_rejects_misuse(tmp_path):
 
 ENGINE_USAGE = """
 from quindle_brevault_agent import library
-from quindle_brevault_agent._impl import Decision, Hit, Policy
+from quindle_brevault_agent._impl import Behaviour, Decision, Hit, Policy
 
 policy = Policy([library.cap_charges(100)])
 decision: Decision = policy.evaluate({"amount": 5}, stage="spend_decision")
@@ -141,9 +141,11 @@ name = hits[0].behaviour if hits else None
 at_spend = policy.evaluator(stage="spend_decision")
 again: Decision = at_spend({"amount": 5})
 stages: frozenset[object] = policy.stages
+covering: tuple[Behaviour, ...] = policy.applicable("spend_decision", action_type="charge", method=None)
 
 policy.evaluate({}, "spend_decision")  # type: ignore[call-arg]
 policy.evaluator("spend_decision")  # type: ignore[call-arg]
+policy.applicable("spend_decision", "charge")  # type: ignore[call-arg]
 wrong: str = decision.blocked  # type: ignore[assignment]
 decision.verdict = "BLOCK"  # type: ignore[misc]
 """

@@ -122,6 +122,69 @@ def check_behaviour(behaviour: Behaviour, event: Any, *, stage: Any = None) -> A
     return behaviour.rule.fn(event)
 
 
+# ---------------------------------------------------------------- reading triggers
+
+# The library's trigger predicates, by qualified name: the event field that
+# each compares with the one value it captured (``ev.get(field) == value``).
+TRIGGER_CAPTURES: dict[str, str] = {
+    "on_charge.<locals>.<lambda>": "action_type",
+    "on_write.<locals>.<lambda>": "method",
+}
+
+
+def qualname_of(fn: Any) -> str | None:
+    """``fn.__qualname__`` when it is a string, else None."""
+    try:
+        name = fn.__qualname__
+    except Exception:
+        return None
+    return name if isinstance(name, str) else None
+
+
+def captured(fn: Any, names: tuple[str, ...]) -> dict[str, Any] | None:
+    """The values `fn` captured, by `names`; None when it does not show them."""
+    try:
+        cells = fn.__closure__
+        if not isinstance(cells, tuple) or len(cells) != len(names):
+            return None
+        return {name: cell.cell_contents for name, cell in zip(names, cells)}
+    except Exception:  # no closure, or an empty cell
+        return None
+
+
+def condition_of(where: Any) -> Any:
+    """What a trigger's `where` waits for: None when there is no predicate (every
+    event of its stage), ``(field, value)`` for one of the library's (an event
+    whose `field` equals `value`: ``("action_type", "charge")``, ``("method",
+    "put")``), else the predicate itself, which cannot be read."""
+    if where is None:
+        return None
+    field = TRIGGER_CAPTURES.get(qualname_of(where) or "")
+    if field is not None:
+        values = captured(where, (field,))
+        if values is not None:
+            return (field, values[field])
+    return where
+
+
+def _may_apply(on: Any, stage: Any, fields: dict[str, Any]) -> bool:
+    """Whether the trigger `on` can apply at `stage` to an event whose fields
+    are `fields`; a question it cannot answer counts as yes."""
+    try:
+        # Compared as the evaluation compares: the stage on the left, with !=.
+        if stage is not None and stage != on.stage:
+            return False
+        condition = condition_of(on.where)
+        if condition is None:
+            return True
+        if isinstance(condition, tuple):
+            field, wanted = condition
+            return bool(fields[field] == wanted)
+    except Exception:
+        pass
+    return True
+
+
 # How severe each standard verdict is. Anything else a rule returns, a caller's
 # own verdict object included, ranks with BLOCK: it is never read as allowing.
 _RANK = {"ALLOW": 0, "FLAG": 1, "BLOCK": 2}
@@ -151,7 +214,8 @@ class Policy(_engine.Engine):
 
     ``policy.evaluate(event, stage=...)`` returns the `Decision`;
     ``policy.evaluator(stage=...)`` returns the same evaluation at one stage
-    as a one-event callable.
+    as a one-event callable; ``policy.applicable(stage, action_type=...,
+    method=...)`` tells which behaviours can apply to such events at all.
     """
 
     __slots__ = ()
@@ -175,6 +239,20 @@ class Policy(_engine.Engine):
     def stages(self) -> frozenset[Any]:
         """The trigger stages of the behaviours, None included if a trigger has it."""
         return frozenset(item.on.stage for item in self.behaviours)
+
+    def applicable(self, stage: Any, *, action_type: Any = None, method: Any = None) -> tuple[Behaviour, ...]:
+        """The behaviours, in policy order, that can apply at `stage` to an event
+        whose "action_type" and "method" fields are `action_type` and `method`
+        (None: the event has no such field, as ``event.get`` reads it).
+
+        A trigger's stage must equal `stage`, as for `evaluate` (a `stage` of
+        None matches every trigger). The predicates of the library's triggers
+        are read through what they captured: `on_charge` waits for an
+        action_type, `on_write` for a method. Any other predicate, or a value
+        that will not compare, counts as one that may apply.
+        """
+        fields = {"action_type": action_type, "method": method}
+        return tuple(item for item in self.behaviours if _may_apply(item.on, stage, fields))
 
     def __iter__(self) -> Iterator[Behaviour]:
         return iter(self.behaviours)

@@ -57,7 +57,7 @@ import math
 from dataclasses import dataclass
 from typing import Any, Iterable, Iterator, Sequence
 
-from ._impl import Policy
+from ._impl import Policy, captured, condition_of, qualname_of
 from .policy_files import (
     Call,
     Declared,
@@ -71,8 +71,10 @@ __all__ = ["Finding", "lint_policy", "lint_target", "render"]
 
 SEPARATORS = "/:."
 
-# The library's one-event functions, by qualified name: the factory that made
-# the function and the names of its captured values, in the order of its cells.
+# The library's rule functions, by qualified name: the factory that made the
+# function and the names of its captured values, in the order of its cells.
+# (Its triggers are read by `condition_of`, the reading that
+# `Policy.applicable` uses too.)
 RULE_CAPTURES: dict[str, tuple[str, tuple[str, ...]]] = {
     "spend_cap.<locals>.<lambda>": ("spend_cap", ("field", "limit")),
     "flag_over.<locals>.<lambda>": ("flag_over", ("field", "limit")),
@@ -80,10 +82,6 @@ RULE_CAPTURES: dict[str, tuple[str, tuple[str, ...]]] = {
     "allow_list.<locals>.<lambda>": ("allow_list", ("field", "vals", "verdict")),
     "scope_fence.<locals>.<lambda>": ("scope_fence", ("field", "prefixes")),
     "require_fields.<locals>.<lambda>": ("require_fields", ("req", "verdict")),
-}
-TRIGGER_CAPTURES: dict[str, str] = {
-    "on_charge.<locals>.<lambda>": "action_type",
-    "on_write.<locals>.<lambda>": "method",
 }
 
 # A ready-made behaviour as the trigger and rule it makes: the trigger's
@@ -149,47 +147,17 @@ def _text(value: Any, show: Any = str) -> str:
     return text if isinstance(text, str) else f"<unprintable {type(value).__name__}>"
 
 
-def _qualname(fn: Any) -> str | None:
-    try:
-        name = fn.__qualname__
-    except Exception:
-        return None
-    return name if isinstance(name, str) else None
-
-
-def captured(fn: Any, names: tuple[str, ...]) -> dict[str, Any] | None:
-    """The values `fn` captured, by `names`; None when it does not show them."""
-    try:
-        cells = fn.__closure__
-        if not isinstance(cells, tuple) or len(cells) != len(names):
-            return None
-        return {name: cell.cell_contents for name, cell in zip(names, cells)}
-    except Exception:  # no closure, or an empty cell
-        return None
-
-
-def _where_of(where: Any) -> Any:
-    if where is None:
-        return None
-    key = TRIGGER_CAPTURES.get(_qualname(where) or "")
-    if key is not None:
-        values = captured(where, (key,))
-        if values is not None:
-            return (key, values[key])
-    return where
-
-
 def shape_of(index: int, item: Any) -> Shape:
     """What the behaviour `item` shows of itself."""
     on = getattr(item, "on", None)
     rule = getattr(item, "rule", None)
     fn = getattr(rule, "fn", None)
-    kind, names = RULE_CAPTURES.get(_qualname(fn) or "", (None, ()))
+    kind, names = RULE_CAPTURES.get(qualname_of(fn) or "", (None, ()))
     return Shape(
         index=index,
         name=getattr(item, "name", None),
         stage=getattr(on, "stage", None),
-        where=_where_of(getattr(on, "where", None)),
+        where=condition_of(getattr(on, "where", None)),
         kind=kind,
         params=captured(fn, names) if kind is not None else None,
         fn=fn,

@@ -1,11 +1,12 @@
 """The ``mcp-proxy`` command: a policy in front of an MCP server.
 
-    quindle-brevault-agent mcp-proxy POLICY [--log FILE] [--stage STAGE] [--charge TOOL ...] -- COMMAND [ARG...]
+    quindle-brevault-agent mcp-proxy POLICY [--log FILE] [--stage STAGE] [--charge TOOL ...] [--deny-uncovered]
+        -- COMMAND [ARG...]
 
-The command reads its arguments, loads the policy, opens the decision log
-and hands standard input and output to the proxy of
-``quindle_brevault_agent.enforce.mcp_proxy``, which describes what passes
-and what is refused. The exit status is the server's (128 + N when it was
+The command reads its arguments, loads the policy, opens the decision log,
+warns of tool calls that no behaviour can apply to, and hands standard input
+and output to the proxy of ``quindle_brevault_agent.enforce.mcp_proxy``,
+which describes what passes and what is refused. The exit status is the server's (128 + N when it was
 ended by signal N); 2 when the policy or the log cannot be opened, 127 when
 COMMAND is not found and 126 when it cannot be run.
 """
@@ -20,7 +21,7 @@ import sys
 from typing import Any
 
 from ..enforce.decision_log import DecisionLog, LogError
-from ..enforce.mcp_proxy import Gate, serve
+from ..enforce.mcp_proxy import Gate, ToolsWatch, coverage_warnings, serve
 from ..policy_files import PolicyLoadError, load_error, load_policy
 from .output import PROG
 
@@ -54,7 +55,7 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
     parser: argparse.ArgumentParser = commands.add_parser(
         "mcp-proxy",
         help="put a policy in front of an MCP server",
-        usage="%(prog)s POLICY [--log FILE] [--stage STAGE] [--charge TOOL ...] -- COMMAND [ARG ...]",
+        usage="%(prog)s POLICY [--log FILE] [--stage STAGE] [--charge TOOL ...] [--deny-uncovered] -- COMMAND [ARG ...]",
         description=(
             "Start the MCP server COMMAND and stand in for it on standard input and "
             "output, evaluating every tools/call request first: a blocked call gets "
@@ -72,6 +73,11 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
         nargs="+",
         default=[],
         help="a tool whose calls are charges: stage spend_decision, action_type charge",
+    )
+    parser.add_argument(
+        "--deny-uncovered",
+        action="store_true",
+        help="refuse the calls of tools that no behaviour of the policy can apply to",
     )
     parser.set_defaults(run=run)
     return parser
@@ -100,7 +106,20 @@ def run(args: argparse.Namespace) -> int:
         except LogError as exc:  # it names the file
             err.write(f"{PROG}: {exc}\n")
             return EXIT_USAGE
-    gate = Gate(policy, stage=args.stage, charges=frozenset(args.charge), log=log)
+    charges = frozenset(args.charge)
+    gate = Gate(policy, stage=args.stage, charges=charges, log=log, deny_uncovered=args.deny_uncovered)
+    for warning in coverage_warnings(policy, args.stage, charges):
+        err.write(f"{PROG}: warning: {warning}\n")
+    err.flush()
+
+    def say(warning: str) -> None:
+        try:
+            err.write(f"{PROG}: warning: {warning}\n")
+            err.flush()
+        except (OSError, ValueError):
+            pass
+
+    watch = ToolsWatch(gate, say)
 
     def passed_on(server: subprocess.Popen[bytes]) -> None:
         def forward(signum: int, _frame: Any) -> None:
@@ -113,7 +132,7 @@ def run(args: argparse.Namespace) -> int:
             signal.signal(signum, forward)
 
     try:
-        return serve(gate, args.command, 0, client_out, on_started=passed_on)
+        return serve(gate, args.command, 0, client_out, on_started=passed_on, watch=watch)
     except FileNotFoundError as exc:
         err.write(f"{PROG}: cannot start {args.command[0]}: {exc.strerror or exc}\n")
         return EXIT_NOT_FOUND

@@ -4,25 +4,33 @@ not named guard, so that importing it cannot hide the package's ``guard`` functi
     @guard(policy, stage="spend_decision", action_type="charge")
     def pay(amount, currency, payee): ...
 
-Each call's arguments are bound to the function's signature and become the
-event ``{"stage": stage, "action_type": action_type or the function's name,
-"kwargs": {name: value, ...}}``; ``policy.evaluate(event, stage=stage)``
-decides before the function runs. A decision that blocks raises
-`PolicyViolation` and the function is not called; a FLAG lets the call
-through; an error raised while deciding (or while recording the decision)
-propagates and the function is not called either.
+Each call's arguments are bound as the call binds them (through the
+decorators that set ``__wrapped__`` or ``__signature__``, with what a
+`functools.partial` or a bound method holds, and with the defaults the
+function has at the time of the call) and become the event ``{"stage":
+stage, "action_type": action_type or the function's name, "kwargs": {name:
+value, ...}}`` (with ``"method": method`` when `method` is given);
+``policy.evaluate(event, stage=stage)`` decides before the function runs. A
+decision that blocks raises `PolicyViolation` and the function is not
+called; a FLAG lets the call through; an error raised while deciding is
+recorded in the log as a decision that could not be made, and propagates
+(as does one raised while recording), and the function is not called
+either. A guard that no behaviour of the policy can apply to (`Policy.applicable`)
+is refused with ValueError when it decorates.
 """
 
 from __future__ import annotations
 
 import functools
 import inspect
+import threading
+import types
 from typing import TYPE_CHECKING, Any, Callable, TypeVar
 
 if TYPE_CHECKING:
     from .._impl import Decision
 
-__all__ = ["guard", "PolicyViolation", "describe_hits", "describe_error"]
+__all__ = ["guard", "PolicyViolation", "describe_hits", "describe_error", "describe_triggers"]
 
 F = TypeVar("F", bound=Callable[..., Any])
 
@@ -64,32 +72,155 @@ class PolicyViolation(PermissionError):
 
 # ---------------------------------------------------------------- binding
 
+# A call of the guarded function is bound as the call itself binds: through
+# the decorators that say what they wrap (``__wrapped__``, as
+# `inspect.signature` follows it), into the function a `functools.partial`
+# or a bound method calls, with the arguments those hold. A plain Python
+# function at the end is bound by a twin compiled from its parameter list,
+# whose defaults are the function's own as they are at the time of the call.
 
-def _binder(fn: Callable[..., Any]) -> Callable[..., dict[str, Any]]:
-    """A function that takes `fn`'s arguments and returns them as a dict.
 
-    For a Python function this is a twin compiled from its parameter list,
-    with its defaults and its name, so that a missing or unexpected argument
-    fails with `fn`'s own message and binding costs one plain call. Anything
-    else is bound with `inspect.Signature.bind`.
+class _Held:
+    """What the layers around a function add to each call: positional
+    arguments put first, keywords put under the call's own, and the positions
+    of the instances that bound methods put first (their parameter is left
+    out of the event, as ``self`` is)."""
+
+    __slots__ = ("args", "keywords", "receivers")
+
+    def __init__(self) -> None:
+        self.args: tuple[Any, ...] = ()
+        self.keywords: dict[str, Any] = {}
+        self.receivers: frozenset[int] = frozenset()
+
+    def put_first(self, args: tuple[Any, ...], keywords: dict[str, Any]) -> None:
+        self.args = (*args, *self.args)
+        self.keywords = {**keywords, **self.keywords}
+        self.receivers = frozenset(at + len(args) for at in self.receivers)
+
+    def __bool__(self) -> bool:
+        return bool(self.args or self.keywords)
+
+
+def _stops_unwrapping(fn: Any) -> bool:
+    # Where inspect.signature stops following __wrapped__.
+    return hasattr(fn, "__signature__") or isinstance(fn, types.MethodType)
+
+
+def _is_plain_partial(fn: Any) -> bool:
+    """A `functools.partial` whose call is partial's own and that
+    inspect.signature reads as a partial (not as a partialmethod's)."""
+    return (
+        isinstance(fn, functools.partial)
+        and type(fn).__call__ is _PARTIAL_CALL
+        and not hasattr(fn, "__partialmethod__")
+    )
+
+
+_PARTIAL_CALL = functools.partial.__call__
+
+
+def _callee(fn: Any) -> tuple[Any, _Held]:
+    """The callable that a call of `fn` comes down to, and what the layers
+    around it hold: ``fn(*a, **k)`` is ``callee(*held.args, *a,
+    **{**held.keywords, **k})``."""
+    held = _Held()
+    seen: set[int] = set()
+    while True:
+        if id(fn) in seen:
+            raise ValueError(f"guard() cannot bind the arguments of {fn!r}: its wrappers go round in a loop")
+        seen.add(id(fn))
+        if isinstance(fn, types.MethodType):
+            held.put_first((fn.__self__,), {})
+            held.receivers |= {0}
+            fn = fn.__func__
+            continue
+        fn = inspect.unwrap(fn, stop=_stops_unwrapping)
+        if isinstance(fn, types.MethodType):
+            continue
+        if getattr(fn, "__signature__", None) is None and _is_plain_partial(fn):
+            held.put_first(fn.args, fn.keywords)
+            fn = fn.func
+            continue
+        return fn, held
+
+
+def _is_plain_function(fn: Any) -> bool:
+    """A Python function that inspect.signature reads from its code and defaults alone."""
+    return (
+        isinstance(fn, types.FunctionType)
+        and not hasattr(fn, "__signature__")
+        and not hasattr(fn, "__wrapped__")
+        and not hasattr(fn, "__partialmethod__")
+    )
+
+
+def _binder(fn: Callable[..., Any]) -> tuple[Callable[..., dict[str, Any]], Any]:
+    """``(bind, twin_of)``: `bind` takes `fn`'s arguments and returns them by name.
+
+    When a call of `fn` comes down to a plain Python function, it is bound by
+    a twin compiled from that function's parameter list, so that a missing or
+    unexpected argument fails with the function's own message and binding
+    costs one plain call. When `fn` passes its arguments on as they come,
+    `bind` is the twin itself and `twin_of` that function, whose defaults the
+    caller copies onto the twin whenever they change (`_refresh`); otherwise
+    `bind` does so itself and `twin_of` is None. Anything else is bound with
+    its `inspect.Signature`.
     """
-    code = getattr(fn, "__code__", None)
-    if inspect.isfunction(fn) and code is not None:
+    callee, held = _callee(fn)
+    if _is_plain_function(callee):
         try:
-            return _compiled_binder(fn, code)
+            twin = _compiled_binder(callee, callee.__code__, held.receivers)
         except (SyntaxError, ValueError, TypeError):
             pass  # an odd code object: take the general path
-    signature = inspect.signature(fn)
-    skip = _instance_parameter(list(signature.parameters.values()))
+        else:
+            _refresh(twin, callee)
+            if not held:
+                return twin, callee
+            return _holding(twin, callee, held), None
+    return _signature_binder(callee, held), None
+
+
+def _refresh(twin: Any, fn: Any) -> tuple[Any, Any]:
+    """Gives `twin` the defaults that `fn` has now, and returns them."""
+    defaults, kwdefaults = fn.__defaults__, fn.__kwdefaults__
+    twin.__defaults__ = defaults
+    twin.__kwdefaults__ = kwdefaults
+    return defaults, kwdefaults
+
+
+def _stale(twin: Any, fn: Any) -> bool:
+    """Whether `fn` was given other defaults since `twin` copied them."""
+    return fn.__defaults__ is not twin.__defaults__ or fn.__kwdefaults__ is not twin.__kwdefaults__
+
+
+def _holding(twin: Any, fn: Any, held: _Held) -> Callable[..., dict[str, Any]]:
+    first, keywords = held.args, held.keywords
 
     def bind(*args: Any, **kwargs: Any) -> dict[str, Any]:
-        bound = signature.bind(*args, **kwargs)
+        if _stale(twin, fn):
+            _refresh(twin, fn)
+        return twin(*first, *args, **({**keywords, **kwargs} if keywords else kwargs))  # type: ignore[no-any-return]
+
+    return bind
+
+
+def _signature_binder(fn: Any, held: _Held) -> Callable[..., dict[str, Any]]:
+    signature = inspect.signature(fn)
+    parameters = list(signature.parameters.values())
+    skip = {_instance_parameter(parameters)}
+    positional = [p.name for p in parameters if p.kind in _POSITIONAL]
+    skip.update(positional[at] for at in held.receivers if at < len(positional))
+    first, keywords = held.args, held.keywords
+
+    def bind(*args: Any, **kwargs: Any) -> dict[str, Any]:
+        bound = signature.bind(*first, *args, **({**keywords, **kwargs} if keywords else kwargs))
         bound.apply_defaults()
         named: dict[str, Any] = {}
         extra: dict[str, Any] = {}
         for name, value in bound.arguments.items():
             kind = signature.parameters[name].kind
-            if name == skip:
+            if name in skip:
                 continue
             if kind is inspect.Parameter.VAR_POSITIONAL:
                 named[name] = list(value)
@@ -104,12 +235,12 @@ def _binder(fn: Callable[..., Any]) -> Callable[..., dict[str, Any]]:
     return bind
 
 
+_POSITIONAL = (inspect.Parameter.POSITIONAL_ONLY, inspect.Parameter.POSITIONAL_OR_KEYWORD)
+
+
 def _instance_parameter(parameters: list[inspect.Parameter]) -> str | None:
     """The name of a method's ``self`` or ``cls``, when the first parameter is one."""
-    if parameters and parameters[0].name in ("self", "cls") and parameters[0].kind in (
-        inspect.Parameter.POSITIONAL_ONLY,
-        inspect.Parameter.POSITIONAL_OR_KEYWORD,
-    ):
+    if parameters and parameters[0].name in ("self", "cls") and parameters[0].kind in _POSITIONAL:
         return parameters[0].name
     return None
 
@@ -118,7 +249,7 @@ _CO_VARARGS = inspect.CO_VARARGS
 _CO_VARKEYWORDS = inspect.CO_VARKEYWORDS
 
 
-def _compiled_binder(fn: Any, code: Any) -> Callable[..., dict[str, Any]]:
+def _compiled_binder(fn: Any, code: Any, receivers: frozenset[int] = frozenset()) -> Callable[..., dict[str, Any]]:
     names = code.co_varnames
     positional = code.co_argcount
     posonly = code.co_posonlyargcount
@@ -143,15 +274,17 @@ def _compiled_binder(fn: Any, code: Any) -> Callable[..., dict[str, Any]]:
         params.append("**" + varkw)
 
     ordered = list(names[:positional])
-    skip = ordered[0] if ordered and ordered[0] in ("self", "cls") else None
-    items = [f"{name!r}: {name}" for name in ordered if name != skip]
+    skip = {ordered[at] for at in receivers if at < positional}
+    if ordered and ordered[0] in ("self", "cls"):
+        skip.add(ordered[0])
+    items = [f"{name!r}: {name}" for name in ordered if name not in skip]
     if varargs is not None:
         items.append(f"{varargs!r}: [*{varargs}]")
     items.extend(f"{name!r}: {name}" for name in names[positional : positional + kwonly])
     if varkw is not None:
         # Only a positional-only name or the *args name can also arrive
         # under **kwargs; the named parameter keeps its place.
-        taken = tuple(n for n in (*ordered[:posonly], varargs) if n is not None and n != skip)
+        taken = tuple(n for n in (*ordered[:posonly], varargs) if n is not None and n not in skip)
         if taken:
             items.append(f"**{{k: v for k, v in {varkw}.items() if k not in {taken!r}}}")
         else:
@@ -160,12 +293,60 @@ def _compiled_binder(fn: Any, code: Any) -> Callable[..., dict[str, Any]]:
     namespace: dict[str, Any] = {}
     exec(compile(source, "<guard>", "exec"), {"__builtins__": {}}, namespace)
     binder = namespace["binder"]
-    binder.__defaults__ = fn.__defaults__
-    binder.__kwdefaults__ = fn.__kwdefaults__
     # A call error names the function by its qualified name.
     binder.__name__ = fn.__name__
     binder.__qualname__ = fn.__qualname__
     return binder  # type: ignore[no-any-return]
+
+
+# ---------------------------------------------------------------- reach
+
+
+def _shown(value: Any) -> str:
+    try:
+        return repr(value)
+    except Exception:
+        return f"<{type(value).__name__}>"
+
+
+def _named(value: Any) -> str:
+    try:
+        return str(value)
+    except Exception:
+        return f"<{type(value).__name__}>"
+
+
+def describe_triggers(behaviours: Any) -> str:
+    """What each behaviour waits for, briefly: ``NAME (stage 'S', action_type 'T')``,
+    ``NAME (stage 'S', method 'M')``, ``NAME (stage 'S')`` for a trigger without
+    a predicate, comma-separated; "no behaviours" when there are none."""
+    from .._impl import condition_of
+
+    parts = []
+    for item in behaviours:
+        said = [f"stage {_shown(item.on.stage)}"]
+        condition = condition_of(item.on.where)
+        if isinstance(condition, tuple):
+            said.append(f"{condition[0]} {_shown(condition[1])}")
+        elif condition is not None:
+            said.append("a predicate of its own")
+        parts.append(f"{_named(item.name)} ({', '.join(said)})")
+    return ", ".join(parts) if parts else "no behaviours"
+
+
+def _unreachable(policy: Any, stage: Any, action_type: Any, method: Any) -> str | None:
+    """Why no behaviour of `policy` can apply to the events described, or None when one can."""
+    applicable = getattr(policy, "applicable", None)
+    if applicable is None or applicable(stage, action_type=action_type, method=method):
+        return None
+    fields = [f"stage {_shown(stage)}", f"action_type {_shown(action_type)}"]
+    if method is not None:
+        fields.append(f"method {_shown(method)}")
+    events = ", ".join(fields[:-1]) + " and " + fields[-1]
+    behaviours = getattr(policy, "behaviours", ())
+    if not behaviours:
+        return f"their events have {events}, and the policy has no behaviours"
+    return f"their events have {events}; the policy's behaviours wait for {describe_triggers(behaviours)}"
 
 
 # ---------------------------------------------------------------- the decorator
@@ -176,26 +357,37 @@ def guard(
     *,
     stage: Any = "execution",
     action_type: Any = None,
+    method: Any = None,
     event: EventBuilder | None = None,
     log: Any = None,
 ) -> Callable[[F], F]:
     """A decorator that puts `policy` in front of a function, method or coroutine function.
 
-    On each call the arguments are bound to the function's signature
-    (defaults applied; a ``**kwargs`` parameter merged in, where a named
-    parameter wins over a key of the same name; a ``*args`` parameter kept
-    under its name as a list; a first parameter named ``self`` or ``cls``
-    left out) and the event
-    ``{"stage": stage, "action_type": action_type or fn.__name__, "kwargs": bound}``
-    is evaluated with ``policy.evaluate(event, stage=stage)``. `event`, when
+    On each call the arguments are bound as the call binds them (defaults
+    applied, as they are at the time of the call; through the decorators
+    that set ``__wrapped__`` or ``__signature__``, and with the arguments
+    that a `functools.partial` holds; a ``**kwargs`` parameter merged in,
+    where a named parameter wins over a key of the same name; a ``*args``
+    parameter kept under its name as a list; a first parameter named
+    ``self`` or ``cls``, or bound to a method's instance, left out) and the
+    event ``{"stage": stage, "action_type": action_type or fn.__name__,
+    "kwargs": bound}`` is evaluated with ``policy.evaluate(event,
+    stage=stage)``. `method`, when given, is put in the event as its
+    "method", for the triggers that wait for one (`on_write`). `event`, when
     given, builds the event instead: ``event(fn.__name__, bound)``.
 
-    A blocking decision raises `PolicyViolation`; an error from the policy,
-    the event builder or `log` propagates. Either way the function is not
-    called. `log`, a `DecisionLog`, records every decision before the call.
-    Arguments the function would reject raise its own TypeError before any
-    evaluation. A coroutine function's arguments are bound when it is called
-    and the decision is made when the coroutine runs, just before its body.
+    Without `event`, a function that no behaviour of the policy can apply to
+    (none at `stage`, or each waiting for another action_type or method, as
+    `Policy.applicable` tells) is refused with ValueError when decorated.
+
+    A blocking decision raises `PolicyViolation`. An error raised by the
+    policy while deciding is recorded in `log` (verdict "ERROR") and then
+    propagates; one from the event builder or from `log` propagates. Either
+    way the function is not called. `log`, a `DecisionLog`, records every
+    decision before the call. Arguments the function would reject raise a
+    TypeError before any evaluation. A coroutine function's arguments are
+    bound when it is called and the decision is made when the coroutine runs,
+    just before its body.
     """
     if not callable(getattr(policy, "evaluate", None)):
         raise TypeError(f"guard() needs a Policy, not {type(policy).__name__}")
@@ -209,25 +401,52 @@ def guard(
             raise TypeError(f"guard() decorates a callable, not {type(fn).__name__}")
         name = getattr(fn, "__name__", type(fn).__name__)
         kind = action_type or name
-        bind = _binder(fn)
+        if event is None:
+            why = _unreachable(policy, stage, kind, method)
+            if why is not None:
+                raise ValueError(f"guard(): no behaviour of the policy can apply to calls of {_named(name)}: {why}")
+        bind, twin_of = _binder(fn)
         evaluate = policy.evaluate
 
         def decide(bound: dict[str, Any]) -> None:
-            made = (
-                event(name, bound)
-                if event is not None
-                else {"stage": stage, "action_type": kind, "kwargs": bound}
-            )
-            decision = evaluate(made, stage=stage)
+            if event is not None:
+                made = event(name, bound)
+            elif method is None:
+                made = {"stage": stage, "action_type": kind, "kwargs": bound}
+            else:
+                made = {"stage": stage, "action_type": kind, "method": method, "kwargs": bound}
+            try:
+                decision = evaluate(made, stage=stage)
+            except Exception as exc:
+                if log is not None:
+                    log.record_error(made, stage, exc)
+                raise
             if log is not None:
                 log.record(made, stage, decision)
             if decision.blocked:
                 raise PolicyViolation(decision, made)
 
+        if twin_of is not None:
+            # The twin binds with copies of the function's defaults, taken
+            # again whenever the function has been given others; the ones
+            # last taken are kept here, where a call reads them fastest.
+            defaults, kwdefaults = bind.__defaults__, bind.__kwdefaults__
+            kwonly = bool(twin_of.__code__.co_kwonlyargcount)
+            taking = threading.Lock()
+
+            def retake() -> None:
+                nonlocal defaults, kwdefaults
+                with taking:
+                    defaults, kwdefaults = _refresh(bind, twin_of)
+
         if inspect.iscoroutinefunction(fn):
 
             @functools.wraps(fn)
             def call_async(*args: Any, **kwargs: Any) -> Any:
+                if twin_of is not None and (
+                    twin_of.__defaults__ is not defaults or twin_of.__kwdefaults__ is not kwdefaults
+                ):
+                    retake()
                 bound = bind(*args, **kwargs)  # a bad call fails here, as fn's would
 
                 async def run() -> Any:
@@ -238,11 +457,23 @@ def guard(
 
             return inspect.markcoroutinefunction(call_async)  # type: ignore[return-value]
 
+        if twin_of is None:
+
+            @functools.wraps(fn)
+            def call(*args: Any, **kwargs: Any) -> Any:
+                decide(bind(*args, **kwargs))
+                return fn(*args, **kwargs)
+
+            return call  # type: ignore[return-value]
+
         @functools.wraps(fn)
-        def call(*args: Any, **kwargs: Any) -> Any:
+        def call_twin(*args: Any, **kwargs: Any) -> Any:
+            # Keyword-only defaults only count where there are keyword-only parameters.
+            if twin_of.__defaults__ is not defaults or (kwonly and twin_of.__kwdefaults__ is not kwdefaults):
+                retake()
             decide(bind(*args, **kwargs))
             return fn(*args, **kwargs)
 
-        return call  # type: ignore[return-value]
+        return call_twin  # type: ignore[return-value]
 
     return decorate

@@ -1,6 +1,7 @@
 """A policy in front of an MCP server: ``quindle-brevault-agent mcp-proxy``.
 
-    quindle-brevault-agent mcp-proxy POLICY [--log FILE] [--stage STAGE] [--charge TOOL ...] -- COMMAND [ARG...]
+    quindle-brevault-agent mcp-proxy POLICY [--log FILE] [--stage STAGE] [--charge TOOL ...] [--deny-uncovered]
+        -- COMMAND [ARG...]
 
 starts the MCP server COMMAND with pipes for its standard input and output
 and serves the MCP client on the proxy's own standard input and output, so
@@ -18,7 +19,17 @@ recording raises (any exception, SystemExit and KeyboardInterrupt included),
 never reaches the server: the proxy answers it with a tool result whose
 ``isError`` is true and whose text names the hits or the error.
 A call sent as a notification (no id) that is refused gets no answer. Every
-decision goes to ``--log`` when given.
+decision goes to ``--log`` when given; a call whose evaluation raised is
+recorded with the verdict "ERROR" and the error (`DecisionLog.record_error`).
+
+Calls that no behaviour of the policy can apply to (`Policy.applicable`, with
+the call's stage and action_type) are told of on standard error: once at
+start when no behaviour can apply to tool calls at STAGE, or to the
+``--charge`` tools; and, for the tools that the server lists in answer to the
+client's ``tools/list`` requests (page by page), the names of those no
+behaviour can apply to, each once. With ``--deny-uncovered`` such a call is
+refused (whether or not its tool was listed): answered as a refused tool call
+and recorded with the verdict "ERROR" and the error `UNCOVERED`.
 
 The proxy reads a client message the way a lenient server could: bytes that
 are not UTF-8 are read as U+FFFD, and several JSON values on one line are
@@ -69,12 +80,16 @@ from typing import Any, Callable
 from .decision_log import DecisionLog
 from .guarding import describe_error, describe_hits
 
-__all__ = ["Gate", "serve"]
+__all__ = ["Gate", "ToolsWatch", "serve"]
 
 GRACE = 5.0  # seconds a server gets to exit after its input closes, then again after SIGTERM
 CHUNK = 1 << 16
 
 CHARGE_STAGE = "spend_decision"
+
+# The error recorded for a call refused by --deny-uncovered.
+UNCOVERED = "uncovered: no behaviour of the policy can apply to this call"
+_COVERED_KEPT = 4096  # tool names whose coverage is remembered
 
 
 # ---------------------------------------------------------------- deciding
@@ -91,11 +106,15 @@ class Gate:
         stage: Any = "execution",
         charges: frozenset[str] = frozenset(),
         log: DecisionLog | None = None,
+        deny_uncovered: bool = False,
     ) -> None:
         self.evaluate = policy.evaluate
         self.stage = stage
         self.charges = charges
         self.log = log
+        self.deny_uncovered = deny_uncovered
+        self._applicable = getattr(policy, "applicable", None)
+        self._covered: dict[str, bool] = {}  # by tool name, for the names seen so far
         self._repeated = False
         self._call_method = False
         self._decode = json.JSONDecoder(object_pairs_hook=self._pairs).raw_decode
@@ -109,6 +128,26 @@ class Gate:
             if key == "method" and value == "tools/call":
                 self._call_method = True
         return made
+
+    # -- coverage
+
+    def where(self, name: Any) -> tuple[Any, Any]:
+        """The stage and action_type of a call of the tool `name`."""
+        if isinstance(name, str) and name in self.charges:
+            return CHARGE_STAGE, "charge"
+        return self.stage, name
+
+    def uncovered(self, name: Any) -> bool:
+        """Whether no behaviour of the policy can apply to a call of the tool `name`."""
+        if self._applicable is None:
+            return False  # a policy that cannot tell: any behaviour may apply
+        known = self._covered.get(name) if isinstance(name, str) else None
+        if known is None:
+            stage, kind = self.where(name)
+            known = bool(self._applicable(stage, action_type=kind))
+            if isinstance(name, str) and len(self._covered) < _COVERED_KEPT:
+                self._covered[name] = known
+        return not known
 
     # -- parsing
 
@@ -157,6 +196,8 @@ class Gate:
             "kwargs": {} if arguments is None else arguments,
         }
         try:
+            if self.deny_uncovered and self.uncovered(name):
+                return self._uncovered_refusal(name, event, stage)
             decision = self.evaluate(event, stage=stage)
             if self.log is not None:
                 self.log.record(event, stage, decision)
@@ -173,6 +214,14 @@ class Gate:
                 except Exception:
                     pass  # the log is broken; the call is refused all the same
             return f"Tool call {_show(name)} refused: the policy could not decide: {reason}"
+
+    def _uncovered_refusal(self, name: Any, event: Any, stage: Any) -> str:
+        if self.log is not None:
+            try:
+                self.log.record_error(event, stage, UNCOVERED)
+            except Exception:
+                pass  # the log is broken; the call is refused all the same
+        return f"Tool call {_show(name)} refused: no behaviour of the policy can apply to it (--deny-uncovered)."
 
     @staticmethod
     def _answer(message: dict[str, Any], text: str) -> dict[str, Any]:
@@ -335,6 +384,132 @@ def pieces(line: bytes) -> list[bytes]:
     return out
 
 
+# ---------------------------------------------------------------- what the tools are
+
+
+class ToolsWatch:
+    """Names, on standard error, the tools that the server lists and that no
+    behaviour of the policy can apply to (`Gate.uncovered`), each once.
+
+    The ids of the client's tools/list requests are noted as they pass
+    (`asked`); the server's answers to them, one page each, are read for the
+    tools' names (`answered`). Neither ever changes what passes: a message
+    that does not parse is not followed."""
+
+    AWAITED = 1024  # requests followed at once; more are not
+
+    def __init__(self, gate: Gate, say: Callable[[str], None]) -> None:
+        self.gate = gate
+        self.say = say
+        self.awaited: set[str] = set()  # the ids, as JSON
+        self.named: set[str] = set()
+        self.lock = threading.Lock()
+
+    def asked(self, piece: bytes) -> None:
+        # Written with escapes, "tools/list" holds a \/ or a \u.
+        if b"tools/list" not in piece and b"\\/" not in piece and b"\\u" not in piece:
+            return
+        for message in _messages(piece):
+            if message.get("method") == "tools/list" and "id" in message:
+                key = _id_key(message["id"])
+                with self.lock:
+                    if key is not None and len(self.awaited) < self.AWAITED:
+                        self.awaited.add(key)
+
+    def answered(self, lines: bytes) -> None:
+        if not self.awaited:
+            return
+        for line in lines.splitlines():
+            for message in _messages(line):
+                if "method" in message or "id" not in message:
+                    continue
+                key = _id_key(message["id"])
+                with self.lock:
+                    if key not in self.awaited:
+                        continue
+                    self.awaited.discard(key)
+                result = message.get("result")
+                tools = result.get("tools") if isinstance(result, dict) else None
+                if isinstance(tools, list):
+                    self._name(tools)
+
+    def _name(self, tools: list[Any]) -> None:
+        names = [tool.get("name") for tool in tools if isinstance(tool, dict)]
+        uncovered = [name for name in names if isinstance(name, str) and self.gate.uncovered(name)]
+        with self.lock:
+            new = [name for name in dict.fromkeys(uncovered) if name not in self.named]
+            self.named.update(new)
+        if new:
+            listed = ", ".join(repr(name) for name in new)
+            refused = " (--deny-uncovered refuses them)" if self.gate.deny_uncovered else ""
+            noun = "tool" if len(new) == 1 else "tools"
+            self.say(f"no behaviour of the policy can apply to calls of the listed {noun} {listed}{refused}")
+
+
+def _messages(data: bytes) -> list[dict[str, Any]]:
+    """The JSON-RPC messages in one line, those of a batch included; what
+    does not parse ends the list."""
+    text = data.decode("utf-8", "replace")
+    decode = json.JSONDecoder().raw_decode
+    found: list[dict[str, Any]] = []
+    at = 0
+    end = len(text)
+    while True:
+        while at < end and text[at] in " \t\r\n":
+            at += 1
+        if at >= end:
+            return found
+        try:
+            value, at = decode(text, at)
+        except (ValueError, RecursionError):
+            return found
+        for item in value if isinstance(value, list) else [value]:
+            if isinstance(item, dict):
+                found.append(item)
+
+
+def _id_key(value: Any) -> str | None:
+    """A request id as a key: its JSON, so that 1 and "1" stay apart."""
+    try:
+        return json.dumps(value, sort_keys=True)
+    except (TypeError, ValueError, RecursionError):
+        return None
+
+
+def reachable(policy: Any, stage: Any, charges: frozenset[str]) -> bool:
+    """Whether a behaviour of `policy` can apply to the call of some tool not
+    named by --charge, decided at `stage` with the tool's name as its
+    action_type: to a name that no trigger waits for, or to one that one does."""
+    from .._impl import condition_of
+
+    names: list[Any] = [object()]  # equal to no name a trigger waits for
+    for item in policy.behaviours:
+        condition = condition_of(item.on.where)
+        if isinstance(condition, tuple) and condition[0] == "action_type":
+            if isinstance(condition[1], str) and condition[1] not in charges:
+                names.append(condition[1])
+    return any(policy.applicable(stage, action_type=name) for name in names)
+
+
+def coverage_warnings(policy: Any, stage: Any, charges: frozenset[str]) -> list[str]:
+    """What to say at start when no behaviour can apply to the proxy's tool calls."""
+    from .guarding import describe_triggers
+
+    said = []
+    waits = f"the policy's behaviours wait for {describe_triggers(policy.behaviours)}"
+    if not reachable(policy, stage, charges):
+        said.append(
+            f"no behaviour of the policy can apply to tool calls at stage {stage!r} "
+            f"(action_type: the tool's name); {waits}"
+        )
+    if charges and not policy.applicable(CHARGE_STAGE, action_type="charge"):
+        said.append(
+            f"no behaviour of the policy can apply to the --charge tools "
+            f"(stage {CHARGE_STAGE!r}, action_type 'charge'); {waits}"
+        )
+    return said
+
+
 # ---------------------------------------------------------------- the pumps
 
 
@@ -366,8 +541,16 @@ def _lines(fd: int) -> Any:
 
 
 class _Proxy:
-    def __init__(self, gate: Gate, server: subprocess.Popen[bytes], client_in: int, client_out: int) -> None:
+    def __init__(
+        self,
+        gate: Gate,
+        server: subprocess.Popen[bytes],
+        client_in: int,
+        client_out: int,
+        watch: ToolsWatch | None = None,
+    ) -> None:
         self.gate = gate
+        self.watch = watch
         self.server = server
         self.client_in = client_in
         self.client_out = client_out
@@ -386,6 +569,7 @@ class _Proxy:
     def client_to_server(self) -> None:
         try:
             for line in _lines(self.client_in):
+                self._asked(line)
                 forward, answers = self.gate.inspect(line)
                 if forward:
                     with self.in_lock:
@@ -414,12 +598,28 @@ class _Proxy:
                 if end >= 0:
                     # Whole lines only, so that an answer of the proxy's own
                     # never lands inside one of the server's messages.
-                    self.to_client(bytes(buffer[: end + 1]))
+                    lines = bytes(buffer[: end + 1])
+                    self.to_client(lines)
                     del buffer[: end + 1]
+                    self._answered(lines)
         except OSError:
             pass
         finally:
             self.done.set()
+
+    def _asked(self, line: bytes) -> None:
+        if self.watch is not None:
+            try:
+                self.watch.asked(line)
+            except Exception:
+                pass  # only a warning is lost
+
+    def _answered(self, lines: bytes) -> None:
+        if self.watch is not None:
+            try:
+                self.watch.answered(lines)
+            except Exception:
+                pass  # only a warning is lost
 
     def close_server_input(self, wait: bool) -> None:
         if not self.in_lock.acquire(timeout=-1 if wait else 0.5):
@@ -459,10 +659,11 @@ def serve(
     client_in: int,
     client_out: int,
     on_started: Callable[[subprocess.Popen[bytes]], None] | None = None,
+    watch: ToolsWatch | None = None,
 ) -> int:
     """Runs the server and both pumps until one side closes; the server's exit status."""
     server = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=0)
-    proxy = _Proxy(gate, server, client_in, client_out)
+    proxy = _Proxy(gate, server, client_in, client_out, watch)
     if on_started is not None:
         on_started(server)
     pumps = [
