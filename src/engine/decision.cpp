@@ -83,6 +83,14 @@ PyObject* make_decision(PyObject* verdict, PyObject* hits) noexcept {
     return decision_alloc(state.decision_type, verdict, hits);
 }
 
+PyObject* make_decision_as(PyTypeObject* type, PyObject* verdict, PyObject* hits) noexcept {
+    return decision_alloc(type, verdict, hits);
+}
+
+PyObject* decision_verdict(PyObject* decision) noexcept { return as_decision(decision)->verdict; }
+
+PyObject* decision_hits(PyObject* decision) noexcept { return as_decision(decision)->hits; }
+
 static PyObject* decision_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     static const char* keywords[] = {"verdict", "hits", nullptr};
     PyObject* verdict = nullptr;

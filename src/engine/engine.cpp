@@ -1,6 +1,7 @@
 // The Engine type (the native base of Policy) and the Evaluator type: struct,
 // lifecycle and GC, the evaluation, call paths, attributes, types.
 #include "engine.hpp"
+#include "limits.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +18,8 @@ struct Step {
     PyObject* rule_name;  // strong
     PyObject* flag_hit;   // strong: Hit(name, rule_name, "FLAG")
     PyObject* block_hit;  // strong: Hit(name, rule_name, "BLOCK")
+    Py_ssize_t limit;     // the index of its limit among the policy's, or -1
+    bool every_stage;     // a limit of stage None: it applies at every stage
 };
 
 // A decision whose every hit has the standard FLAG or BLOCK string is the
@@ -52,6 +55,8 @@ struct Engine {
     // their indices, in policy order.
     Py_ssize_t* picks;
     CachedDecision* cache;  // owned, kCacheSlots of them; made on first use
+    PyObject* limits;       // strong: the policy's Limits, or nullptr without limits
+    Py_ssize_t others;      // the offset in `picks` of the limits of every stage, or -1
 };
 
 static Engine* as_engine(PyObject* self) noexcept { return reinterpret_cast<Engine*>(self); }
@@ -79,6 +84,8 @@ static int engine_clear(PyObject* self) noexcept {
     PyObject* behaviours = e->behaviours;
     PyObject* by_stage = e->by_stage;
     CachedDecision* cache = e->cache;
+    PyObject* limits = e->limits;
+    e->limits = nullptr;
     e->cache = nullptr;
     e->steps = nullptr;
     e->nsteps = 0;
@@ -98,6 +105,7 @@ static int engine_clear(PyObject* self) noexcept {
     PyMem_Free(picks);
     Py_XDECREF(behaviours);
     Py_XDECREF(by_stage);
+    Py_XDECREF(limits);
     return 0;
 }
 
@@ -106,6 +114,7 @@ static int engine_traverse(PyObject* self, visitproc visit, void* arg) noexcept 
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(e->behaviours);
     Py_VISIT(e->by_stage);
+    Py_VISIT(e->limits);
     for (Py_ssize_t i = 0; i < e->nsteps; ++i) {
         const Step& step = e->steps[i];
         Py_VISIT(step.stage);
@@ -174,8 +183,10 @@ static bool read_step(PyObject* item, Step& step) noexcept {
 // one dict lookup, which agrees with comparing it to each trigger's stage.
 static bool group_by_stage(Engine* e) noexcept {
     Py_ssize_t grouped = 0;
+    Py_ssize_t every = 0;  // limits of every stage: in each group, and a group of their own
     for (Py_ssize_t i = 0; i < e->nsteps; ++i) {
         PyObject* stage = e->steps[i].stage;
+        every += e->steps[i].every_stage ? 1 : 0;
         if (stage == Py_None) {
             continue;
         }
@@ -198,7 +209,7 @@ static bool group_by_stage(Engine* e) noexcept {
         if (PyDict_GetItemRef(by_stage.get(), stage, &count) < 0) {
             return false;
         }
-        Ref next = Ref::steal(PyLong_FromSsize_t(count ? PyLong_AsSsize_t(count) + 1 : 1));
+        Ref next = Ref::steal(PyLong_FromSsize_t(count ? PyLong_AsSsize_t(count) + 1 : 1 + every));
         Py_XDECREF(count);
         if (!next || PyDict_SetItem(by_stage.get(), stage, next.get()) < 0) {
             return false;
@@ -206,7 +217,7 @@ static bool group_by_stage(Engine* e) noexcept {
     }
     // ...then each stage's place in `picks`, and its indices filled in order.
     Py_ssize_t nstages = PyDict_GET_SIZE(by_stage.get());
-    e->picks = PyMem_New(Py_ssize_t, nstages + grouped + 1);
+    e->picks = PyMem_New(Py_ssize_t, nstages * (every + 1) + grouped + every + 2);
     if (!e->picks) {
         PyErr_NoMemory();
         return false;
@@ -224,8 +235,23 @@ static bool group_by_stage(Engine* e) noexcept {
         e->picks[offset] = 0;
         offset += n + 1;
     }
+    e->others = every ? offset : -1;
+    e->picks[offset] = 0;
     for (Py_ssize_t i = 0; i < e->nsteps; ++i) {
         PyObject* step_stage = e->steps[i].stage;
+        if (e->steps[i].every_stage) {
+            // In policy order among each stage's own behaviours.
+            Py_ssize_t pos = 0;
+            PyObject* key = nullptr;
+            PyObject* place = nullptr;
+            while (PyDict_Next(by_stage.get(), &pos, &key, &place)) {
+                Py_ssize_t* group = e->picks + PyLong_AsSsize_t(place);
+                group[1 + group[0]++] = i;
+            }
+            Py_ssize_t* group = e->picks + offset;
+            group[1 + group[0]++] = i;
+            continue;
+        }
         if (step_stage == Py_None) {
             continue;
         }
@@ -240,10 +266,36 @@ static bool group_by_stage(Engine* e) noexcept {
     return true;
 }
 
+// The policy's limits, when some of its rules are limits: checked and
+// admitted after the other behaviours, in the store given.
+static bool attach_limits(Engine* e, PyObject* behaviours, PyObject* store, PyObject* clock) noexcept {
+    e->others = -1;
+    bool any = false;
+    for (Py_ssize_t i = 0; i < e->nsteps; ++i) {
+        any = any || Py_TYPE(e->steps[i].fn) == limit_types.rule;
+    }
+    if (!any) {
+        return true;
+    }
+    Ref limits = Ref::steal(make_limits(behaviours, store, clock));
+    if (!limits) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < e->nsteps; ++i) {
+        Step& step = e->steps[i];
+        step.limit = limit_index(limits.get(), i);
+        step.every_stage = step.limit >= 0 && step.stage == Py_None;
+    }
+    e->limits = limits.release();
+    return true;
+}
+
 static PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     PyObject* items = nullptr;
+    PyObject* store = nullptr;
+    PyObject* clock = nullptr;
     if ((kwargs && PyDict_GET_SIZE(kwargs) != 0) ||
-        !PyArg_UnpackTuple(args, type->tp_name, 1, 1, &items)) {
+        !PyArg_UnpackTuple(args, type->tp_name, 1, 3, &items, &store, &clock)) {
         if (!PyErr_Occurred()) {
             PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", type->tp_name);
         }
@@ -265,6 +317,7 @@ static PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
         e->steps[i] = Step{};
+        e->steps[i].limit = -1;
     }
     e->nsteps = n;
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -272,7 +325,7 @@ static PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
             return nullptr;
         }
     }
-    if (!group_by_stage(e)) {
+    if (!attach_limits(e, behaviours.get(), store, clock) || !group_by_stage(e)) {
         return nullptr;
     }
     e->behaviours = behaviours.release();
@@ -380,7 +433,7 @@ static int truth_of(PyObject* result) noexcept {
 
 // -1 on error, 0 when the behaviour does not apply, 1 when it does.
 static int applies(const Step& step, PyObject* stage, PyObject* event) noexcept {
-    if (stage) {
+    if (stage && !step.every_stage) {
         // `!=` itself, not an identity shortcut: a stage's own __ne__ decides.
         PyObject* differs = PyObject_RichCompare(stage, step.stage, Py_NE);
         if (!differs) {
@@ -487,6 +540,20 @@ static Ref cached_decision(Engine* e, std::uint64_t key, const Found& found,
     return cache_miss(e, key, found, verdict);
 }
 
+// The decision once the limits that applied are checked and admitted.
+Py_NO_INLINE static PyObject* with_limits(Engine* e, PyObject* event, PyObject* decision,
+                                          const Found& found, const Indices& applied) noexcept {
+    Indices positions(found.size());
+    if (!positions.ok()) {
+        return PyErr_NoMemory();
+    }
+    for (Py_ssize_t i = 0; i < found.size(); ++i) {
+        positions.add(found.step(i));
+    }
+    return decide_limits(e->limits, event, decision, positions.data(), applied.data(),
+                         applied.size());
+}
+
 static PyObject* decide(Engine* e, PyObject* event, Selection sel) noexcept {
     Py_ssize_t count = sel.picked ? sel.picked[0] : e->nsteps;
     Found found(count);
@@ -497,6 +564,10 @@ static PyObject* decide(Engine* e, PyObject* event, Selection sel) noexcept {
     PyObject* verdict = state.allow;  // borrowed from `found` once a behaviour objects
     int worst = kAllowRank;
     std::uint64_t key = 0;  // 0 once a hit cannot be keyed
+    Indices applied(e->limits ? count : 0);  // the limits that applied, for after
+    if (!applied.ok()) {
+        return PyErr_NoMemory();
+    }
     for (Py_ssize_t k = 0; k < count; ++k) {
         Py_ssize_t index = sel.picked ? sel.picked[k + 1] : k;
         const Step& step = steps[index];
@@ -516,6 +587,9 @@ static PyObject* decide(Engine* e, PyObject* event, Selection sel) noexcept {
                 add_note(step);
                 return nullptr;
             }
+            if (step.limit >= 0) {
+                applied.add(step.limit);
+            }
             continue;
         }
         found.add(index, result);
@@ -528,13 +602,20 @@ static PyObject* decide(Engine* e, PyObject* event, Selection sel) noexcept {
         }
     }
     Py_ssize_t nhits = found.size();
-    if (nhits == 0) {
+    if (nhits == 0 && applied.size() == 0) {
         return Py_NewRef(state.no_hits);
     }
-    Ref decision = key != 0 ? cached_decision(e, key, found, verdict)
-                            : Ref::steal(build_decision(steps, found, verdict));
+    Ref decision = nhits == 0  ? Ref::borrow(state.no_hits)
+                   : key != 0 ? cached_decision(e, key, found, verdict)
+                              : Ref::steal(build_decision(steps, found, verdict));
     if (!decision) {
         return nullptr;
+    }
+    if (applied.size() != 0 && worst < kBlockRank) {
+        decision = Ref::steal(with_limits(e, event, decision.get(), found, applied));
+        if (!decision) {
+            return nullptr;
+        }
     }
     // Actions once the decision is made, in policy order.
     for (Py_ssize_t i = 0; i < nhits; ++i) {
@@ -567,7 +648,10 @@ static Py_ssize_t place_of(Engine* e, PyObject* stage) noexcept {
     if (e->by_stage && PyUnicode_CheckExact(stage)) {
         // An exact str looked up among exact strs: nothing can raise.
         PyObject* place = PyDict_GetItemWithError(e->by_stage, stage);  // borrowed
-        return place ? PyLong_AsSsize_t(place) : kNone;
+        if (place) {
+            return PyLong_AsSsize_t(place);
+        }
+        return e->others >= 0 ? e->others : kNone;
     }
     return kCompare;
 }
@@ -646,6 +730,14 @@ static PyObject* engine_evaluate(PyObject* self, PyObject* const* args, Py_ssize
 static PyObject* get_behaviours(PyObject* self, void*) noexcept {
     Engine* e = as_engine(self);
     return e->behaviours ? Py_NewRef(e->behaviours) : raise_cleared();
+}
+
+static PyObject* get_limits(PyObject* self, void*) noexcept {
+    Engine* e = as_engine(self);
+    if (!e->behaviours) {
+        return raise_cleared();
+    }
+    return Py_NewRef(e->limits ? e->limits : Py_None);
 }
 
 // ---------------------------------------------------------------- Evaluator
@@ -788,6 +880,8 @@ static PyMethodDef engine_methods[] = {
 
 static PyGetSetDef engine_getset[] = {
     {"behaviours", get_behaviours, nullptr, "The behaviours, in policy order.", nullptr},
+    {"limits", get_limits, nullptr,
+     "The policy's Limits (its store, clock and limit rules), or None without limits.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -798,8 +892,9 @@ static PyType_Slot engine_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(engine_clear)},
     {Py_tp_methods, engine_methods},
     {Py_tp_getset, engine_getset},
-    {Py_tp_doc, const_cast<char*>("Engine(behaviours, /)\n--\n\n"
-                                  "The evaluation of an ordered tuple of behaviours.")},
+    {Py_tp_doc, const_cast<char*>("Engine(behaviours, store=None, clock=None, /)\n--\n\n"
+                                  "The evaluation of an ordered tuple of behaviours; the\n"
+                                  "windows of their limits are kept in `store`, by `clock`.")},
     {0, nullptr},
 };
 

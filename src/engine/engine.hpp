@@ -39,6 +39,10 @@ PyObject* make_hit(PyObject* behaviour, PyObject* rule, PyObject* verdict) noexc
 
 // A Decision over a verdict and a tuple of hits (both borrowed).
 PyObject* make_decision(PyObject* verdict, PyObject* hits) noexcept;
+// The same, of a subtype of Decision, and a decision's fields (borrowed).
+PyObject* make_decision_as(PyTypeObject* type, PyObject* verdict, PyObject* hits) noexcept;
+PyObject* decision_verdict(PyObject* decision) noexcept;
+PyObject* decision_hits(PyObject* decision) noexcept;
 
 bool init_decision_type(PyObject* module) noexcept;
 bool init_engine_types(PyObject* module) noexcept;

@@ -1,6 +1,7 @@
 // The module frame of quindle_brevault_agent._engine: the process-wide
 // objects, the Hit named tuple, and the exec step.
 #include "engine.hpp"
+#include "limits.hpp"
 
 #include <cstdint>
 
@@ -107,15 +108,16 @@ int module_exec(PyObject* module) noexcept {
         return -1;
     }
     if (state.no_hits) {
-        return add_objects(module) ? 0 : -1;
+        return add_objects(module) && add_limits_objects(module) ? 0 : -1;
     }
     if (!init_strings() || !init_rank_table() || !init_frozen_error() || !init_hit_type() ||
-        !init_decision_type(module) || !init_engine_types(module)) {
+        !init_decision_type(module) || !init_engine_types(module) ||
+        !init_limits_types(module)) {
         // What was made stays: nothing frees it, and a retried import makes it anew.
         state = State{};
         return -1;
     }
-    return add_objects(module) ? 0 : -1;
+    return add_objects(module) && add_limits_objects(module) ? 0 : -1;
 }
 
 PyModuleDef_Slot module_slots[] = {

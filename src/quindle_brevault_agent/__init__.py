@@ -6,7 +6,10 @@ and the evaluators ``check_rule``, ``check_behaviour``), the twelve
 ready-made rule and behaviour factories of the native module
 ``quindle_brevault_agent.library``; ``load_policy`` with the ``PolicyFileError``
 it raises for a policy file that is not well-formed; and where decisions are
-enforced and recorded: ``guard``, ``PolicyViolation`` and ``DecisionLog``.
+enforced and recorded: ``guard``, ``PolicyViolation`` and ``DecisionLog``;
+and the limits that remember across calls: ``budget``, ``rate_limit``,
+``repeat_limit`` and their stores ``MemoryStore``, ``SQLiteStore``,
+``RedisStore``.
 
 Importing the package loads nothing else: each public name is imported from
 its module on first use, so that ``import quindle_brevault_agent`` stays
@@ -48,6 +51,7 @@ if TYPE_CHECKING:
         scope_fence,
         spend_cap,
     )
+    from .limits import MemoryStore, RedisStore, SQLiteStore, budget, rate_limit, repeat_limit
     from .policy_files import PolicyFileError, load_policy
 
 __version__ = "0.1.0"
@@ -81,6 +85,12 @@ __all__ = [
     "guard",
     "PolicyViolation",
     "DecisionLog",
+    "budget",
+    "rate_limit",
+    "repeat_limit",
+    "MemoryStore",
+    "SQLiteStore",
+    "RedisStore",
 ]
 
 # Where each public name lives.
@@ -88,6 +98,7 @@ _HOMES = {name: "._impl" for name in __all__[:11]}
 _HOMES.update({name: ".library" for name in __all__[11:23]})
 _HOMES.update(load_policy=".policy_files", PolicyFileError=".policy_files")
 _HOMES.update(guard=".enforce.guarding", PolicyViolation=".enforce.guarding", DecisionLog=".enforce.decision_log")
+_HOMES.update({name: ".limits" for name in __all__[28:]})
 
 
 def __getattr__(name: str) -> Any:

@@ -167,12 +167,13 @@ def condition_of(where: Any) -> Any:
     return where
 
 
-def _may_apply(on: Any, stage: Any, fields: dict[str, Any]) -> bool:
+def _may_apply(on: Any, stage: Any, fields: dict[str, Any], every_stage: bool = False) -> bool:
     """Whether the trigger `on` can apply at `stage` to an event whose fields
-    are `fields`; a question it cannot answer counts as yes."""
+    are `fields` (at every stage, for a limit of stage None); a question it
+    cannot answer counts as yes."""
     try:
         # Compared as the evaluation compares: the stage on the left, with !=.
-        if stage is not None and stage != on.stage:
+        if stage is not None and not every_stage and stage != on.stage:
             return False
         condition = condition_of(on.where)
         if condition is None:
@@ -216,12 +217,17 @@ class Policy(_engine.Engine):
     ``policy.evaluator(stage=...)`` returns the same evaluation at one stage
     as a one-event callable; ``policy.applicable(stage, action_type=...,
     method=...)`` tells which behaviours can apply to such events at all.
+
+    The windows of the policy's limits (`quindle_brevault_agent.limits`) are
+    kept in `store` (a new `MemoryStore` when None) by the time that `clock`
+    tells, in seconds (`time.time` when None); ``policy.refund(decision)``
+    takes back what a decision admitted.
     """
 
     __slots__ = ()
     __match_args__ = ("behaviours",)
 
-    def __new__(cls, behaviours: Iterable[Behaviour]) -> Self:
+    def __new__(cls, behaviours: Iterable[Behaviour], *, store: Any = None, clock: Any = None) -> Self:
         items = tuple(behaviours)
         for index, item in enumerate(items):
             if not isinstance(item, Behaviour):
@@ -233,7 +239,28 @@ class Policy(_engine.Engine):
                     f"behaviour {item.name!r}: action must be callable or None, "
                     f"not {type(item.action).__name__}"
                 )
-        return super().__new__(cls, items)
+        if store is None and clock is None:
+            return super().__new__(cls, items)
+        return super().__new__(cls, items, store, clock)
+
+    @property
+    def store(self) -> Any:
+        """Where the windows of the policy's limits are kept; None without limits."""
+        limits = self.limits
+        return None if limits is None else limits.store
+
+    @property
+    def clock(self) -> Any:
+        """What tells the time for the policy's limits; None without limits."""
+        limits = self.limits
+        return None if limits is None else limits.clock
+
+    def refund(self, decision: Decision) -> None:
+        """Takes back what `decision` admitted to the policy's limits, once; a
+        decision that admitted nothing is left as it is."""
+        limits = self.limits
+        if limits is not None:
+            limits.refund(decision)
 
     @property
     def stages(self) -> frozenset[Any]:
@@ -252,7 +279,9 @@ class Policy(_engine.Engine):
         that will not compare, counts as one that may apply.
         """
         fields = {"action_type": action_type, "method": method}
-        return tuple(item for item in self.behaviours if _may_apply(item.on, stage, fields))
+        return tuple(
+            item for item in self.behaviours if _may_apply(item.on, stage, fields, _every_stage(item))
+        )
 
     def __iter__(self) -> Iterator[Behaviour]:
         return iter(self.behaviours)
@@ -279,10 +308,28 @@ class Policy(_engine.Engine):
         raise FrozenInstanceError(f"cannot delete field {name!r}")
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (self.__class__, (self.behaviours,))
+        if self.limits is None:
+            return (self.__class__, (self.behaviours,))
+        return (_limited_policy, (self.__class__, self.behaviours, self.store, self.clock))
 
 
 def without_actions(policy: Policy) -> Policy:
     """`policy` with the same behaviours, in the same order, but no actions:
-    what the commands decide with, so that checking never sets anything off."""
-    return Policy(behaviour(item.name, on=item.on, rule=item.rule) for item in policy)
+    what the commands decide with, so that checking never sets anything off.
+    Its limits keep their store and clock."""
+    stripped = (behaviour(item.name, on=item.on, rule=item.rule) for item in policy)
+    if policy.limits is None:
+        return Policy(stripped)
+    return Policy(stripped, store=policy.store, clock=policy.clock)
+
+
+def _every_stage(item: Any) -> bool:
+    """Whether `item` is a limit of stage None, which applies at every stage."""
+    try:
+        return isinstance(item.rule.fn, _engine.LimitRule) and item.on.stage is None
+    except Exception:
+        return False
+
+
+def _limited_policy(cls: type[Policy], behaviours: tuple[Behaviour, ...], store: Any, clock: Any) -> Policy:
+    return cls(behaviours, store=store, clock=clock)

@@ -1,0 +1,454 @@
+"""Where the windows of limits are kept.
+
+- `MemoryStore()` (native): one process, any number of threads; the default.
+- `SQLiteStore(path)`: the processes of one machine, across restarts; one
+  SQLite transaction per admission, in WAL mode.
+- `RedisStore(url)`: a fleet of machines; one Lua script per admission.
+
+A store admits with ``admit(requests, now)``, all of them or none, where each
+request is ``(limit_id, key, amount, limit, expires, blocks)``: the window's
+identity (the limit's kind and name) and key, the amount and the limit as
+plain decimal texts, when the entry stops counting, and whether a refusal
+blocks (a limit that only flags admits over its limit). It answers
+``(admitted, ((entry, used, fits), ...))``: whether it admitted, and for each
+request its entry (None when nothing was admitted), the window's sum after
+the admission (before it, when nothing was), and whether the amount fitted.
+``refund(entries)`` takes back entries ``(limit_id, key, entry, amount,
+expires)``; an entry that expired or was refunded already is left alone.
+
+An entry counts while the clock is before its `expires`: from its admission
+for exactly the limit's window. Amounts are summed as exact decimals.
+"""
+
+from __future__ import annotations
+
+import decimal
+import math
+import os
+import sqlite3
+import threading
+import uuid
+from decimal import Decimal
+from typing import Any
+
+from .._engine import MemoryStore
+
+__all__ = ["MemoryStore", "SQLiteStore", "RedisStore", "StoreError", "open_store", "exact_text"]
+
+Request = tuple[str, str, str, str, float, bool]
+Answer = tuple[bool, tuple[tuple[Any, str, bool], ...]]
+
+# Sums of decimals in this context are exact: no digit is ever rounded off.
+_EXACT = decimal.Context(prec=decimal.MAX_PREC, Emax=decimal.MAX_EMAX, Emin=decimal.MIN_EMIN)
+_ZERO = Decimal(0)
+
+
+class StoreError(RuntimeError):
+    """A store could not admit or refund: the decision could not be made."""
+
+
+def exact_text(value: Decimal) -> str:
+    """`value` as a plain decimal text, without an exponent or trailing zeros."""
+    text = format(value, "f")
+    if "." in text:
+        text = text.rstrip("0").rstrip(".")
+    return text or "0"
+
+
+# ---------------------------------------------------------------- SQLite
+
+_SCHEMA = """
+CREATE TABLE IF NOT EXISTS qba_limit_windows (
+    limit_id TEXT NOT NULL,
+    key TEXT NOT NULL,
+    used TEXT NOT NULL,
+    next_expiry REAL NOT NULL,
+    PRIMARY KEY (limit_id, key)
+) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS qba_limit_entries (
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    limit_id TEXT NOT NULL,
+    key TEXT NOT NULL,
+    expires REAL NOT NULL,
+    amount TEXT NOT NULL
+);
+CREATE INDEX IF NOT EXISTS qba_limit_entries_by_window ON qba_limit_entries (limit_id, key, expires);
+"""
+_WINDOW = "SELECT used, next_expiry FROM qba_limit_windows WHERE limit_id = ? AND key = ?"
+_EXPIRE = "DELETE FROM qba_limit_entries WHERE limit_id = ? AND key = ? AND expires <= ? RETURNING amount"
+_NEXT = "SELECT MIN(expires) FROM qba_limit_entries WHERE limit_id = ? AND key = ?"
+_ADD = "INSERT INTO qba_limit_entries (limit_id, key, expires, amount) VALUES (?, ?, ?, ?)"
+_SAVE = (
+    "INSERT INTO qba_limit_windows (limit_id, key, used, next_expiry) VALUES (?, ?, ?, ?)"
+    " ON CONFLICT (limit_id, key) DO UPDATE SET used = excluded.used, next_expiry = excluded.next_expiry"
+)
+_TAKE_BACK = "DELETE FROM qba_limit_entries WHERE id = ? AND limit_id = ? AND key = ? RETURNING amount"
+_USED = "UPDATE qba_limit_windows SET used = ? WHERE limit_id = ? AND key = ?"
+
+
+class SQLiteStore:
+    """The windows in a SQLite database file, shared by the processes of one
+    machine and kept across restarts.
+
+    Each admission is one ``BEGIN IMMEDIATE`` transaction: the windows' old
+    entries are dropped, every amount is checked, and all are added or none.
+    The database is in WAL mode with ``synchronous=NORMAL``: a process that
+    dies loses nothing it admitted; a power cut may lose the last admissions.
+    A process waits up to `timeout` seconds for another's transaction, then
+    the decision raises `StoreError`; so does any other failure of the
+    database (a read-only or corrupt file), and the next decision opens the
+    file anew.
+    """
+
+    def __init__(self, path: str | os.PathLike[str], *, timeout: float = 5.0) -> None:
+        self.path = os.fspath(path)
+        self.timeout = timeout
+        self._lock = threading.Lock()
+        self._connection: sqlite3.Connection | None = None
+        self._pid = 0
+
+    def __repr__(self) -> str:
+        return f"SQLiteStore({self.path!r})"
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (_sqlite_store, (self.path, self.timeout))
+
+    def _connect(self) -> sqlite3.Connection:
+        # A connection is never used across a fork: the child opens its own.
+        if self._connection is not None and self._pid == os.getpid():
+            return self._connection
+        connection = sqlite3.connect(
+            self.path, timeout=self.timeout, isolation_level=None, check_same_thread=False
+        )
+        try:
+            connection.execute("PRAGMA journal_mode=WAL").fetchall()
+            connection.execute("PRAGMA synchronous=NORMAL")
+            connection.executescript(_SCHEMA)
+        except BaseException:
+            connection.close()
+            raise
+        self._connection = connection
+        self._pid = os.getpid()
+        return connection
+
+    def _failed(self, exc: BaseException, doing: str) -> StoreError:
+        connection, self._connection = self._connection, None
+        if connection is not None and self._pid == os.getpid():
+            try:
+                connection.rollback()
+                connection.close()
+            except sqlite3.Error:
+                pass
+        return StoreError(f"the limits' store {self.path} could not {doing}: {exc}")
+
+    def admit(self, requests: tuple[Request, ...], now: float) -> Answer:
+        with self._lock:
+            try:
+                return self._admit(self._connect(), requests, now)
+            except sqlite3.Error as exc:
+                raise self._failed(exc, "admit") from exc
+            except BaseException:
+                self._failed(RuntimeError(), "admit")
+                raise
+
+    def _admit(self, db: sqlite3.Connection, requests: tuple[Request, ...], now: float) -> Answer:
+        db.execute("BEGIN IMMEDIATE")
+        windows = []
+        admit = True
+        for limit_id, key, amount, limit, _expires, blocks in requests:
+            row = db.execute(_WINDOW, (limit_id, key)).fetchone()
+            used, soonest = (Decimal(row[0]), row[1]) if row else (_ZERO, math.inf)
+            changed = False
+            if soonest <= now:
+                for (gone,) in db.execute(_EXPIRE, (limit_id, key, now)).fetchall():
+                    used = _EXACT.subtract(used, Decimal(gone))
+                soonest = db.execute(_NEXT, (limit_id, key)).fetchone()[0]
+                if soonest is None:
+                    used, soonest = _ZERO, math.inf
+                changed = True
+            after = _EXACT.add(used, Decimal(amount))
+            fits = after <= Decimal(limit)
+            admit = admit and (fits or not blocks)
+            windows.append((used, after, soonest, fits, changed))
+        results = []
+        for (limit_id, key, amount, _limit, expires, _blocks), (used, after, soonest, fits, changed) in zip(
+            requests, windows
+        ):
+            if admit:
+                entry = db.execute(_ADD, (limit_id, key, expires, amount)).lastrowid
+                db.execute(_SAVE, (limit_id, key, exact_text(after), min(soonest, expires)))
+                results.append((entry, exact_text(after), fits))
+            else:
+                if changed:
+                    db.execute(_SAVE, (limit_id, key, exact_text(used), soonest))
+                results.append((None, exact_text(used), fits))
+        db.execute("COMMIT")
+        return admit, tuple(results)
+
+    def refund(self, entries: tuple[tuple[str, str, Any, str, float], ...]) -> None:
+        with self._lock:
+            try:
+                db = self._connect()
+                db.execute("BEGIN IMMEDIATE")
+                for limit_id, key, entry, _amount, _expires in entries:
+                    gone = db.execute(_TAKE_BACK, (entry, limit_id, key)).fetchone()
+                    if gone is None:
+                        continue  # expired, or refunded already
+                    row = db.execute(_WINDOW, (limit_id, key)).fetchone()
+                    if row is not None:
+                        left = _EXACT.subtract(Decimal(row[0]), Decimal(gone[0]))
+                        db.execute(_USED, (exact_text(max(left, _ZERO)), limit_id, key))
+                db.execute("COMMIT")
+            except sqlite3.Error as exc:
+                raise self._failed(exc, "refund") from exc
+            except BaseException:
+                self._failed(RuntimeError(), "refund")
+                raise
+
+    def close(self) -> None:
+        with self._lock:
+            connection, self._connection = self._connection, None
+            if connection is not None and self._pid == os.getpid():
+                connection.close()
+
+
+def _sqlite_store(path: str, timeout: float) -> SQLiteStore:
+    return SQLiteStore(path, timeout=timeout)
+
+
+# ---------------------------------------------------------------- Redis
+
+# Exact sums of plain decimal texts in Lua, whose numbers are doubles: the
+# digits are added 14 at a time, well inside a double's exact integers.
+_DECIMALS = r"""
+local function split(s)
+  local whole, part = string.match(s, '^(%d+)%.?(%d*)$')
+  return whole, part
+end
+local function align(a, b)
+  local ai, af = split(a)
+  local bi, bf = split(b)
+  local scale = math.max(#af, #bf)
+  af = af .. string.rep('0', scale - #af)
+  bf = bf .. string.rep('0', scale - #bf)
+  local width = math.max(#ai, #bi)
+  return string.rep('0', width - #ai) .. ai .. af, string.rep('0', width - #bi) .. bi .. bf, scale
+end
+local function join(digits, scale)
+  local whole = string.sub(digits, 1, #digits - scale)
+  local part = string.sub(digits, #digits - scale + 1)
+  whole = string.gsub(whole, '^0+', '')
+  part = string.gsub(part, '0+$', '')
+  if whole == '' then whole = '0' end
+  if part == '' then return whole end
+  return whole .. '.' .. part
+end
+local function combine(a, b, sign)
+  local x, y, scale = align(a, b)
+  local out = {}
+  local carry = 0
+  local i = #x
+  while i >= 1 do
+    local j = math.max(1, i - 13)
+    local width = i - j + 1
+    local s = tonumber(string.sub(x, j, i)) + sign * tonumber(string.sub(y, j, i)) + carry
+    local unit = 10 ^ width
+    carry = 0
+    if s >= unit then s = s - unit; carry = 1 end
+    if s < 0 then s = s + unit; carry = -1 end
+    table.insert(out, 1, string.format('%0' .. width .. '.0f', s))
+    i = j - 1
+  end
+  if carry < 0 then return '0' end
+  local digits = table.concat(out)
+  if carry > 0 then digits = '1' .. digits end
+  return join(digits, scale)
+end
+local function compare(a, b)
+  local x, y = align(a, b)
+  if x < y then return -1 elseif x > y then return 1 end
+  return 0
+end
+"""
+
+# KEYS: the admission's token, then each request's window (a hash: "used",
+# "seq") and entries (a sorted set of "ID:AMOUNT" by expiry).
+# ARGV: now, the number of requests, then per request: amount, limit,
+# expires, blocks (1 or 0), the keys' time to live in milliseconds.
+# Returns {admitted, then per request: entry (0 for none), used, fits}.
+_ADMIT = _DECIMALS + r"""
+local done = redis.call('GET', KEYS[1])
+if done then return cjson.decode(done) end
+local now = ARGV[1]
+local n = tonumber(ARGV[2])
+local used, after, fits = {}, {}, {}
+local admit = true
+for i = 1, n do
+  local window, entries, at = KEYS[2 * i], KEYS[2 * i + 1], 2 + (i - 1) * 5
+  local total = redis.call('HGET', window, 'used') or '0'
+  local old = redis.call('ZRANGEBYSCORE', entries, '-inf', now)
+  if #old > 0 then
+    for _, member in ipairs(old) do
+      total = combine(total, string.match(member, ':(.*)$'), -1)
+    end
+    redis.call('ZREMRANGEBYSCORE', entries, '-inf', now)
+    if redis.call('ZCARD', entries) == 0 then total = '0' end
+    redis.call('HSET', window, 'used', total)
+  end
+  used[i] = total
+  after[i] = combine(total, ARGV[at + 1], 1)
+  fits[i] = compare(after[i], ARGV[at + 2]) <= 0
+  if not fits[i] and ARGV[at + 4] == '1' then admit = false end
+end
+local reply = {admit and 1 or 0}
+for i = 1, n do
+  local window, entries, at = KEYS[2 * i], KEYS[2 * i + 1], 2 + (i - 1) * 5
+  if admit then
+    local id = string.format('%.0f', redis.call('HINCRBY', window, 'seq', 1))
+    redis.call('ZADD', entries, ARGV[at + 3], id .. ':' .. ARGV[at + 1])
+    redis.call('HSET', window, 'used', after[i])
+    redis.call('PEXPIRE', window, ARGV[at + 5])
+    redis.call('PEXPIRE', entries, ARGV[at + 5])
+    reply[#reply + 1] = id
+    reply[#reply + 1] = after[i]
+  else
+    reply[#reply + 1] = '0'
+    reply[#reply + 1] = used[i]
+  end
+  reply[#reply + 1] = fits[i] and 1 or 0
+end
+if admit then redis.call('SET', KEYS[1], cjson.encode(reply), 'PX', 30000) end
+return reply
+"""
+
+# KEYS: each entry's window and entries; ARGV: each entry's ID and AMOUNT.
+_REFUND = _DECIMALS + r"""
+for i = 1, #ARGV / 2 do
+  local window, entries = KEYS[2 * i - 1], KEYS[2 * i]
+  local amount = ARGV[2 * i]
+  if redis.call('ZREM', entries, ARGV[2 * i - 1] .. ':' .. amount) == 1 then
+    local total = redis.call('HGET', window, 'used') or '0'
+    redis.call('HSET', window, 'used', combine(total, amount, -1))
+  end
+end
+return 1
+"""
+
+
+class RedisStore:
+    """The windows in a Redis server, shared by a fleet of machines.
+
+    Each admission is one Lua script, which Redis runs whole and alone: the
+    windows' old entries are dropped, every amount is checked, and all are
+    added or none. Amounts travel and are kept as plain decimal texts and
+    summed digit by digit in the script, since Lua's numbers are doubles.
+    An admission carries a token that the script remembers for 30 seconds,
+    so that a call sent again after a lost answer admits nothing twice. A
+    server that cannot be reached, or fails, makes the decision raise
+    `StoreError`. Keys start with `prefix` and expire once their window has.
+    Needs the ``redis`` client: ``pip install 'quindle-brevault-agent[redis]'``.
+    """
+
+    def __init__(self, url: str, *, prefix: str = "qba:limit:", timeout: float = 5.0) -> None:
+        try:
+            import redis
+            from redis.backoff import NoBackoff
+            from redis.retry import Retry
+        except ImportError as exc:
+            raise ImportError(
+                "RedisStore needs the redis client: pip install 'quindle-brevault-agent[redis]'"
+            ) from exc
+        self.url = url
+        self.prefix = prefix
+        self.timeout = timeout
+        self._errors = (redis.RedisError,)
+        self._no_script = redis.exceptions.NoScriptError
+        # One retry, at once: a call whose answer was lost is sent again, and
+        # its token keeps it from admitting twice.
+        self._client = redis.Redis.from_url(
+            url, socket_timeout=timeout, socket_connect_timeout=timeout, retry=Retry(NoBackoff(), 1)
+        )
+        self._scripts: dict[str, str] = {}
+
+    def __repr__(self) -> str:
+        return f"RedisStore({self.url!r})"
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (_redis_store, (self.url, self.prefix, self.timeout))
+
+    def _keys(self, limit_id: str, key: str) -> tuple[str, str]:
+        # The key's text is JSON, without a control character: the last
+        # separator ends the limit's name.
+        window = f"{self.prefix}{limit_id}\x1f{key}\x1f"
+        return window + "w", window + "e"
+
+    def _run(self, script: str, keys: list[str], args: list[Any], doing: str) -> Any:
+        try:
+            sha = self._scripts.get(script)
+            if sha is None:
+                sha = self._scripts[script] = self._client.script_load(script)
+            try:
+                return self._client.evalsha(sha, len(keys), *keys, *args)
+            except self._no_script:
+                # The server lost its scripts (a restart): the script never ran.
+                self._scripts[script] = sha = self._client.script_load(script)
+                return self._client.evalsha(sha, len(keys), *keys, *args)
+        except self._errors as exc:
+            raise StoreError(f"the limits' store {self.url} could not {doing}: {exc}") from exc
+
+    def admit(self, requests: tuple[Request, ...], now: float) -> Answer:
+        keys = [f"{self.prefix}\x1fadmission\x1f{uuid.uuid4().hex}"]
+        args: list[Any] = [repr(now), len(requests)]
+        for limit_id, key, amount, limit, expires, blocks in requests:
+            keys.extend(self._keys(limit_id, key))
+            ttl = math.ceil((expires - now) * 1000) + 1000
+            args.extend((amount, limit, repr(expires), 1 if blocks else 0, max(ttl, 1000)))
+        reply = self._run(_ADMIT, keys, args, "admit")
+        admitted = bool(reply[0])
+        results = []
+        for i in range(len(requests)):
+            entry, used, fits = reply[1 + 3 * i : 4 + 3 * i]
+            entry = int(entry)
+            results.append((entry if admitted and entry else None, _text(used), bool(fits)))
+        return admitted, tuple(results)
+
+    def refund(self, entries: tuple[tuple[str, str, Any, str, float], ...]) -> None:
+        keys: list[str] = []
+        args: list[Any] = []
+        for limit_id, key, entry, amount, _expires in entries:
+            keys.extend(self._keys(limit_id, key))
+            args.extend((str(entry), amount))
+        if keys:
+            self._run(_REFUND, keys, args, "refund")
+
+    def close(self) -> None:
+        self._client.close()
+
+
+def _text(value: Any) -> str:
+    return value.decode("ascii") if isinstance(value, bytes) else str(value)
+
+
+def _redis_store(url: str, prefix: str, timeout: float) -> RedisStore:
+    return RedisStore(url, prefix=prefix, timeout=timeout)
+
+
+# ---------------------------------------------------------------- by name
+
+
+def open_store(spec: str, *, base: str | None = None) -> Any:
+    """The store that `spec` names: ``memory``, ``sqlite:PATH`` (a relative
+    PATH is taken from the folder `base` when given) or a Redis URL
+    (``redis://``, ``rediss://``, ``unix://``)."""
+    if spec == "memory":
+        return MemoryStore()
+    if spec.startswith("sqlite:"):
+        path = spec[len("sqlite:") :]
+        if not path:
+            raise ValueError("a sqlite: store needs a path: sqlite:PATH")
+        if base is not None and not os.path.isabs(path):
+            path = os.path.join(base, path)
+        return SQLiteStore(path)
+    if spec.startswith(("redis://", "rediss://", "unix://")):
+        return RedisStore(spec)
+    raise ValueError(f"unknown store {spec!r}: expected 'memory', 'sqlite:PATH' or a redis:// URL")
