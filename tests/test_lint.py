@@ -171,5 +171,6 @@ def test_the_command(tmp_path, capsys):
     ]
     assert err == (
         f"quindle-brevault-agent: cannot load policy {broken}: behaviour 1: 'use' must be one of "
-        "'cap_charges', 'flag_large_charges', 'deny_writes_to' or 'restrict_scope', not an integer\n"
+        "'cap_charges', 'flag_large_charges', 'deny_writes_to', 'restrict_scope', 'budget', 'rate_limit' "
+        "or 'repeat_limit', not an integer\n"
     )

@@ -42,7 +42,7 @@ BAD = [
      "behaviour 1 (cap_charges): unknown key 'action': actions are code and have no place in a policy file"),
     ("p.toml", '[[behaviour]]\nuse = "spend_cap"\nlimit = 1\n',
      "behaviour 1 (spend_cap): 'use' must be one of 'cap_charges', 'flag_large_charges', "
-     "'deny_writes_to' or 'restrict_scope', not 'spend_cap'"),
+     "'deny_writes_to', 'restrict_scope', 'budget', 'rate_limit' or 'repeat_limit', not 'spend_cap'"),
     ("p.toml", '[[behaviour]]\nuse = "deny_writes_to"\nfield = "bucket"\nvalues = []\n',
      "behaviour 1 (deny_writes_to): 'values' must be a list of strings or integers, not an empty list"),
     ("p.toml", '[[behaviour]]\nuse = "deny_writes_to"\nfield = 7\nvalues = ["a"]\n',
@@ -73,10 +73,10 @@ BAD = [
     ("p.toml", '[[behaviour]]\nname = "own"\non = { trigger = "on_write" }\n',
      "behaviour 1 (own): missing 'rule': expected a table"),
     ("p.toml", '[[behaviour]]\nlimit = 3\n',
-     "behaviour 1: missing 'use': expected 'cap_charges', 'flag_large_charges', 'deny_writes_to' or "
-     "'restrict_scope', or 'name', 'on' and 'rule' for a behaviour of your own"),
+     "behaviour 1: missing 'use': expected 'cap_charges', 'flag_large_charges', 'deny_writes_to', "
+     "'restrict_scope', 'budget', 'rate_limit' or 'repeat_limit', or 'name', 'on' and 'rule' for a behaviour of your own"),
     ("p.toml", '[behaviour]\nuse = "cap_charges"\nlimit = 3\n', "'behaviour' must be a list of tables, not a table"),
-    ("p.toml", "behaviours = []\n", "unknown key 'behaviours': expected 'behaviour'"),
+    ("p.toml", "behaviours = []\n", "unknown key 'behaviours': expected 'behaviour' or 'store'"),
     ("p.toml", "", "missing 'behaviour': expected a list of tables"),
     ("p.toml", '[[behaviour]]\nuse = = 3\n', "TOML syntax error at line 2, column 7: Invalid value"),
     ("p.toml", '[[behaviour]]\nuse = "x', "TOML syntax error at line 2, column 9: Unterminated string"),

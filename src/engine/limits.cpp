@@ -425,7 +425,7 @@ PyType_Spec decision_spec = {
     "quindle_brevault_agent._engine.LimitedDecision",
     -static_cast<int>(sizeof(Admission)),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     decision_slots,
 };
 

@@ -34,6 +34,7 @@ class LimitUse(NamedTuple):
     admitted: Any
     left: Any
 
+@final
 class LimitedDecision(Decision):
     """A decision on which a policy's limits were checked."""
 

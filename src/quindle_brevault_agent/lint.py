@@ -29,6 +29,10 @@ QB105  a limit that is NaN, infinite or negative
 QB106  a behaviour with the same name as an earlier one
 QB107  a behaviour that repeats an earlier one exactly: the same stage,
        trigger, rule and action
+QB108  a budget without a key: one budget is shared by every agent (said
+       once, on the policy's first such budget)
+QB109  a rate limit or a repeat limit of 0: every event it applies to is
+       refused
 
 Behaviours of one stage are compared with care for their triggers: a trigger
 without a predicate applies to every event of its stage, one of `on_charge`
@@ -57,6 +61,7 @@ import math
 from dataclasses import dataclass
 from typing import Any, Iterable, Iterator, Sequence
 
+from . import _engine
 from ._impl import Policy, captured, condition_of, qualname_of
 from .policy_files import (
     Call,
@@ -147,11 +152,27 @@ def _text(value: Any, show: Any = str) -> str:
     return text if isinstance(text, str) else f"<unprintable {type(value).__name__}>"
 
 
+def _limit_params(fn: Any) -> dict[str, Any]:
+    """What a limit's rule shows of itself, by name."""
+    return {"limit": fn.limit, "per": fn.per, "field": fn.field, "key": fn.key, "verdict": fn.verdict}
+
+
 def shape_of(index: int, item: Any) -> Shape:
     """What the behaviour `item` shows of itself."""
     on = getattr(item, "on", None)
     rule = getattr(item, "rule", None)
     fn = getattr(rule, "fn", None)
+    if isinstance(fn, _engine.LimitRule):
+        return Shape(
+            index=index,
+            name=getattr(item, "name", None),
+            stage=getattr(on, "stage", None),
+            where=condition_of(getattr(on, "where", None)),
+            kind=fn.kind,
+            params=_limit_params(fn),
+            fn=fn,
+            action=getattr(item, "action", None),
+        )
     kind, names = RULE_CAPTURES.get(qualname_of(fn) or "", (None, ()))
     return Shape(
         index=index,
@@ -206,6 +227,8 @@ def _parts(made: Call) -> tuple[Call, Call]:
 def declared_shape(index: int, item: Any, declared: Declared) -> Shape:
     """The shape of a behaviour built from a policy file, completed from what the file says."""
     shown = shape_of(index, item)
+    if isinstance(shown.fn, _engine.LimitRule):
+        return shown  # a limit shows all it is
     try:
         if declared.made is not None:
             on, rule = _parts(declared.made)
@@ -414,6 +437,26 @@ def _check_repeats(shape: Shape, every: Sequence[Shape]) -> Iterator[tuple[str, 
             break
 
 
+def _check_shared_budget(shape: Shape, every: Sequence[Shape]) -> Iterator[tuple[str, str]]:
+    if shape.kind != "budget" or shape.params is None or shape.params["key"]:
+        return
+    for other in every[: shape.index - 1]:
+        if other.kind == "budget" and other.params is not None and not other.params["key"]:
+            return  # said once, on the first
+    yield "QB108", (
+        "budget without a key: one budget is shared by every agent "
+        "(key=\"agent\", say, gives each agent its own)"
+    )
+
+
+def _check_zero_count(shape: Shape) -> Iterator[tuple[str, str]]:
+    if shape.kind not in ("rate_limit", "repeat_limit") or shape.params is None:
+        return
+    if shape.params["limit"] == 0:
+        noun = "rate limit" if shape.kind == "rate_limit" else "repeat limit"
+        yield "QB109", f"{noun} of 0: every event it applies to is refused"
+
+
 def _quietly(findings: Iterator[tuple[str, str]]) -> list[tuple[str, str]]:
     """The findings of one check; none when a value of the caller's own will not
     be compared or shown, as the lint cannot tell then."""
@@ -433,6 +476,8 @@ def lint_shapes(every: Sequence[Shape]) -> list[Finding]:
             *_quietly(_check_flag_under_cap(shape, every)),
             *_quietly(_check_limit(shape)),
             *_quietly(_check_repeats(shape, every)),
+            *_quietly(_check_shared_budget(shape, every)),
+            *_quietly(_check_zero_count(shape)),
         ]
         codes.sort(key=lambda pair: pair[0])
         found.extend(Finding(shape.index, shape.name, code, message) for code, message in codes)

@@ -11,13 +11,17 @@ A policy is named by
 
 A policy file holds a list ``behaviour`` of tables (objects in JSON), in
 policy order. Each is a ready-made behaviour, ``use = "cap_charges"`` (or
-``flag_large_charges``, ``deny_writes_to``, ``restrict_scope``) with the
-factory's keywords by their Python names, or a behaviour of your own: a
+``flag_large_charges``, ``deny_writes_to``, ``restrict_scope``, or a limit:
+``budget``, ``rate_limit``, ``repeat_limit``) with the factory's keywords by
+their Python names, or a behaviour of your own: a
 ``name``, a trigger ``on = { trigger = "on_charge" | "on_write", ... }`` and a
 rule ``rule = { use = "spend_cap" | "flag_over" | "deny_list" | "allow_list" |
 "scope_fence" | "require_fields", ... }``. The file builds the policy that the
 same calls of the library's factories (and of `behaviour`) build in Python.
-There are no actions: an action is code.
+There are no actions: an action is code. A top-level ``store`` names where
+the windows of the limits are kept: ``"memory"`` (the default),
+``"sqlite:PATH"`` (a relative PATH is taken from the file's folder) or a
+``"redis://..."`` URL.
 
 Files are strict. An unknown key or factory, a missing parameter, a value of
 the wrong type (a limit that is not a number, a string or an empty list where
@@ -41,6 +45,7 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, NamedTuple
 
 from ._impl import Behaviour, Policy
+from .limits.behaviours import PERIODS
 
 __all__ = [
     "POLICY_HELP",
@@ -155,6 +160,37 @@ def _list_of(expected: str, item: str, good: Callable[[Any], bool]) -> Check:
     return check
 
 
+def _amount(key: str, value: Any, table: str) -> str | None:
+    if not _is_number(value):
+        return f"{key!r} must be a number, not {_kind(value, table)}"
+    if value != value or value in (float("inf"), float("-inf")) or value < 0:
+        return f"{key!r} must be a finite number at least 0, not {value!r}"
+    return None
+
+
+def _count(key: str, value: Any, table: str) -> str | None:
+    if isinstance(value, int) and not isinstance(value, bool) and value >= 0:
+        return None
+    if isinstance(value, int) and not isinstance(value, bool):
+        return f"{key!r} must be an integer at least 0, not {value}"
+    return f"{key!r} must be an integer, not {_kind(value, table)}"
+
+
+def _period(key: str, value: Any, table: str) -> str | None:
+    if isinstance(value, str) and value in PERIODS:
+        return None
+    if _is_number(value) and value > 0 and value != float("inf"):
+        return None
+    found = repr(value) if isinstance(value, (str, int, float)) and not isinstance(value, bool) else _kind(value, table)
+    return f"{key!r} must be a number of seconds above 0 or one of {_one_of(PERIODS)}, not {found}"
+
+
+def _key_names(key: str, value: Any, table: str) -> str | None:
+    if isinstance(value, str):
+        return None
+    return _fields(key, value, table)
+
+
 _values = _list_of(
     "a list of strings or integers",
     "a string or an integer",
@@ -164,14 +200,14 @@ _values = _list_of(
 _prefixes = _list_of("a list of strings", "a non-empty string", lambda v: isinstance(v, str) and v != "")
 _fields = _list_of("a list of strings", "a string", lambda v: isinstance(v, str))
 
-POSITIONAL, SPREAD, KEYWORD = "positional", "spread", "keyword"
+POSITIONAL, SPREAD, KEYWORD, REQUIRED = "positional", "spread", "keyword", "required"
 
 
 class _Param(NamedTuple):
     key: str
     check: Check
     expected: str  # said when the key is missing
-    passed: str = KEYWORD  # how the value is passed: POSITIONAL and SPREAD ones are required
+    passed: str = KEYWORD  # how the value is passed: all but KEYWORD ones are required
 
 
 _LIMIT = _Param("limit", _number, "a number", POSITIONAL)
@@ -184,12 +220,30 @@ _POSITIONAL_FIELD = _Param("field", _string, "a string", POSITIONAL)
 _VALUES = _Param("values", _values, "a list of strings or integers", POSITIONAL)
 _ALLOWED = _Param("allowed", _prefixes, "a list of strings", POSITIONAL)
 
+_ACTION_TYPE = _Param("action_type", _string, "a string")
+_KEY = _Param("key", _key_names, "a string or a list of strings")
+_PERIOD = "a number of seconds or one of 'second', 'minute', 'hour' or 'day'"
+
 READY_MADE: dict[str, tuple[_Param, ...]] = {
     "cap_charges": (_LIMIT, _FIELD, _STAGE, _NAME),
     "flag_large_charges": (_LIMIT, _FIELD, _STAGE, _NAME),
     "deny_writes_to": (_POSITIONAL_FIELD, _VALUES, _STAGE, _METHOD, _NAME),
     "restrict_scope": (_ALLOWED, _FIELD, _STAGE, _METHOD, _NAME),
+    "budget": (
+        _Param("limit", _amount, "a number", POSITIONAL), _Param("per", _period, _PERIOD, REQUIRED),
+        _FIELD, _KEY, _STAGE, _ACTION_TYPE, _VERDICT, _NAME,
+    ),
+    "rate_limit": (
+        _Param("count", _count, "an integer", POSITIONAL), _Param("per", _period, _PERIOD, REQUIRED),
+        _KEY, _STAGE, _ACTION_TYPE, _VERDICT, _NAME,
+    ),
+    "repeat_limit": (
+        _Param("times", _count, "an integer", POSITIONAL), _Param("within", _period, _PERIOD, REQUIRED),
+        _STAGE, _ACTION_TYPE, _VERDICT, _NAME,
+    ),
 }
+# The factories of `READY_MADE` that the host package makes, not the library.
+LIMITS = ("budget", "rate_limit", "repeat_limit")
 TRIGGERS: dict[str, tuple[_Param, ...]] = {
     "on_charge": (_STAGE, _Param("action_type", _string, "a string")),
     "on_write": (_METHOD, _STAGE),
@@ -240,10 +294,12 @@ class Declared:
 
 @dataclass(frozen=True)
 class PolicyFile:
-    """A loaded policy file: the policy and, behaviour by behaviour, what built it."""
+    """A loaded policy file: the policy and, behaviour by behaviour, what built
+    it; `store` is the store the file names, if any."""
 
     policy: Policy
     declared: tuple[Declared, ...]
+    store: str | None = None
 
 
 class _Refused(Exception):
@@ -289,6 +345,8 @@ class _Reader:
                 raise _Refused(problem)
             if param.passed == POSITIONAL:
                 args.append(value)
+            elif param.passed == REQUIRED:
+                kwargs[param.key] = value
             elif param.passed == SPREAD:
                 args.extend(value)
             else:
@@ -459,8 +517,12 @@ def load_policy_file(path: str | os.PathLike[str]) -> PolicyFile:
             )
         top = reader.keys_of(document, "")
         for key in top:
-            if key != "behaviour":
-                raise _Refused(f"unknown key {key!r}: expected 'behaviour'")
+            if key not in ("behaviour", "store"):
+                raise _Refused(f"unknown key {key!r}: expected 'behaviour' or 'store'")
+        store = top.get("store")
+        if store is not None and not _is_store(store):
+            found = repr(store) if isinstance(store, str) else _kind(store, table)
+            raise _Refused(f"'store' must be 'memory', 'sqlite:PATH' or a redis:// URL, not {found}")
         if "behaviour" not in top:
             raise _Refused(f"missing 'behaviour': expected a list of {tables}")
         entries = top["behaviour"]
@@ -491,7 +553,31 @@ def load_policy_file(path: str | os.PathLike[str]) -> PolicyFile:
             raise PolicyFileError(
                 f"{shown}: behaviour {number}{_label(entry)}: {type(exc).__name__}: {exc}"
             ) from exc
-    return PolicyFile(Policy(built), tuple(declared))
+    if store is None:
+        try:
+            return PolicyFile(Policy(built), tuple(declared))
+        except ValueError as exc:  # two limits of one name
+            raise PolicyFileError(f"{shown}: {exc}") from None
+    from .limits.stores import open_store
+
+    try:
+        opened = open_store(store, base=os.path.dirname(os.path.abspath(shown)))
+    except ImportError as exc:
+        raise PolicyLoadError(f"{shown}: cannot use the store {store}: {exc}") from None
+    except Exception as exc:
+        raise PolicyLoadError(f"{shown}: cannot open the store {store}: {exc}") from None
+    try:
+        return PolicyFile(Policy(built, store=opened), tuple(declared), store)
+    except ValueError as exc:
+        raise PolicyFileError(f"{shown}: {exc}") from None
+
+
+def _is_store(value: Any) -> bool:
+    return isinstance(value, str) and (
+        value == "memory"
+        or (value.startswith("sqlite:") and len(value) > len("sqlite:"))
+        or value.startswith(("redis://", "rediss://", "unix://"))
+    )
 
 
 def build(item: Declared) -> Behaviour:
@@ -499,6 +585,10 @@ def build(item: Declared) -> Behaviour:
     from . import _impl, library
 
     def call(made: Call) -> Any:
+        if made.factory in LIMITS:
+            from . import limits
+
+            return getattr(limits, made.factory)(*made.args, **made.kwargs)
         return getattr(library, made.factory)(*made.args, **made.kwargs)
 
     if item.made is not None:

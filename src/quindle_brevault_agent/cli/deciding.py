@@ -2,7 +2,8 @@
 
 Lines are decided by ``Policy.evaluate``, the evaluator that every command
 and the guard share, on a copy of the policy without its actions
-(`dry_run`): replaying recorded traffic never sets anything off.
+(`dry_run`): replaying recorded traffic never sets anything off. A policy
+with limits decides every line in order by its own clock (`simulating`).
 """
 
 from __future__ import annotations
@@ -16,6 +17,7 @@ from . import rendering
 from .counting import Counts
 from .reading import NOT_RECORDED, Unread, event_of
 from .rendering import Renderer, as_text
+from .simulating import Clock
 
 __all__ = ["Position", "dry_run", "Decider"]
 
@@ -39,11 +41,15 @@ class Position:
 
 
 def dry_run(policy: Policy) -> Policy:
-    """`policy` without its actions, each behaviour named by its `Position`."""
-    return Policy(
+    """`policy` without its actions, each behaviour named by its `Position`;
+    its limits keep their store and clock."""
+    renamed = (
         behaviour(Position(index, item.name), on=item.on, rule=item.rule)
         for index, item in enumerate(policy)
     )
+    if policy.limits is None:
+        return Policy(renamed)
+    return Policy(renamed, store=policy.store, clock=policy.clock)
 
 
 class Decider:
@@ -72,6 +78,9 @@ class Decider:
         # in `kept_rows`, and the one-event evaluator of each stage.
         self.kept: dict[Any, tuple[Any, dict[int, list[Any]]]] = {}
         self.kept_rows: list[list[Any]] = []
+        # The clock of a policy with limits, moved to each line's time.
+        clock = policy.clock
+        self.clock = clock if isinstance(clock, Clock) else None
 
     def decide_values(self, name: str, values: list[Any], number: int) -> None:
         """Decides the lines whose values are `values`, numbered from
@@ -87,6 +96,15 @@ class Decider:
         holds the decision, so that identity cannot pass to another object.
         Every other line takes `decide`.
         """
+        if self.clock is not None:
+            # Limits decide in order, each line at its own time.
+            for value in values:
+                number += 1
+                if value.__class__ is Unread:
+                    self.decide_line(name, number, value.raw)
+                else:
+                    self.decide(name, number, value)
+            return
         pending = self.rows.append
         kept = self.kept
         fixed = self.stage
@@ -176,6 +194,8 @@ class Decider:
             self.counts.events += 1
             self.report(name, line, error)
             return
+        if self.clock is not None:
+            self.clock.advance(value)
         try:
             decision = self.policy.evaluate(event, stage=stage)
         except Exception as exc:

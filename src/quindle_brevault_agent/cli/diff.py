@@ -8,7 +8,9 @@ EVENTS are read exactly as the replay reads them: JSON Lines of events or of
 decision-log records (evaluated on the event they recorded), ``-`` or no
 EVENTS at all for standard input, each event at ``--stage`` when given, else
 at its own stage. Both policies decide every event, on copies without their
-actions: nothing is set off.
+actions: nothing is set off. Limits are decided in input order, each policy
+against a fresh in-memory store of its own, each event at its own time (a
+decision record's "time", else one second after the event before it).
 
 An event is reported when the two decisions differ: in the verdict, or in the
 hits, compared by behaviour name. ``added`` are the hits of NEW whose
@@ -68,6 +70,7 @@ from .interrupts import install, restore
 from .output import PROG, OutputError, inputs, isatty, refusal, silence, standard_output
 from .reading import event_of
 from .rendering import as_json, as_text, numbered, row_head, table_header, table_tail
+from .simulating import simulated
 
 __all__ = ["add_parser", "run", "compare"]
 
@@ -244,8 +247,9 @@ def _json_side(hit: Any) -> str:
 
 class _Diff:
     def __init__(self, old: Policy, new: Policy, renderer: _Renderer, stage: Any, out: TextIO, err: TextIO) -> None:
-        self.old = without_actions(old)
-        self.new = without_actions(new)
+        self.old, old_clock = simulated(without_actions(old))
+        self.new, new_clock = simulated(without_actions(new))
+        self.clocks = [clock for clock in (old_clock, new_clock) if clock is not None]
         self.renderer = renderer
         self.stage = stage
         self.out = out
@@ -327,6 +331,8 @@ class _Diff:
                 if error is not None:
                     self.report(name, line, error)
                     continue
+                for clock in self.clocks:
+                    clock.advance(value)
                 failed = None
                 try:
                     old = evaluate_old(event, stage=stage)

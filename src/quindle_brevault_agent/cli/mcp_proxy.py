@@ -1,7 +1,11 @@
 """The ``mcp-proxy`` command: a policy in front of an MCP server.
 
     quindle-brevault-agent mcp-proxy POLICY [--log FILE] [--stage STAGE] [--charge TOOL ...] [--deny-uncovered]
-        -- COMMAND [ARG...]
+        [--store SPEC] -- COMMAND [ARG...]
+
+``--store SPEC`` keeps the windows of the policy's limits in SPEC
+(``sqlite:PATH`` or a ``redis://`` URL), so that several proxies share them;
+a store that fails makes the calls it decides refused and logged.
 
 The command reads its arguments, loads the policy, opens the decision log,
 warns of tool calls that no behaviour can apply to, and hands standard input
@@ -20,7 +24,9 @@ import subprocess
 import sys
 from typing import Any
 
+from .._impl import Policy
 from ..enforce.decision_log import DecisionLog, LogError
+from ..limits.stores import open_store
 from ..enforce.mcp_proxy import Gate, ToolsWatch, coverage_warnings, serve
 from ..policy_files import PolicyLoadError, load_error, load_policy
 from .output import PROG
@@ -55,7 +61,8 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
     parser: argparse.ArgumentParser = commands.add_parser(
         "mcp-proxy",
         help="put a policy in front of an MCP server",
-        usage="%(prog)s POLICY [--log FILE] [--stage STAGE] [--charge TOOL ...] [--deny-uncovered] -- COMMAND [ARG ...]",
+        usage="%(prog)s POLICY [--log FILE] [--stage STAGE] [--charge TOOL ...] [--deny-uncovered] [--store SPEC] "
+        "-- COMMAND [ARG ...]",
         description=(
             "Start the MCP server COMMAND and stand in for it on standard input and "
             "output, evaluating every tools/call request first: a blocked call gets "
@@ -79,6 +86,11 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
         action="store_true",
         help="refuse the calls of tools that no behaviour of the policy can apply to",
     )
+    parser.add_argument(
+        "--store",
+        metavar="SPEC",
+        help="keep the windows of the policy's limits in SPEC: sqlite:PATH or a redis:// URL",
+    )
     parser.set_defaults(run=run)
     return parser
 
@@ -96,6 +108,15 @@ def run(args: argparse.Namespace) -> int:
     except PolicyLoadError as exc:
         err.write(f"{PROG}: {load_error(args.policy, exc)}\n")
         return EXIT_USAGE
+    if getattr(args, "store", None) is not None:
+        if policy.limits is None:
+            err.write(f"{PROG}: warning: --store is not used: the policy has no limits\n")
+        else:
+            try:
+                policy = Policy(policy.behaviours, store=open_store(args.store), clock=policy.clock)
+            except (ValueError, ImportError) as exc:
+                err.write(f"{PROG}: cannot open the store {args.store}: {exc}\n")
+                return EXIT_USAGE
     log = None
     if args.log is not None:
         try:

@@ -72,6 +72,13 @@ the summary are exactly those of one process. Standard input, pipes and gzip
 files are read by one process. When interrupted, the rows written are the
 first ones of the input, and the summary counts them.
 
+A policy with limits (budgets, rate limits, repeat limits) decides the events
+in input order, against a fresh in-memory store (``--store SPEC`` names a
+real one: ``sqlite:PATH`` or a ``redis://`` URL), each at its own time: a
+decision record's "time", else one second after the event before it. What a
+limit admits depends on every event before, so such a replay runs in one
+process whatever ``--jobs`` says, and says so once on standard error.
+
 Exit status: 0 when no event was blocked, 1 when some event was blocked (its
 verdict is BLOCK, or a verdict of the caller's own, which ranks with BLOCK)
 or, with ``--fail-on flag``, flagged, 2 when any input was bad or could not be
@@ -99,6 +106,7 @@ from .interrupts import Interrupts
 from .output import PROG, inputs, isatty, refusal, silence, standard_output
 from .progress import Progress, escapes
 from .reading import piece_values
+from .simulating import simulated
 from .rendering import Renderer
 
 __all__ = ["add_parser", "run", "Replay", "EXIT_OK", "EXIT_BLOCKED", "EXIT_BAD_INPUT"]
@@ -334,6 +342,12 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
         help="replay each named file in N processes (default 1); "
         "standard input, pipes and gzip files are read in one",
     )
+    parser.add_argument(
+        "--store",
+        metavar="SPEC",
+        help="keep the windows of the policy's limits in SPEC (sqlite:PATH or a redis:// URL) "
+        "instead of a fresh one in memory",
+    )
     parser.set_defaults(run=run)
     return parser
 
@@ -357,6 +371,11 @@ def run(args: argparse.Namespace) -> int:
         policy = load_policy(args.policy)
     except PolicyLoadError as exc:
         err.write(f"{PROG}: {load_error(args.policy, exc)}\n")
+        return EXIT_BAD_INPUT
+    try:
+        policy, clock = simulated(policy, getattr(args, "store", None))
+    except (ValueError, ImportError) as exc:
+        err.write(f"{PROG}: cannot open the store {args.store}: {exc}\n")
         return EXIT_BAD_INPUT
 
     names = args.events or ["-"]
@@ -408,6 +427,12 @@ def run(args: argparse.Namespace) -> int:
         escapes=escapes(),
     )
     jobs = getattr(args, "jobs", 1)
+    if jobs > 1 and clock is not None:
+        err.write(
+            f"{PROG}: note: the policy has limits, which depend on the order of the events:"
+            " replaying in one process\n"
+        )
+        jobs = 1
     status = None
     with replay.interrupts:
         try:

@@ -17,7 +17,10 @@ checked. ``name`` names the case in the output. No other key is accepted, so
 that a misspelt key cannot turn a check off.
 
 Each case is decided by ``Policy.evaluate`` on a copy of the policy without
-its actions: a test run never sets off an action. A case passes when the
+its actions: a test run never sets off an action. A policy with limits
+decides the cases in order, one second apart, against a fresh in-memory
+store (``--store SPEC`` names a real one: ``sqlite:PATH`` or a ``redis://``
+URL). A case passes when the
 verdict is the expected one (exactly: a verdict of the caller's own never
 equals "BLOCK") and, when ``hits`` is given, the hits are the ones listed. An
 evaluation that raises fails the case; the error is shown as its actual.
@@ -71,6 +74,7 @@ from .._impl import Policy, without_actions
 from ..enforce.guarding import describe_error
 from ..policy_files import POLICY_HELP, PolicyLoadError, load_error, load_policy
 from .output import PROG, OutputError, inputs, refusal, silence, standard_output
+from .simulating import simulated
 
 __all__ = ["add_parser", "run", "Case", "BadCase", "parse_case"]
 
@@ -359,6 +363,12 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
     )
     parser.add_argument("--junit", metavar="FILE", help="also write a JUnit XML report to FILE")
     parser.add_argument(
+        "--store",
+        metavar="SPEC",
+        help="keep the windows of the policy's limits in SPEC (sqlite:PATH or a redis:// URL) "
+        "instead of a fresh one in memory",
+    )
+    parser.add_argument(
         "-q", "--quiet", action="store_true", help="write only the last line, not the failures"
     )
     parser.set_defaults(run=run)
@@ -381,6 +391,11 @@ def _run(args: argparse.Namespace, stdout: TextIO, err: TextIO) -> int:
         policy = without_actions(load_policy(args.policy))
     except PolicyLoadError as exc:
         err.write(f"{PROG}: {load_error(args.policy, exc)}\n")
+        return EXIT_BAD_INPUT
+    try:
+        policy, clock = simulated(policy, getattr(args, "store", None))
+    except (ValueError, ImportError) as exc:
+        err.write(f"{PROG}: cannot open the store {args.store}: {exc}\n")
         return EXIT_BAD_INPUT
 
     stdin = cast(BinaryIO, getattr(sys.stdin, "buffer", sys.stdin))
@@ -416,6 +431,8 @@ def _run(args: argparse.Namespace, stdout: TextIO, err: TextIO) -> int:
                     err.write(f"{source.name}:{line}: {error}\n")
                     err.flush()
                     continue
+                if clock is not None:
+                    clock.advance(None)
                 outcome = decide(policy, case)
                 outcomes.append(outcome)
                 if not outcome.passed:

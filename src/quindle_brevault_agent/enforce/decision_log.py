@@ -13,6 +13,13 @@ recorded too, with the verdict ``"ERROR"``, no hits, and the error as
     {..., "stage": ..., "verdict": "ERROR", "hits": [], "error": "TypeError: ...",
      "event": {...}, "prev": ...}
 
+A decision on which the policy's limits were checked has a ``"limits"``
+field after its hits: for each limit, what the decision admitted and what is
+left of it, as exact decimal numbers:
+
+    {..., "hits": [], "limits": [{"behaviour": "daily", "rule":
+     "budget<=1000/86400s", "admitted": 0.1, "left": 999.9}], "event": ...}
+
 where ``seq`` counts from 1 and ``prev`` is the SHA-256 of the previous line's
 bytes without its newline (64 zeros for the first line). Changing, removing,
 inserting or reordering a line breaks the chain at the line after it, which
@@ -35,6 +42,7 @@ import weakref
 from typing import IO, Any, Iterable, NamedTuple
 
 from .. import jsonl
+from ..limits.stores import exact_text
 from .guarding import describe_error
 
 __all__ = ["DecisionLog", "LogError", "Problem", "Chain", "verify", "ZERO", "REDACTED", "ERROR"]
@@ -99,6 +107,21 @@ def dumps(value: Any) -> str:
 
 def _hits(decision: Any) -> list[dict[str, Any]]:
     return [{"behaviour": hit[0], "rule": hit[1], "verdict": hit[2]} for hit in decision.hits]
+
+
+def _number(value: Any) -> str:
+    """An exact amount as a JSON number: its plain decimal text."""
+    if value.__class__ is int:
+        return str(value)
+    return exact_text(value)
+
+
+def _limits(uses: Any) -> str:
+    return "[" + ", ".join(
+        '{"behaviour": ' + dumps(use[0]) + ', "rule": ' + dumps(use[1])
+        + ', "admitted": ' + _number(use[2]) + ', "left": ' + _number(use[3]) + "}"
+        for use in uses
+    ) + "]"
 
 
 # ---------------------------------------------------------------- writing
@@ -237,10 +260,12 @@ class DecisionLog:
 
     def record(self, event: Any, stage: Any, decision: Any) -> None:
         """Writes one record for `decision`, made on `event` at `stage`."""
+        uses = getattr(decision, "limits", None)
         self._append(
             ', "stage": ' + dumps(stage)
             + ', "verdict": ' + dumps(decision.verdict)
             + ', "hits": ' + dumps(_hits(decision))
+            + (', "limits": ' + _limits(uses) if uses else "")
             + ', "event": ' + dumps(self._shown(event))
         )
 

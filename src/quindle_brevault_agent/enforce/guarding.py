@@ -352,6 +352,15 @@ def _unreachable(policy: Any, stage: Any, action_type: Any, method: Any) -> str 
 # ---------------------------------------------------------------- the decorator
 
 
+def _refund(policy: Any, decision: Any, error: BaseException) -> None:
+    """Gives back what `decision` admitted, since the call it allowed raised
+    `error`; a refund that fails is noted on `error`."""
+    try:
+        policy.refund(decision)
+    except Exception as failed:
+        error.add_note(f"and the refund of its decision failed: {describe_error(failed)}")
+
+
 def guard(
     policy: Any,
     *,
@@ -360,6 +369,7 @@ def guard(
     method: Any = None,
     event: EventBuilder | None = None,
     log: Any = None,
+    refund_on_error: bool = False,
 ) -> Callable[[F], F]:
     """A decorator that puts `policy` in front of a function, method or coroutine function.
 
@@ -388,11 +398,17 @@ def guard(
     TypeError before any evaluation. A coroutine function's arguments are
     bound when it is called and the decision is made when the coroutine runs,
     just before its body.
+
+    With `refund_on_error`, a call whose function raises gives back what its
+    decision admitted to the policy's limits (``policy.refund(decision)``)
+    before the exception goes on; a refund that fails is noted on it.
     """
     if not callable(getattr(policy, "evaluate", None)):
         raise TypeError(f"guard() needs a Policy, not {type(policy).__name__}")
     if event is not None and not callable(event):
         raise TypeError(f"event must be a callable or None, not {type(event).__name__}")
+    if refund_on_error and not callable(getattr(policy, "refund", None)):
+        raise TypeError(f"refund_on_error needs a policy with refund(), not {type(policy).__name__}")
 
     def decorate(fn: F) -> F:
         if isinstance(fn, (classmethod, staticmethod)):
@@ -408,7 +424,7 @@ def guard(
         bind, twin_of = _binder(fn)
         evaluate = policy.evaluate
 
-        def decide(bound: dict[str, Any]) -> None:
+        def decide(bound: dict[str, Any]) -> Any:
             if event is not None:
                 made = event(name, bound)
             elif method is None:
@@ -425,6 +441,7 @@ def guard(
                 log.record(made, stage, decision)
             if decision.blocked:
                 raise PolicyViolation(decision, made)
+            return decision
 
         if twin_of is not None:
             # The twin binds with copies of the function's defaults, taken
@@ -450,8 +467,14 @@ def guard(
                 bound = bind(*args, **kwargs)  # a bad call fails here, as fn's would
 
                 async def run() -> Any:
-                    decide(bound)
-                    return await fn(*args, **kwargs)
+                    decision = decide(bound)
+                    if not refund_on_error:
+                        return await fn(*args, **kwargs)
+                    try:
+                        return await fn(*args, **kwargs)
+                    except BaseException as exc:
+                        _refund(policy, decision, exc)
+                        raise
 
                 return run()
 
@@ -461,8 +484,14 @@ def guard(
 
             @functools.wraps(fn)
             def call(*args: Any, **kwargs: Any) -> Any:
-                decide(bind(*args, **kwargs))
-                return fn(*args, **kwargs)
+                decision = decide(bind(*args, **kwargs))
+                if not refund_on_error:
+                    return fn(*args, **kwargs)
+                try:
+                    return fn(*args, **kwargs)
+                except BaseException as exc:
+                    _refund(policy, decision, exc)
+                    raise
 
             return call  # type: ignore[return-value]
 
@@ -471,8 +500,14 @@ def guard(
             # Keyword-only defaults only count where there are keyword-only parameters.
             if twin_of.__defaults__ is not defaults or (kwonly and twin_of.__kwdefaults__ is not kwdefaults):
                 retake()
-            decide(bind(*args, **kwargs))
-            return fn(*args, **kwargs)
+            decision = decide(bind(*args, **kwargs))
+            if not refund_on_error:
+                return fn(*args, **kwargs)
+            try:
+                return fn(*args, **kwargs)
+            except BaseException as exc:
+                _refund(policy, decision, exc)
+                raise
 
         return call_twin  # type: ignore[return-value]
 
