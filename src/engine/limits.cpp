@@ -328,6 +328,8 @@ PyObject* decision_richcompare(PyObject* self, PyObject* other, int op) noexcept
     return PyObject_RichCompare(ours.get(), theirs.get(), op);
 }
 
+Py_hash_t decision_hash(PyObject* self) noexcept { return state.decision_type->tp_hash(self); }
+
 // A LimitedDecision pickles as the Decision it equals: what it admitted
 // belongs to the process that admitted it.
 PyObject* decision_reduce(PyObject* self, PyObject*) noexcept {
@@ -411,6 +413,7 @@ PyType_Slot decision_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(decision_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(decision_clear)},
     {Py_tp_richcompare, reinterpret_cast<void*>(decision_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(decision_hash)},
     {Py_tp_getset, decision_getset},
     {Py_tp_methods, decision_methods},
     {Py_tp_doc, const_cast<char*>(

@@ -1,0 +1,307 @@
+"""The stores of limits: the same decisions in every store as in a plain
+model of the windows, exact admissions from many processes and threads at
+once, and decisions that fail closed while a store is broken and go on when
+it is back. Redis tests run a redis-server of their own (`redis_server`)."""
+
+from __future__ import annotations
+
+import json
+import os
+import random
+import shutil
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import textwrap
+from decimal import Decimal
+from pathlib import Path
+
+import pytest
+
+from limits_model import Model
+from quindle_brevault_agent import (
+    DecisionLog, MemoryStore, Policy, PolicyViolation, RedisStore, SQLiteStore, budget, cap_charges,
+    guard, rate_limit, repeat_limit,
+)
+from quindle_brevault_agent.enforce.mcp_proxy import Gate
+from quindle_brevault_agent.limits import StoreError
+from redis_server import RedisServer
+
+
+@pytest.fixture(scope="module")
+def redis_url(tmp_path_factory):
+    server = RedisServer(tmp_path_factory.mktemp("redis")).start()
+    yield server.url
+    server.stop()
+
+
+# ---------------------------------------------------------------- the same decisions everywhere
+
+LIMITS = [
+    # name, kind, limit, per, key, action_type, verdict
+    ("daily", "budget", 5, 30.0, ("agent",), "charge", "BLOCK"),
+    ("team", "budget", Decimal("7.5"), 50.0, (), "charge", "FLAG"),
+    ("calls", "rate_limit", 4, 10.0, ("agent",), None, "BLOCK"),
+    ("loops", "repeat_limit", 2, 20.0, (), None, "BLOCK"),
+]
+
+
+def limited_policy(store, clock):
+    made = [cap_charges(3, name="cap")]
+    for name, kind, limit, per, key, action, verdict in LIMITS:
+        if kind == "budget":
+            made.append(budget(limit, per=per, key=key, action_type=action, verdict=verdict, name=name))
+        elif kind == "rate_limit":
+            made.append(rate_limit(limit, per=per, key=key, action_type=action, verdict=verdict, name=name))
+        else:
+            made.append(repeat_limit(limit, within=per, action_type=action, verdict=verdict, name=name))
+    return Policy(made, store=store, clock=clock)
+
+
+def seen(decision):
+    return (
+        decision.verdict,
+        [hit.behaviour for hit in decision.hits],
+        [(Decimal(use.admitted), Decimal(use.left)) for use in getattr(decision, "limits", ())],
+    )
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_every_store_decides_as_the_model_of_the_windows(tmp_path, redis_url, seed):
+    rng = random.Random(seed)
+    now = [0.0]
+    clock = lambda: now[0]  # noqa: E731
+    redis_store = RedisStore(redis_url, prefix=f"differential{seed}:")
+    policies = {
+        "memory": limited_policy(MemoryStore(), clock),
+        "sqlite": limited_policy(SQLiteStore(tmp_path / "limits.db"), clock),
+        "redis": limited_policy(redis_store, clock),
+    }
+    deciders = {name: policy.evaluate for name, policy in policies.items()}
+    # The in-memory store is asked through the one-event evaluator, the others through evaluate.
+    at_spend = policies["memory"].evaluator(stage="spend_decision")
+    deciders["memory"] = lambda event, stage: at_spend(event)
+    model = Model(3, LIMITS)
+    earlier = []  # (decisions by store, the model's entries) of admitted events
+    amounts = [0.1, 0.25, 1, 2, Decimal("0.3"), 4, None, float("nan"), 0.7]
+    for step in range(400):
+        now[0] += rng.choice([0.0, 0.5, 1.0, 3.0, 7.0])
+        if earlier and rng.random() < 0.1:
+            decisions, entries = rng.choice(earlier)
+            for name, policy in policies.items():
+                policy.refund(decisions[name])
+            Model.refund(entries)
+            continue
+        event = {
+            "stage": "spend_decision",
+            "action_type": rng.choice(["charge", "charge", "search"]),
+            "agent": rng.choice(["a", "b"]),
+            "amount": rng.choice(amounts),
+            "kwargs": {"q": rng.choice([1, 2]), "page": rng.choice(["x", "y"])},
+        }
+        verdict, hits, uses, entries = model.decide(event, now[0])
+        expected = (verdict, hits, uses)
+        decisions = {name: decide(event, stage="spend_decision") for name, decide in deciders.items()}
+        for name, decision in decisions.items():
+            assert seen(decision) == expected, (step, name, event)
+        if entries:
+            earlier.append((decisions, entries))
+
+
+# ---------------------------------------------------------------- many processes at once
+
+WORKER = textwrap.dedent(
+    """
+    import sys, threading
+    from quindle_brevault_agent import Policy, RedisStore, SQLiteStore, budget, rate_limit
+    where, kind, amount, charges = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+    amount = float(amount) if "." in amount else int(amount)
+    store = RedisStore(where) if where.startswith("redis://") else SQLiteStore(where, timeout=60)
+    limit = budget(1000, per="day", name="daily") if kind == "budget" else rate_limit(1000, per="day", name="calls")
+    policy = Policy([limit], store=store)
+    admitted = [0] * 4
+    def work(index):
+        for _ in range(charges):
+            if not policy.evaluate({"action_type": "charge", "amount": amount}, stage="spend_decision").blocked:
+                admitted[index] += 1
+    threads = [threading.Thread(target=work, args=(index,)) for index in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    print(sum(admitted))
+    """
+)
+
+
+@pytest.mark.parametrize(
+    "where, kind, amount, charges, admitted",
+    [
+        ("sqlite", "budget", "1", 250, 1000),
+        ("sqlite", "rate", "1", 250, 1000),
+        ("sqlite", "budget", "0.1", 700, 10000),
+        ("redis", "budget", "1", 250, 1000),
+        ("redis", "rate", "1", 250, 1000),
+        ("redis", "budget", "0.1", 700, 10000),
+    ],
+)
+def test_four_processes_of_four_threads_admit_exactly_the_limit(
+    tmp_path, redis_url, where, kind, amount, charges, admitted
+):
+    target = str(tmp_path / "limits.db") if where == "sqlite" else redis_url.replace("/0", f"/{len(kind) % 8 + 1}")
+    if where == "redis":
+        RedisStore(target)._client.flushdb()
+    workers = [
+        subprocess.Popen([sys.executable, "-c", WORKER, target, kind, amount, str(charges)],
+                         stdout=subprocess.PIPE, text=True)
+        for _ in range(4)
+    ]
+    counts = [int(worker.communicate(timeout=600)[0]) for worker in workers]
+    assert sum(counts) == admitted
+    assert all(worker.returncode == 0 for worker in workers)
+    # What the store holds is the limit exactly: nothing more fits.
+    store = RedisStore(target) if where == "redis" else SQLiteStore(target)
+    limit = budget(1000, per="day", name="daily") if kind == "budget" else rate_limit(1000, per="day", name="calls")
+    last = Policy([limit], store=store).evaluate({"action_type": "charge", "amount": 0}, stage="spend_decision")
+    assert last.limits[0].left == 0
+
+
+# ---------------------------------------------------------------- broken stores
+
+CALL = b'{"jsonrpc": "2.0", "id": 7, "method": "tools/call", "params": {"name": "pay", "arguments": {"amount": 1}}}\n'
+
+
+class SQLiteFault:
+    def __init__(self, kind, folder):
+        self.kind = kind
+        self.folder = folder
+        self.path = folder / "limits.db"
+        self.store = SQLiteStore(self.path, timeout=0.2)
+        self.holder = None
+
+    def files(self):
+        return [self.path, Path(f"{self.path}-wal"), Path(f"{self.path}-shm")]
+
+    def break_(self):
+        self.store.close()  # the next decision opens the file anew
+        if self.kind == "locked":
+            self.holder = sqlite3.connect(self.path, isolation_level=None)
+            self.holder.execute("BEGIN EXCLUSIVE")
+        elif self.kind == "read-only":
+            for file in self.files():
+                if file.exists():
+                    file.chmod(0o444)
+            self.folder.chmod(0o555)
+        else:  # corrupt, with a copy kept as a backup would be
+            with sqlite3.connect(self.path) as source, sqlite3.connect(self.folder / "backup.db") as copy:
+                source.backup(copy)
+            for file in self.files():
+                file.unlink(missing_ok=True)
+            self.path.write_bytes(b"this is not a database\n" * 400)
+
+    def mend(self):
+        if self.kind == "locked":
+            self.holder.rollback()
+            self.holder.close()
+        elif self.kind == "read-only":
+            self.folder.chmod(0o777)
+            for file in self.files():
+                if file.exists():
+                    file.chmod(0o666)
+        else:
+            self.path.unlink()
+            shutil.copy(self.folder / "backup.db", self.path)
+
+
+class RedisFault:
+    def __init__(self, kind, folder):
+        self.kind = kind
+        self.server = RedisServer(folder)
+        if kind == "stopped":
+            self.server.start()
+        self.store = RedisStore(self.server.url, timeout=2)
+
+    def break_(self):
+        self.server.stop()
+
+    def mend(self):
+        self.server.start()
+
+
+def unprivileged(attempt):
+    """`attempt()` where file permissions hold: as root, in a child that
+    drops to the user nobody (root reads and writes any file)."""
+    if os.geteuid() != 0:
+        return attempt()
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.setgid(65534)
+            os.setuid(65534)
+            os.write(write, json.dumps(attempt()).encode())
+        finally:
+            os._exit(0)
+    os.close(write)
+    with os.fdopen(read) as answer:
+        found = json.loads(answer.read() or "null")
+    os.waitpid(pid, 0)
+    return found
+
+
+@pytest.mark.parametrize(
+    "fault",
+    ["sqlite locked", "sqlite read-only", "sqlite corrupt", "redis stopped", "redis unreachable"],
+)
+def test_a_broken_store_refuses_logs_and_admits_nothing_twice(fault):
+    folder = Path(tempfile.mkdtemp())
+    folder.chmod(0o777)  # a child of nobody's writes its log here too
+    try:
+        backend, kind = fault.split(" ")
+        broken = SQLiteFault(kind, folder) if backend == "sqlite" else RedisFault(kind, folder)
+        log_path = folder / "decisions.jsonl"
+        log_path.touch(mode=0o666)
+        log_path.chmod(0o666)
+        policy = Policy([budget(3, per="day", name="daily")], store=broken.store)
+        log = DecisionLog(log_path)
+        pay = guard(policy, stage="spend_decision", action_type="charge", log=log)(lambda amount: "paid")
+        gate = Gate(policy, charges=frozenset({"pay"}), log=log)
+        paid = 0
+        if kind != "unreachable":
+            paid += pay(1) == "paid"
+            broken.break_()
+
+        def attempt():
+            try:
+                pay(1)
+                refused = "paid"
+            except StoreError as exc:
+                refused = str(exc)
+            forward, answers = gate.inspect(CALL)
+            return [refused, forward.decode(), [answer.decode() for answer in answers]]
+
+        refused, forward, answers = unprivileged(attempt) if kind == "read-only" else attempt()
+        assert refused.startswith("the limits' store ") and "could not admit" in refused
+        assert forward == "" and len(answers) == 1
+        answer = json.loads(answers[0])
+        assert answer["id"] == 7 and answer["result"]["isError"] is True
+        assert "refused: the policy could not decide: StoreError: the limits' store" in answer["result"]["content"][0]["text"]
+        broken.mend()
+        for _ in range(4):
+            try:
+                paid += pay(1) == "paid"
+            except PolicyViolation as refusal:
+                assert refusal.decision.hits[0].behaviour == "daily"
+        assert paid == 3  # nothing admitted twice, nothing lost
+        records = [json.loads(line) for line in log_path.read_text().splitlines()]
+        verdicts = [record["verdict"] for record in records]
+        assert verdicts.count("ERROR") == 2 and verdicts.count("ALLOW") == 3 and verdicts[-1] == "BLOCK"
+        errors = [record["error"] for record in records if record["verdict"] == "ERROR"]
+        assert all(error.startswith("StoreError: the limits' store ") for error in errors)
+        assert [record["limits"][0]["left"] for record in records if record["verdict"] == "ALLOW"] == [2, 1, 0]
+    finally:
+        if isinstance(broken, RedisFault):
+            broken.server.stop()
+        folder.chmod(0o777)
+        shutil.rmtree(folder, ignore_errors=True)
