@@ -28,7 +28,7 @@ venv-check: $(PY)
 
 $(STAMP): $(PY) pyproject.toml | venv-check
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.11" cmake ninja pytest hypothesis mypy build twine "mcp>=2.3"
+	$(PY) -m pip install -q "scikit-build-core>=0.11" cmake ninja pytest hypothesis mypy build twine "mcp>=2.3" "redis>=5"
 	$(PY) -m pip install -q "msgspec>=0.18"  # the fast extra: the tests run the reader with and without it
 	touch $(STAMP)
 
@@ -46,14 +46,18 @@ demo: install
 	$(PY) examples/agent_tools.py
 
 # Cython goes into the benchmark's environment for the compiled-closure
-# column, and the peers cedarpy and casbin for the engine's; without one of
-# them (or a C compiler) its column is skipped with a note.
+# column, the peers cedarpy and casbin for the engine's, and limits and
+# pyrate-limiter for the limits'; without one of them (or a C compiler) its
+# column is skipped with a note.
 bench: install
 	$(PY) -c "import Cython" 2>/dev/null || $(PY) -m pip install -q cython || true
 	$(PY) -c "import cedarpy" 2>/dev/null || $(PY) -m pip install -q cedarpy || true
 	$(PY) -c "import casbin" 2>/dev/null || $(PY) -m pip install -q casbin || true
+	$(PY) -c "import limits" 2>/dev/null || $(PY) -m pip install -q limits || true
+	$(PY) -c "import pyrate_limiter" 2>/dev/null || $(PY) -m pip install -q pyrate-limiter || true
 	$(PY) benchmarks/bench.py
 	$(PY) benchmarks/bench_engine.py
+	$(PY) benchmarks/bench_limits.py
 	@if [ -f benchmarks/bench_replay.py ]; then $(PY) benchmarks/bench_replay.py; fi
 
 # The extension built with AddressSanitizer and UBSan, and the whole suite run

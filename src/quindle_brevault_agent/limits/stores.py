@@ -23,11 +23,11 @@ for exactly the limit's window. Amounts are summed as exact decimals.
 from __future__ import annotations
 
 import decimal
+import functools
 import math
 import os
 import sqlite3
 import threading
-import uuid
 from decimal import Decimal
 from typing import Any
 
@@ -75,6 +75,16 @@ CREATE TABLE IF NOT EXISTS qba_limit_entries (
 CREATE INDEX IF NOT EXISTS qba_limit_entries_by_window ON qba_limit_entries (limit_id, key, expires);
 """
 _WINDOW = "SELECT used, next_expiry FROM qba_limit_windows WHERE limit_id = ? AND key = ?"
+# One statement for the windows of every request, and one for their entries.
+_WINDOWS = (
+    "SELECT limit_id, key, used, next_expiry FROM qba_limit_windows"
+    " WHERE (limit_id, key) IN (VALUES {rows})"
+)
+_ADD_ALL = "INSERT INTO qba_limit_entries (limit_id, key, expires, amount) VALUES {rows} RETURNING id, limit_id, key"
+_SAVE_ALL = (
+    "INSERT INTO qba_limit_windows (limit_id, key, used, next_expiry) VALUES {rows}"
+    " ON CONFLICT (limit_id, key) DO UPDATE SET used = excluded.used, next_expiry = excluded.next_expiry"
+)
 _EXPIRE = "DELETE FROM qba_limit_entries WHERE limit_id = ? AND key = ? AND expires <= ? RETURNING amount"
 _NEXT = "SELECT MIN(expires) FROM qba_limit_entries WHERE limit_id = ? AND key = ?"
 _ADD = "INSERT INTO qba_limit_entries (limit_id, key, expires, amount) VALUES (?, ?, ?, ?)"
@@ -152,12 +162,19 @@ class SQLiteStore:
                 raise
 
     def _admit(self, db: sqlite3.Connection, requests: tuple[Request, ...], now: float) -> Answer:
+        count = len(requests)
+        pairs = [value for request in requests for value in request[:2]]
         db.execute("BEGIN IMMEDIATE")
+        found = {
+            (limit_id, key): (used, soonest)
+            for limit_id, key, used, soonest in db.execute(_statement(_WINDOWS, count, 2), pairs)
+        }
         windows = []
+        saved: list[Any] = []  # the windows to write back
         admit = True
-        for limit_id, key, amount, limit, _expires, blocks in requests:
-            row = db.execute(_WINDOW, (limit_id, key)).fetchone()
-            used, soonest = (Decimal(row[0]), row[1]) if row else (_ZERO, math.inf)
+        for limit_id, key, amount, limit, expires, blocks in requests:
+            text, soonest = found.get((limit_id, key), ("0", math.inf))
+            used = Decimal(text)
             changed = False
             if soonest <= now:
                 for (gone,) in db.execute(_EXPIRE, (limit_id, key, now)).fetchall():
@@ -170,15 +187,24 @@ class SQLiteStore:
             fits = after <= Decimal(limit)
             admit = admit and (fits or not blocks)
             windows.append((used, after, soonest, fits, changed))
-        results = []
-        for (limit_id, key, amount, _limit, expires, _blocks), (used, after, soonest, fits, changed) in zip(
-            requests, windows
-        ):
-            if admit:
-                entry = db.execute(_ADD, (limit_id, key, expires, amount)).lastrowid
-                db.execute(_SAVE, (limit_id, key, exact_text(after), min(soonest, expires)))
-                results.append((entry, exact_text(after), fits))
-            else:
+        if admit:
+            made = {
+                (limit_id, key): entry
+                for entry, limit_id, key in db.execute(
+                    _statement(_ADD_ALL, count, 4),
+                    [value for r in requests for value in (r[0], r[1], r[4], r[2])],
+                ).fetchall()
+            }
+            results = []
+            for (limit_id, key, _amount, _limit, expires, _blocks), (_used, after, soonest, fits, _c) in zip(
+                requests, windows
+            ):
+                saved.extend((limit_id, key, exact_text(after), min(soonest, expires)))
+                results.append((made[limit_id, key], exact_text(after), fits))
+            db.execute(_statement(_SAVE_ALL, count, 4), saved)
+        else:
+            results = []
+            for (limit_id, key, *_rest), (used, _after, soonest, fits, changed) in zip(requests, windows):
                 if changed:
                     db.execute(_SAVE, (limit_id, key, exact_text(used), soonest))
                 results.append((None, exact_text(used), fits))
@@ -212,39 +238,54 @@ class SQLiteStore:
                 connection.close()
 
 
+@functools.lru_cache(maxsize=64)
+def _statement(template: str, rows: int, width: int) -> str:
+    """`template` with `rows` rows of `width` parameters."""
+    row = "(" + ", ".join("?" * width) + ")"
+    return template.format(rows=", ".join([row] * rows))
+
+
 def _sqlite_store(path: str, timeout: float) -> SQLiteStore:
     return SQLiteStore(path, timeout=timeout)
 
 
 # ---------------------------------------------------------------- Redis
 
-# Exact sums of plain decimal texts in Lua, whose numbers are doubles: the
-# digits are added 14 at a time, well inside a double's exact integers.
+# Exact sums of plain decimal texts in Lua, whose numbers are doubles: digits
+# of up to 15 are summed as numbers (well inside a double's exact integers),
+# longer ones 14 digits at a time.
 _DECIMALS = r"""
-local function split(s)
-  local whole, part = string.match(s, '^(%d+)%.?(%d*)$')
-  return whole, part
-end
 local function align(a, b)
-  local ai, af = split(a)
-  local bi, bf = split(b)
+  local ai, af = string.match(a, '^(%d+)%.?(%d*)$')
+  local bi, bf = string.match(b, '^(%d+)%.?(%d*)$')
   local scale = math.max(#af, #bf)
-  af = af .. string.rep('0', scale - #af)
-  bf = bf .. string.rep('0', scale - #bf)
+  if #af < scale then af = af .. string.rep('0', scale - #af) end
+  if #bf < scale then bf = bf .. string.rep('0', scale - #bf) end
   local width = math.max(#ai, #bi)
-  return string.rep('0', width - #ai) .. ai .. af, string.rep('0', width - #bi) .. bi .. bf, scale
+  if #ai < width then ai = string.rep('0', width - #ai) .. ai end
+  if #bi < width then bi = string.rep('0', width - #bi) .. bi end
+  return ai .. af, bi .. bf, scale
 end
 local function join(digits, scale)
-  local whole = string.sub(digits, 1, #digits - scale)
-  local part = string.sub(digits, #digits - scale + 1)
-  whole = string.gsub(whole, '^0+', '')
-  part = string.gsub(part, '0+$', '')
+  if #digits <= scale then digits = string.rep('0', scale + 1 - #digits) .. digits end
+  local whole = string.gsub(string.sub(digits, 1, #digits - scale), '^0+', '')
+  local part = string.gsub(string.sub(digits, #digits - scale + 1), '0+$', '')
   if whole == '' then whole = '0' end
   if part == '' then return whole end
   return whole .. '.' .. part
 end
 local function combine(a, b, sign)
+  if #a <= 15 and #b <= 15 and not string.find(a, '.', 1, true) and not string.find(b, '.', 1, true) then
+    local s = tonumber(a) + sign * tonumber(b)
+    if s < 0 then return '0' end
+    return string.format('%.0f', s)
+  end
   local x, y, scale = align(a, b)
+  if #x <= 15 then
+    local s = tonumber(x) + sign * tonumber(y)
+    if s < 0 then return '0' end
+    return join(string.format('%.0f', s), scale)
+  end
   local out = {}
   local carry = 0
   local i = #x
@@ -256,11 +297,12 @@ local function combine(a, b, sign)
     carry = 0
     if s >= unit then s = s - unit; carry = 1 end
     if s < 0 then s = s + unit; carry = -1 end
-    table.insert(out, 1, string.format('%0' .. width .. '.0f', s))
+    out[#out + 1] = string.format('%0' .. width .. '.0f', s)
     i = j - 1
   end
   if carry < 0 then return '0' end
-  local digits = table.concat(out)
+  local digits = ''
+  for k = #out, 1, -1 do digits = digits .. out[k] end
   if carry > 0 then digits = '1' .. digits end
   return join(digits, scale)
 end
@@ -271,53 +313,75 @@ local function compare(a, b)
 end
 """
 
-# KEYS: the admission's token, then each request's window (a hash: "used",
-# "seq") and entries (a sorted set of "ID:AMOUNT" by expiry).
-# ARGV: now, the number of requests, then per request: amount, limit,
-# expires, blocks (1 or 0), the keys' time to live in milliseconds.
+# KEYS: each request's window (a hash: "used", the sum; "next", the soonest
+# expiry; "seq", the last entry's number; "kept", until when the keys are
+# kept) and entries (a sorted set of "ID:AMOUNT" by expiry).
+# ARGV: now, then per request "AMOUNT LIMIT EXPIRES BLOCKS TTL" (BLOCKS 1 or
+# 0, TTL the keys' time to live in seconds, twice the window).
 # Returns {admitted, then per request: entry (0 for none), used, fits}.
 _ADMIT = _DECIMALS + r"""
-local done = redis.call('GET', KEYS[1])
-if done then return cjson.decode(done) end
 local now = ARGV[1]
-local n = tonumber(ARGV[2])
-local used, after, fits = {}, {}, {}
+local clock = tonumber(now)
+local n = #KEYS / 2
+local asked, state, used, after, fits = {}, {}, {}, {}, {}
 local admit = true
 for i = 1, n do
-  local window, entries, at = KEYS[2 * i], KEYS[2 * i + 1], 2 + (i - 1) * 5
-  local total = redis.call('HGET', window, 'used') or '0'
-  local old = redis.call('ZRANGEBYSCORE', entries, '-inf', now)
-  if #old > 0 then
-    for _, member in ipairs(old) do
+  local window, entries = KEYS[2 * i - 1], KEYS[2 * i]
+  local amount, limit, expires, blocks, ttl = string.match(ARGV[i + 1], '^(%S+) (%S+) (%S+) (%S+) (%S+)$')
+  local found = redis.call('HMGET', window, 'used', 'next', 'seq', 'kept')
+  local total, soonest = found[1] or '0', found[2]
+  local changed = false
+  if soonest and tonumber(soonest) <= clock then
+    for _, member in ipairs(redis.call('ZRANGEBYSCORE', entries, '-inf', now)) do
       total = combine(total, string.match(member, ':(.*)$'), -1)
     end
     redis.call('ZREMRANGEBYSCORE', entries, '-inf', now)
-    if redis.call('ZCARD', entries) == 0 then total = '0' end
-    redis.call('HSET', window, 'used', total)
+    soonest = redis.call('ZRANGE', entries, 0, 0, 'WITHSCORES')[2]
+    if not soonest then total = '0' end
+    changed = true
   end
+  asked[i] = {amount, expires, ttl}
+  state[i] = {soonest, tonumber(found[3] or '0'), changed, tonumber(found[4] or '0')}
   used[i] = total
-  after[i] = combine(total, ARGV[at + 1], 1)
-  fits[i] = compare(after[i], ARGV[at + 2]) <= 0
-  if not fits[i] and ARGV[at + 4] == '1' then admit = false end
+  after[i] = combine(total, amount, 1)
+  fits[i] = compare(after[i], limit) <= 0
+  if not fits[i] and blocks == '1' then admit = false end
 end
 local reply = {admit and 1 or 0}
 for i = 1, n do
-  local window, entries, at = KEYS[2 * i], KEYS[2 * i + 1], 2 + (i - 1) * 5
+  local window, entries = KEYS[2 * i - 1], KEYS[2 * i]
+  local amount, expires, ttl = asked[i][1], asked[i][2], asked[i][3]
+  local soonest, seq, changed, kept = state[i][1], state[i][2], state[i][3], state[i][4]
   if admit then
-    local id = string.format('%.0f', redis.call('HINCRBY', window, 'seq', 1))
-    redis.call('ZADD', entries, ARGV[at + 3], id .. ':' .. ARGV[at + 1])
-    redis.call('HSET', window, 'used', after[i])
-    redis.call('PEXPIRE', window, ARGV[at + 5])
-    redis.call('PEXPIRE', entries, ARGV[at + 5])
+    local id = string.format('%.0f', seq + 1)
+    if not soonest or tonumber(expires) < tonumber(soonest) then soonest = expires end
+    redis.call('ZADD', entries, expires, id .. ':' .. amount)
+    -- The keys live twice the window from the time it was last set, kept
+    -- at least a window past every entry: set again half way through.
+    local life = tonumber(ttl)
+    if kept - clock < life * 3 / 4 then
+      redis.call('HSET', window, 'used', after[i], 'next', soonest, 'seq', id, 'kept', string.format('%.3f', clock + life))
+      redis.call('EXPIRE', window, math.ceil(life))
+      redis.call('EXPIRE', entries, math.ceil(life))
+    else
+      redis.call('HSET', window, 'used', after[i], 'next', soonest, 'seq', id)
+    end
     reply[#reply + 1] = id
     reply[#reply + 1] = after[i]
   else
+    if changed then
+      if soonest then
+        redis.call('HSET', window, 'used', used[i], 'next', soonest)
+      else
+        redis.call('HSET', window, 'used', '0')
+        redis.call('HDEL', window, 'next')
+      end
+    end
     reply[#reply + 1] = '0'
     reply[#reply + 1] = used[i]
   end
   reply[#reply + 1] = fits[i] and 1 or 0
 end
-if admit then redis.call('SET', KEYS[1], cjson.encode(reply), 'PX', 30000) end
 return reply
 """
 
@@ -342,10 +406,10 @@ class RedisStore:
     windows' old entries are dropped, every amount is checked, and all are
     added or none. Amounts travel and are kept as plain decimal texts and
     summed digit by digit in the script, since Lua's numbers are doubles.
-    An admission carries a token that the script remembers for 30 seconds,
-    so that a call sent again after a lost answer admits nothing twice. A
-    server that cannot be reached, or fails, makes the decision raise
-    `StoreError`. Keys start with `prefix` and expire once their window has.
+    An admission is sent once, never again: a server that cannot be reached,
+    fails, or whose answer is lost makes the decision raise `StoreError`, so
+    that nothing is admitted twice (a lost answer may have admitted once).
+    Keys start with `prefix` and expire once their window has.
     Needs the ``redis`` client: ``pip install 'quindle-brevault-agent[redis]'``.
     """
 
@@ -363,10 +427,11 @@ class RedisStore:
         self.timeout = timeout
         self._errors = (redis.RedisError,)
         self._no_script = redis.exceptions.NoScriptError
-        # One retry, at once: a call whose answer was lost is sent again, and
-        # its token keeps it from admitting twice.
+        # No retry: a call sent again after its answer was lost would admit
+        # twice. (A connection that the server closed is opened anew before
+        # it is used: the pool sees that it can be read.)
         self._client = redis.Redis.from_url(
-            url, socket_timeout=timeout, socket_connect_timeout=timeout, retry=Retry(NoBackoff(), 1)
+            url, socket_timeout=timeout, socket_connect_timeout=timeout, retry=Retry(NoBackoff(), 0)
         )
         self._scripts: dict[str, str] = {}
 
@@ -397,12 +462,12 @@ class RedisStore:
             raise StoreError(f"the limits' store {self.url} could not {doing}: {exc}") from exc
 
     def admit(self, requests: tuple[Request, ...], now: float) -> Answer:
-        keys = [f"{self.prefix}\x1fadmission\x1f{uuid.uuid4().hex}"]
-        args: list[Any] = [repr(now), len(requests)]
+        keys: list[str] = []
+        args: list[Any] = [repr(now)]
         for limit_id, key, amount, limit, expires, blocks in requests:
             keys.extend(self._keys(limit_id, key))
-            ttl = math.ceil((expires - now) * 1000) + 1000
-            args.extend((amount, limit, repr(expires), 1 if blocks else 0, max(ttl, 1000)))
+            life = max(2 * (expires - now), 1.0)
+            args.append(f"{amount} {limit} {expires!r} {1 if blocks else 0} {life!r}")
         reply = self._run(_ADMIT, keys, args, "admit")
         admitted = bool(reply[0])
         results = []
