@@ -69,16 +69,24 @@ class Model:
             cap_amount = field(event, "amount") or 0
             if cap_amount != cap_amount or cap_amount > self.cap:  # NaN is over any cap
                 hits.append((0, "cap", "BLOCK"))
+        if any(RANK[v] == 2 for _, _, v in hits):
+            return self._verdict(hits), [h[1] for h in hits], [], []
+        unreadable = []  # budgets whose amount is not one: refused with their verdict
         for position, limit in enumerate(self.limits, 1):
             name, kind, _limit, _per, _key, action, verdict = limit
             if action is not None and event.get("action_type") != action:
                 continue
             if kind == "budget" and amount is None:
-                if verdict != "ALLOW":
-                    hits.append((position, name, verdict))
+                unreadable.append((position, name, verdict))
                 continue
             applied.append((position, limit))
-        if any(RANK[v] == 2 for _, _, v in hits) or not applied:
+        if any(verdict == "BLOCK" for _, _, verdict in unreadable):
+            hits.extend(unreadable)
+            hits.sort()
+            return self._verdict(hits), [h[1] for h in hits], [], []
+        hits.extend(unreadable)
+        if not applied:
+            hits.sort()
             return self._verdict(hits), [h[1] for h in hits], [], []
         checked = []
         for position, limit in applied:

@@ -150,10 +150,11 @@ SCENARIOS = {
         [(0, charge(3), CHARGE, "FLAG", ["soft"]), (1, charge(1), CHARGE, "FLAG", ["soft"]),
          (2, charge(1), CHARGE, "BLOCK", ["soft", "hard"])],
     ),
-    "a stateless block admits nothing": (
+    "a stateless block admits nothing, and then no limit is checked": (
         [cap_charges(5, name="cap"), budget(6, per="day", name="b")],
-        [(0, charge(9), CHARGE, "BLOCK", ["cap"]), (1, charge(math.nan), CHARGE, "BLOCK", ["cap", "b"]),
-         (2, charge(5), CHARGE, "ALLOW", []), (3, charge(2), CHARGE, "BLOCK", ["b"])],
+        [(0, charge(9), CHARGE, "BLOCK", ["cap"]), (1, charge(math.nan), CHARGE, "BLOCK", ["cap"]),
+         (2, charge(5), CHARGE, "ALLOW", []), (3, charge(2), CHARGE, "BLOCK", ["b"]),
+         (4, charge(-1), CHARGE, "BLOCK", ["b"])],
     ),
     "a limit without a stage applies at every stage, one with an action type to it alone": (
         [deny_writes_to("bucket", ["vault"], name="locked"), rate_limit(1, per="day", action_type="write", name="w"),

@@ -16,12 +16,15 @@ constexpr std::int32_t kMaxPlaces = 400;
 
 constexpr u128 kMax = ~static_cast<u128>(0);
 
+// 10^0 to 10^38, and the most each can multiply without overflow.
 struct Powers {
     u128 of[39];
-    constexpr Powers() : of() {
+    u128 most[39];
+    constexpr Powers() : of(), most() {
         u128 p = 1;
         for (int i = 0; i < 39; ++i) {
             of[i] = p;
+            most[i] = ~static_cast<u128>(0) / p;
             p *= 10;
         }
     }
@@ -40,7 +43,7 @@ bool scale_small(u128 coef, std::int32_t by, u128& out) noexcept {
         out = 0;
         return true;
     }
-    if (by > 38 || coef > kMax / kPow10.of[by]) {
+    if (by > 38 || coef > kPow10.most[by]) {
         return false;
     }
     out = coef * kPow10.of[by];

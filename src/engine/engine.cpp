@@ -579,6 +579,10 @@ static PyObject* decide(Engine* e, PyObject* event, Selection sel) noexcept {
             }
             continue;
         }
+        if (step.limit >= 0) {
+            applied.add(step.limit);  // checked after the others, when they allow
+            continue;
+        }
         PyObject* result = call_one(step.fn, event);
         int rank = result ? rank_of(result) : -1;
         if (rank <= kAllowRank) {
@@ -586,9 +590,6 @@ static PyObject* decide(Engine* e, PyObject* event, Selection sel) noexcept {
             if (rank < 0) {
                 add_note(step);
                 return nullptr;
-            }
-            if (step.limit >= 0) {
-                applied.add(step.limit);
             }
             continue;
         }

@@ -18,6 +18,8 @@ Request& Request::operator=(Request&& other) noexcept {
         key = std::move(other.key);
         amount = std::move(other.amount);
         blocks = other.blocks;
+        readable = other.readable;
+        asked = other.asked;
         fits = other.fits;
         admitted = other.admitted;
         used = std::move(other.used);
@@ -26,7 +28,6 @@ Request& Request::operator=(Request&& other) noexcept {
         PyObject* old = token;
         token = std::exchange(other.token, nullptr);
         window = other.window;
-        after = std::move(other.after);
         Py_XDECREF(old);
     }
     return *this;
@@ -266,12 +267,16 @@ PyObject* limits_clock(PyObject* limits) noexcept { return as_limits(limits)->cl
 
 namespace {
 
-// What a decision admitted, beside its verdict and hits (the type's own data).
+// What a decision admitted, beside its verdict and hits (the type's own
+// data): a record per limit checked, in the room here for the usual few.
+inline constexpr Py_ssize_t kRoom = 2;
+
 struct Admission {
-    PyObject* limits;    // strong: the policy's Limits, or nullptr
-    Request* records;    // owned (new[]), one per limit checked
+    PyObject* limits;  // strong: the policy's Limits, or nullptr
+    Request* records;  // in `room`, or owned (PyMem)
     Py_ssize_t count;
     bool refunded;
+    alignas(Request) unsigned char room[kRoom * sizeof(Request)];
 };
 
 Admission* admission_of(PyObject* self) noexcept {
@@ -286,8 +291,13 @@ int decision_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 
 void clear_admission(Admission* a) noexcept {
     Request* records = std::exchange(a->records, nullptr);
-    a->count = 0;
-    delete[] records;
+    Py_ssize_t count = std::exchange(a->count, 0);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        records[i].~Request();
+    }
+    if (records != reinterpret_cast<Request*>(a->room)) {
+        PyMem_Free(records);
+    }
     Py_CLEAR(a->limits);
 }
 
@@ -296,10 +306,14 @@ int decision_clear(PyObject* self) noexcept {
     return state.decision_type->tp_clear(self);
 }
 
+// A decision holds no deep structure: no trashcan is needed.
 void decision_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     clear_admission(admission_of(self));
-    state.decision_type->tp_dealloc(self);
+    state.decision_type->tp_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
 }
 
 // Equal to any decision with the same verdict and hits, as decisions compare.
@@ -362,12 +376,19 @@ PyObject* get_limits(PyObject* self, void*) noexcept {
     if (!l->specs) {
         return raise_cleared_limits();
     }
-    Ref uses = Ref::steal(PyTuple_New(a->count));
+    Py_ssize_t asked = 0;
+    for (Py_ssize_t i = 0; i < a->count; ++i) {
+        asked += a->records[i].asked ? 1 : 0;
+    }
+    Ref uses = Ref::steal(PyTuple_New(asked));
     if (!uses) {
         return nullptr;
     }
-    for (Py_ssize_t i = 0; i < a->count; ++i) {
+    for (Py_ssize_t i = 0, at = 0; i < a->count; ++i) {
         const Request& record = a->records[i];
+        if (!record.asked) {
+            continue;
+        }
         const Spec& spec = l->specs[record.spec];
         const LimitRule* rule = record.rule;
         bool count = rule->kind != LimitKind::budget;
@@ -390,7 +411,7 @@ PyObject* get_limits(PyObject* self, void*) noexcept {
         PyTuple_SET_ITEM(use, 1, Py_NewRef(rule->name));
         PyTuple_SET_ITEM(use, 2, admitted.release());
         PyTuple_SET_ITEM(use, 3, remaining.release());
-        PyTuple_SET_ITEM(uses.get(), i, use);
+        PyTuple_SET_ITEM(uses.get(), at++, use);
     }
     return uses.release();
 }
@@ -434,21 +455,51 @@ PyType_Spec decision_spec = {
 
 // ---------------------------------------------------------------- check and admit
 
-// The requests of one decision, which become its records.
+// The requests of one decision, on the stack for the usual few.
 class Requests {
 public:
     explicit Requests(Py_ssize_t count) noexcept
-        : items_(new (std::nothrow) Request[count]), size_(count) {}
+        : items_(count <= kInline ? reinterpret_cast<Request*>(room_)
+                                  : static_cast<Request*>(PyMem_Malloc(count * sizeof(Request)))),
+          size_(items_ ? count : 0) {
+        for (Py_ssize_t i = 0; i < size_; ++i) {
+            new (items_ + i) Request();
+        }
+    }
     Requests(const Requests&) = delete;
     Requests& operator=(const Requests&) = delete;
-    ~Requests() { delete[] items_; }
+    ~Requests() {
+        for (Py_ssize_t i = 0; i < size_; ++i) {
+            items_[i].~Request();
+        }
+        if (items_ != reinterpret_cast<Request*>(room_)) {
+            PyMem_Free(items_);
+        }
+    }
     bool ok() const noexcept { return items_ != nullptr; }
     Request* data() noexcept { return items_; }
-    Request* release() noexcept { return std::exchange(items_, nullptr); }
     Py_ssize_t size() const noexcept { return size_; }
     Request& operator[](Py_ssize_t i) noexcept { return items_[i]; }
 
+    // Moves the requests to `a`, as its records.
+    bool move_to(Admission* a) noexcept {
+        Request* records = size_ <= kRoom ? reinterpret_cast<Request*>(a->room)
+                                          : static_cast<Request*>(PyMem_Malloc(size_ * sizeof(Request)));
+        if (!records) {
+            PyErr_NoMemory();
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < size_; ++i) {
+            new (records + i) Request(std::move(items_[i]));
+        }
+        a->records = records;
+        a->count = size_;
+        return true;
+    }
+
 private:
+    static constexpr Py_ssize_t kInline = 4;
+    alignas(Request) unsigned char room_[kInline * sizeof(Request)];
     Request* items_;
     Py_ssize_t size_;
 };
@@ -478,16 +529,8 @@ bool read_now(Limits* l, double& now) noexcept {
     return std::isfinite(now) ? true : raise_bad_clock(value.get());
 }
 
-// The amount read as one by the limit's rule, and no longer: a rule or a
-// predicate changed the event while the policy decided.
-Py_NO_INLINE bool raise_changed(const Spec& spec) noexcept {
-    PyErr_Format(PyExc_RuntimeError,
-                 "the amount of behaviour %R changed while the policy decided on the event",
-                 spec.name);
-    return false;
-}
-
-// The limits' first step: for each limit that applied, its key and amount.
+// The limits' first step: for each limit that applied, its key and amount;
+// an amount that is not one is refused by its limit with its verdict.
 bool check_limits(Limits* l, PyObject* event, const Py_ssize_t* applied, Requests& requests) noexcept {
     for (Py_ssize_t i = 0; i < requests.size(); ++i) {
         const Spec& spec = l->specs[applied[i]];
@@ -500,9 +543,10 @@ bool check_limits(Limits* l, PyObject* event, const Py_ssize_t* applied, Request
         if (rule->kind == LimitKind::budget) {
             Ref value = Ref::steal(read_field(event, rule->field));
             int read = value ? read_amount(value.get(), request.amount) : -1;
-            if (read <= 0) {
-                return read < 0 ? false : raise_changed(spec);
+            if (read < 0) {
+                return false;
             }
+            request.readable = read > 0;
         } else {
             request.amount = Num(1, 0);
         }
@@ -531,13 +575,25 @@ Py_NO_INLINE bool raise_bad_answer(PyObject* store) noexcept {
 // Admission by a store written in Python: one call of store.admit(requests,
 // now) with a request (limit_id, key, amount, limit, expires, blocks) per
 // limit, which answers (admitted, ((entry, used, fits), ...)).
-bool python_admit(Limits* l, Request* requests, Py_ssize_t count, double now) noexcept {
+bool python_admit(Limits* l, Request* all, Py_ssize_t total, double now) noexcept {
+    // The requests that the store is asked, in order.
+    Indices asked(total);
+    if (!asked.ok()) {
+        PyErr_NoMemory();
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < total; ++i) {
+        if (all[i].asked) {
+            asked.add(i);
+        }
+    }
+    Py_ssize_t count = asked.size();
     Ref items = Ref::steal(PyTuple_New(count));
     if (!items) {
         return false;
     }
     for (Py_ssize_t i = 0; i < count; ++i) {
-        Request& r = requests[i];
+        Request& r = all[asked.data()[i]];
         const Spec& spec = l->specs[r.spec];
         r.expires = now + r.rule->per;
         Ref key = Ref::steal(PyUnicode_FromStringAndSize(r.key.data(), static_cast<Py_ssize_t>(r.key.size())));
@@ -574,7 +630,7 @@ bool python_admit(Limits* l, Request* requests, Py_ssize_t count, double now) no
             !PyUnicode_Check(PyTuple_GET_ITEM(result, 1))) {
             return raise_bad_answer(l->store);
         }
-        Request& r = requests[i];
+        Request& r = all[asked.data()[i]];
         Py_ssize_t size = 0;
         const char* used = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(result, 1), &size);
         int fits = used ? PyObject_IsTrue(PyTuple_GET_ITEM(result, 2)) : -1;
@@ -593,8 +649,18 @@ bool python_admit(Limits* l, Request* requests, Py_ssize_t count, double now) no
     return true;
 }
 
-// The limits' second step: the store admits them all or none.
+// The limits' second step: the store admits them all or none. A limit that
+// refuses an amount that is not one, with a verdict that blocks, refuses
+// them all before the store is asked.
 bool admit_limits(Limits* l, Requests& requests, double now) noexcept {
+    for (Py_ssize_t i = 0; i < requests.size(); ++i) {
+        if (!requests[i].readable && requests[i].blocks) {
+            return true;
+        }
+    }
+    for (Py_ssize_t i = 0; i < requests.size(); ++i) {
+        requests[i].asked = requests[i].readable;
+    }
     return l->memory ? memory_admit(l->store, requests.data(), requests.size(), now)
                      : python_admit(l, requests.data(), requests.size(), now);
 }
@@ -621,9 +687,12 @@ PyObject* decide_limits(PyObject* limits, PyObject* event, PyObject* decision,
     // policy order; the verdict is the first of the most severe.
     PyObject* verdict = decision_verdict(decision);
     Ref hits = Ref::borrow(decision_hits(decision));
+    // A request not asked (refused before the store) is refused when it is
+    // unreadable; the others were not checked.
+    auto refused = [&](const Request& r) { return r.asked ? !r.fits : !r.readable; };
     Py_ssize_t refusals = 0;
     for (Py_ssize_t i = 0; i < napplied; ++i) {
-        refusals += requests[i].fits ? 0 : 1;
+        refusals += refused(requests[i]) ? 1 : 0;
     }
     if (refusals) {
         Py_ssize_t nstateless = PyTuple_GET_SIZE(hits.get());
@@ -635,7 +704,7 @@ PyObject* decide_limits(PyObject* limits, PyObject* event, PyObject* decision,
         Py_ssize_t b = 0;  // the next request
         int worst = -1;
         for (Py_ssize_t at = 0; at < nstateless + refusals; ++at) {
-            while (b < napplied && requests[b].fits) {
+            while (b < napplied && !refused(requests[b])) {
                 ++b;
             }
             PyObject* hit;
@@ -663,8 +732,9 @@ PyObject* decide_limits(PyObject* limits, PyObject* event, PyObject* decision,
         return nullptr;
     }
     Admission* a = admission_of(made.get());
-    a->records = requests.release();
-    a->count = napplied;
+    if (!requests.move_to(a)) {
+        return nullptr;
+    }
     a->limits = Py_NewRef(limits);
     return made.release();
 }

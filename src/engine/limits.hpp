@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace qba::engine {
 
@@ -148,6 +149,7 @@ Slot* memory_slot(PyObject* store, PyObject* limit_id) noexcept;
 // One limit's request in an admission, and then what it admitted.
 struct Request {
     Request() noexcept = default;
+    Request(Request&& other) noexcept { *this = std::move(other); }
     Request(const Request&) = delete;
     Request& operator=(const Request&) = delete;
     Request& operator=(Request&& other) noexcept;
@@ -159,6 +161,8 @@ struct Request {
     std::string key;
     Num amount;
     bool blocks = true;  // a refusal blocks (else it flags, and admits)
+    bool readable = true;  // false: the amount is not one, and the limit refuses it
+    bool asked = false;    // sent to the store
     // Filled by the admission:
     bool fits = false;
     bool admitted = false;
@@ -166,9 +170,7 @@ struct Request {
     std::uint64_t id = 0;
     double expires = 0;
     PyObject* token = nullptr;  // strong: a Python store's entry, or nullptr
-    // The MemoryStore's scratch while it admits.
-    Window* window = nullptr;
-    Num after;
+    Window* window = nullptr;  // the MemoryStore's, while it admits
 };
 
 // Admits all the requests or none, in one step of the store; false with an

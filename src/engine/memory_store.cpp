@@ -144,7 +144,9 @@ bool memory_admit(PyObject* self, Request* requests, Py_ssize_t count, double no
     MemoryStore* store = as_store(self);
     try {
         for (Py_ssize_t i = 0; i < count; ++i) {
-            requests[i].window = window_of(store, requests[i].slot, requests[i].key, true);
+            if (requests[i].asked) {
+                requests[i].window = window_of(store, requests[i].slot, requests[i].key, true);
+            }
         }
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -153,14 +155,17 @@ bool memory_admit(PyObject* self, Request* requests, Py_ssize_t count, double no
     bool refused = false;
     for (Py_ssize_t i = 0; i < count; ++i) {
         Request& request = requests[i];
+        if (!request.asked) {
+            continue;
+        }
         Window& window = *request.window;
         int sign = 0;
-        if (!expire(window, now) || !num_add(window.total, request.amount, request.after) ||
-            !num_cmp(request.after, request.rule->cap, sign)) {
+        // `used` holds the sum with the amount until it is known to be admitted.
+        if (!expire(window, now) || !num_add(window.total, request.amount, request.used) ||
+            !num_cmp(request.used, request.rule->cap, sign)) {
             return false;
         }
         request.fits = sign <= 0;
-        request.used = window.total;
         refused = refused || (!request.fits && request.blocks);
     }
     if (!refused) {
@@ -168,12 +173,18 @@ bool memory_admit(PyObject* self, Request* requests, Py_ssize_t count, double no
         try {
             for (; made < count; ++made) {
                 Request& request = requests[made];
+                if (!request.asked) {
+                    continue;
+                }
                 request.id = ++store->last_id;
                 request.expires = now + request.rule->per;
                 insert(*request.window, Entry{request.expires, request.id, request.amount});
             }
         } catch (const std::bad_alloc&) {
             for (Py_ssize_t i = 0; i < made; ++i) {
+                if (!requests[i].asked) {
+                    continue;
+                }
                 auto& entries = requests[i].window->entries;
                 std::uint64_t id = requests[i].id;
                 entries.erase(std::remove_if(entries.begin(), entries.end(),
@@ -185,12 +196,19 @@ bool memory_admit(PyObject* self, Request* requests, Py_ssize_t count, double no
         }
         for (Py_ssize_t i = 0; i < count; ++i) {
             Request& request = requests[i];
-            request.window->total = request.after;
-            request.used = std::move(request.after);
-            request.admitted = true;
+            if (request.asked) {
+                request.window->total = request.used;
+                request.admitted = true;
+            }
         }
     }
     for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!requests[i].asked) {
+            continue;
+        }
+        if (refused) {
+            requests[i].used = requests[i].window->total;
+        }
         requests[i].window = nullptr;
     }
     if (++store->since_sweep > std::max<std::size_t>(store->windows, 1024)) {

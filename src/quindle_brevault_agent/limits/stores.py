@@ -57,42 +57,44 @@ def exact_text(value: Decimal) -> str:
 
 # ---------------------------------------------------------------- SQLite
 
+# A window's row holds its sum, its soonest expiry and the number of its last
+# entry; its entries are kept in the order of their expiry, one b-tree each.
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS qba_limit_windows (
     limit_id TEXT NOT NULL,
     key TEXT NOT NULL,
     used TEXT NOT NULL,
     next_expiry REAL NOT NULL,
+    seq INTEGER NOT NULL,
     PRIMARY KEY (limit_id, key)
 ) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS qba_limit_entries (
-    id INTEGER PRIMARY KEY AUTOINCREMENT,
     limit_id TEXT NOT NULL,
     key TEXT NOT NULL,
     expires REAL NOT NULL,
-    amount TEXT NOT NULL
-);
-CREATE INDEX IF NOT EXISTS qba_limit_entries_by_window ON qba_limit_entries (limit_id, key, expires);
+    seq INTEGER NOT NULL,
+    amount TEXT NOT NULL,
+    PRIMARY KEY (limit_id, key, expires, seq)
+) WITHOUT ROWID;
 """
-_WINDOW = "SELECT used, next_expiry FROM qba_limit_windows WHERE limit_id = ? AND key = ?"
-# One statement for the windows of every request, and one for their entries.
+# One statement for the windows of every request, one for their new entries
+# and one to write the windows back.
 _WINDOWS = (
-    "SELECT limit_id, key, used, next_expiry FROM qba_limit_windows"
+    "SELECT limit_id, key, used, next_expiry, seq FROM qba_limit_windows"
     " WHERE (limit_id, key) IN (VALUES {rows})"
-)
-_ADD_ALL = "INSERT INTO qba_limit_entries (limit_id, key, expires, amount) VALUES {rows} RETURNING id, limit_id, key"
-_SAVE_ALL = (
-    "INSERT INTO qba_limit_windows (limit_id, key, used, next_expiry) VALUES {rows}"
-    " ON CONFLICT (limit_id, key) DO UPDATE SET used = excluded.used, next_expiry = excluded.next_expiry"
 )
 _EXPIRE = "DELETE FROM qba_limit_entries WHERE limit_id = ? AND key = ? AND expires <= ? RETURNING amount"
 _NEXT = "SELECT MIN(expires) FROM qba_limit_entries WHERE limit_id = ? AND key = ?"
-_ADD = "INSERT INTO qba_limit_entries (limit_id, key, expires, amount) VALUES (?, ?, ?, ?)"
-_SAVE = (
-    "INSERT INTO qba_limit_windows (limit_id, key, used, next_expiry) VALUES (?, ?, ?, ?)"
-    " ON CONFLICT (limit_id, key) DO UPDATE SET used = excluded.used, next_expiry = excluded.next_expiry"
+_ADD_ALL = "INSERT INTO qba_limit_entries (limit_id, key, expires, seq, amount) VALUES {rows}"
+_SAVE_ALL = (
+    "INSERT INTO qba_limit_windows (limit_id, key, used, next_expiry, seq) VALUES {rows}"
+    " ON CONFLICT (limit_id, key) DO UPDATE SET"
+    " used = excluded.used, next_expiry = excluded.next_expiry, seq = excluded.seq"
 )
-_TAKE_BACK = "DELETE FROM qba_limit_entries WHERE id = ? AND limit_id = ? AND key = ? RETURNING amount"
+_TAKE_BACK = (
+    "DELETE FROM qba_limit_entries WHERE limit_id = ? AND key = ? AND expires = ? AND seq = ? RETURNING amount"
+)
+_WINDOW = "SELECT used FROM qba_limit_windows WHERE limit_id = ? AND key = ?"
 _USED = "UPDATE qba_limit_windows SET used = ? WHERE limit_id = ? AND key = ?"
 
 
@@ -163,51 +165,48 @@ class SQLiteStore:
 
     def _admit(self, db: sqlite3.Connection, requests: tuple[Request, ...], now: float) -> Answer:
         count = len(requests)
-        pairs = [value for request in requests for value in request[:2]]
         db.execute("BEGIN IMMEDIATE")
         found = {
-            (limit_id, key): (used, soonest)
-            for limit_id, key, used, soonest in db.execute(_statement(_WINDOWS, count, 2), pairs)
+            (limit_id, key): (used, soonest, seq)
+            for limit_id, key, used, soonest, seq in db.execute(
+                _statement(_WINDOWS, count, 2), [value for request in requests for value in request[:2]]
+            )
         }
         windows = []
-        saved: list[Any] = []  # the windows to write back
         admit = True
-        for limit_id, key, amount, limit, expires, blocks in requests:
-            text, soonest = found.get((limit_id, key), ("0", math.inf))
+        for limit_id, key, amount, limit, _expires, blocks in requests:
+            text, soonest, seq = found.get((limit_id, key), ("0", math.inf, 0))
             used = Decimal(text)
             changed = False
             if soonest <= now:
+                changed = True
                 for (gone,) in db.execute(_EXPIRE, (limit_id, key, now)).fetchall():
                     used = _EXACT.subtract(used, Decimal(gone))
                 soonest = db.execute(_NEXT, (limit_id, key)).fetchone()[0]
                 if soonest is None:
                     used, soonest = _ZERO, math.inf
-                changed = True
             after = _EXACT.add(used, Decimal(amount))
             fits = after <= Decimal(limit)
             admit = admit and (fits or not blocks)
-            windows.append((used, after, soonest, fits, changed))
-        if admit:
-            made = {
-                (limit_id, key): entry
-                for entry, limit_id, key in db.execute(
-                    _statement(_ADD_ALL, count, 4),
-                    [value for r in requests for value in (r[0], r[1], r[4], r[2])],
-                ).fetchall()
-            }
-            results = []
-            for (limit_id, key, _amount, _limit, expires, _blocks), (_used, after, soonest, fits, _c) in zip(
-                requests, windows
-            ):
-                saved.extend((limit_id, key, exact_text(after), min(soonest, expires)))
-                results.append((made[limit_id, key], exact_text(after), fits))
-            db.execute(_statement(_SAVE_ALL, count, 4), saved)
-        else:
-            results = []
-            for (limit_id, key, *_rest), (used, _after, soonest, fits, changed) in zip(requests, windows):
-                if changed:
-                    db.execute(_SAVE, (limit_id, key, exact_text(used), soonest))
+            windows.append((used, after, soonest, seq, fits, changed))
+        entries: list[Any] = []
+        saved: list[Any] = []
+        results = []
+        for (limit_id, key, amount, _limit, expires, _blocks), (used, after, soonest, seq, fits, changed) in zip(
+            requests, windows
+        ):
+            if admit:
+                entries.extend((limit_id, key, expires, seq + 1, amount))
+                saved.extend((limit_id, key, exact_text(after), min(soonest, expires), seq + 1))
+                results.append((seq + 1, exact_text(after), fits))
+            else:
+                if changed:  # what expired is gone: the window is written back all the same
+                    saved.extend((limit_id, key, exact_text(used), soonest, seq))
                 results.append((None, exact_text(used), fits))
+        if admit:
+            db.execute(_statement(_ADD_ALL, count, 5), entries)
+        if saved:
+            db.execute(_statement(_SAVE_ALL, len(saved) // 5, 5), saved)
         db.execute("COMMIT")
         return admit, tuple(results)
 
@@ -216,8 +215,8 @@ class SQLiteStore:
             try:
                 db = self._connect()
                 db.execute("BEGIN IMMEDIATE")
-                for limit_id, key, entry, _amount, _expires in entries:
-                    gone = db.execute(_TAKE_BACK, (entry, limit_id, key)).fetchone()
+                for limit_id, key, entry, _amount, expires in entries:
+                    gone = db.execute(_TAKE_BACK, (limit_id, key, expires, entry)).fetchone()
                     if gone is None:
                         continue  # expired, or refunded already
                     row = db.execute(_WINDOW, (limit_id, key)).fetchone()
