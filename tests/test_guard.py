@@ -12,11 +12,14 @@ import pickle
 import subprocess
 import sys
 import types
+from pathlib import Path
 
 import pytest
 
 from quindle_brevault_agent import (
+    Decision,
     DecisionLog,
+    Hit,
     Policy,
     PolicyViolation,
     behaviour,
@@ -26,6 +29,8 @@ from quindle_brevault_agent import (
     rule,
     trigger,
 )
+from quindle_brevault_agent import library as qba
+from quindle_brevault_agent.enforce.mcp_proxy import Gate, serve
 
 
 class Recorder:
@@ -331,10 +336,6 @@ def test_a_guard_that_no_behaviour_can_reach_is_refused_when_it_decorates(option
 
 # ---------------------------------------------------------------- what a refusal says
 
-from quindle_brevault_agent import Decision, Hit  # noqa: E402
-from quindle_brevault_agent import library as qba  # noqa: E402
-from quindle_brevault_agent.enforce.mcp_proxy import Gate, serve  # noqa: E402
-
 FENCE = qba.restrict_scope(["tenants/t1/"], name="fence")
 
 
@@ -472,3 +473,14 @@ def test_refusals_errors_and_the_server_are_logged_and_a_plain_process_prints_no
     # Nothing of it reaches standard error where logging is not set up.
     quiet = subprocess.run([sys.executable, "-c", QUIET], capture_output=True, text=True, timeout=60)
     assert (quiet.returncode, quiet.stdout, quiet.stderr) == (0, "", "")
+
+
+def test_the_readme_example_runs_as_pasted_and_prints_what_it_says(tmp_path):
+    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text()
+    start = readme.index("```python\n", readme.index("### A guarded function")) + len("```python\n")
+    code = readme[start : readme.index("```", start)]
+    (tmp_path / "example.py").write_text(code)
+    result = subprocess.run([sys.executable, "example.py"], cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    said = [text.split("# ", 1)[1] for text in code.splitlines() if "print(refusal)" in text]
+    assert (result.returncode, result.stdout.splitlines(), result.stderr) == (0, said, "")
+    assert len(said) == 2 and len((tmp_path / "decisions.jsonl").read_text().splitlines()) == 4
