@@ -268,7 +268,6 @@ LISTING = textwrap.dedent("""
 """)
 CAP_AND_PUT = 'POLICY = [qba.cap_charges(500, name="cap"), qba.deny_writes_to("bucket", ["vault"], method="put", name="locked")]'
 ANY_WRITE = 'POLICY = [qba.deny_writes_to("bucket", ["vault"], name="locked")]'
-CAP_AND_ANY_WRITE = 'POLICY = [qba.cap_charges(500, name="cap"), qba.deny_writes_to("bucket", ["vault"], name="locked")]'
 WARN = "quindle-brevault-agent: warning: no behaviour of the policy can apply to "
 CAP_WAITS = "the policy's behaviours wait for cap (stage 'spend_decision', action_type 'charge'), locked (stage 'execution', method 'put')"
 AT_EXECUTION = WARN + "tool calls at stage 'execution' (action_type: the tool's name); " + CAP_WAITS
@@ -295,14 +294,8 @@ UNCOVERED = "uncovered: no behaviour of the policy can apply to this call"
           WARN + "calls of the listed tools 'pay', 'write'", WARN + "calls of the listed tool 'search'"],
          [], ["ALLOW"] * 3),
         (ANY_WRITE, ["--deny-uncovered"], [], [], ["ALLOW"] * 3),
-        (CAP_AND_ANY_WRITE, [],
-         ["quindle-brevault-agent: warning: these behaviours can apply to no tool call: "
-          "cap (stage 'spend_decision', action_type 'charge'); tool calls are decided at stage 'execution' "
-          "with the tool's name as action_type, and --charge TOOL makes a tool's calls charges "
-          "(stage 'spend_decision', action_type 'charge')"], [], ["ALLOW"] * 3),
-        (CAP_AND_ANY_WRITE, ["--charge", "pay"], [], [4], ["ALLOW", "ERROR: TypeError", "ALLOW"]),
     ],
-    ids=["no-charge", "charge", "deny-uncovered", "stage-typo", "covered", "cap-unreached", "cap-reached"],
+    ids=["no-charge", "charge", "deny-uncovered", "stage-typo", "covered"],
 )
 def test_calls_no_behaviour_can_apply_to_are_named_and_can_be_refused(tmp_path, source, options, warnings, refused, recorded):
     (tmp_path / "policy.py").write_text(f"from quindle_brevault_agent import library as qba\n{source}\n")

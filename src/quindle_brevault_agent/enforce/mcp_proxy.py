@@ -507,34 +507,7 @@ def coverage_warnings(policy: Any, stage: Any, charges: frozenset[str]) -> list[
             f"no behaviour of the policy can apply to the --charge tools "
             f"(stage {CHARGE_STAGE!r}, action_type 'charge'); {waits}"
         )
-    if not said:
-        # Tool calls are covered, but a behaviour may still wait for calls the
-        # proxy never makes: a cap on charges without --charge, say.
-        idle = unreached(policy, stage, charges)
-        if idle:
-            hint = "" if charges else ", and --charge TOOL makes a tool's calls charges (stage 'spend_decision', action_type 'charge')"
-            said.append(
-                f"these behaviours can apply to no tool call: {describe_triggers(idle)}; "
-                f"tool calls are decided at stage {stage!r} with the tool's name as action_type{hint}"
-            )
     return said
-
-
-def unreached(policy: Any, stage: Any, charges: frozenset[str]) -> list[Any]:
-    """The behaviours of `policy`, in order, that no tool call can reach: the
-    calls of a tool of any name at `stage`, and of the --charge tools as charges."""
-    from .._impl import condition_of
-
-    names: list[Any] = [object()]  # equal to no name a trigger waits for
-    for item in policy.behaviours:
-        condition = condition_of(item.on.where)
-        if isinstance(condition, tuple) and condition[0] == "action_type":
-            if isinstance(condition[1], str) and condition[1] not in charges:
-                names.append(condition[1])
-    reached = {id(item) for name in names for item in policy.applicable(stage, action_type=name)}
-    if charges:
-        reached.update(id(item) for item in policy.applicable(CHARGE_STAGE, action_type="charge"))
-    return [item for item in policy.behaviours if id(item) not in reached]
 
 
 # ---------------------------------------------------------------- the pumps
