@@ -93,7 +93,7 @@ def pay(amount: int) -> str:
     return str(amount)
 
 policy = Policy(behaviours)
-guarded = guard(policy, stage="spend_decision", log=DecisionLog("decisions.jsonl"))(pay)
+guarded = guard(policy, stage="spend_decision", action_type="charge", log=DecisionLog("decisions.jsonl"))(pay)
 paid: str = guarded(5)
 refusal: PermissionError = PolicyViolation(policy.evaluate({}, stage=None), {})
 guarded("5")  # type: ignore[arg-type]
