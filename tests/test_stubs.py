@@ -87,7 +87,7 @@ library.rule("r", rules[0].fn)
 library.trigger(stage="s")
 library.behaviour("b", on=triggers[0], rule=rules[0])
 
-from quindle_brevault_agent import DecisionLog, Policy, PolicyViolation, guard
+from quindle_brevault_agent import DecisionLog, Policy, PolicyFileError, PolicyLoadError, PolicyViolation, guard
 
 def pay(amount: int) -> str:
     return str(amount)
@@ -102,6 +102,9 @@ guard(policy, action_type=b"charge")  # type: ignore[arg-type]
 guard(policy, log="decisions.jsonl")  # type: ignore[arg-type]
 guard(behaviours)  # type: ignore[arg-type]
 said: str = policy.evaluate({}, stage=None).verdict  # type: ignore[assignment]
+loading: PolicyLoadError = PolicyFileError("p.toml: behaviour 1: ...")
+valued: ValueError = PolicyFileError("p.toml: behaviour 1: ...")
+unvalued: ValueError = PolicyLoadError("no such file: p.toml")  # type: ignore[assignment]
 
 bad_verdict: Verdict = "DENY"  # type: ignore[assignment]
 library.Verdict  # type: ignore[attr-defined]
