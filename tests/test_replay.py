@@ -824,3 +824,76 @@ def test_a_closed_standard_error_leaves_the_exit_status_alone(args):
     child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     child.stderr.close()  # whoever read the messages has gone away
     assert child.wait(timeout=60) == expected
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["replay", "{policy}", "{events}"],
+        ["verify-log", "{log}", "{log}"],
+        ["lint", "{lint}", "{lint}"],
+    ],
+    ids=["replay", "verify-log", "lint"],
+)
+@pytest.mark.parametrize("output", ["full", "closed", "gone"])
+def test_standard_output_that_cannot_be_written_is_one_sentence(policy_file, events_file, tmp_path, args, output):
+    from quindle_brevault_agent import DecisionLog
+
+    log = tmp_path / "log.jsonl"
+    with DecisionLog(log) as written:
+        written.record(ALLOW, "spend_decision", Policy([]).evaluate(ALLOW, stage="spend_decision"))
+    lint = tmp_path / "lint.toml"
+    lint.write_text('[[behaviour]]\nuse = "cap_charges"\nlimit = 500\nname = "cap"\n')  # no require_fields: a finding
+    names = {"policy": policy_file, "events": events_file(*[line(FLAG)] * 3000), "log": log, "lint": lint}
+    command = [sys.executable, "-m", "quindle_brevault_agent", *[arg.format(**names) for arg in args]]
+    usual = subprocess.run(command, capture_output=True, timeout=60).returncode
+    if output == "gone":
+        # The reader has gone before anything was written: quiet, and the command's own status.
+        child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        child.stdout.close()
+        err = child.stderr.read().decode()
+        assert child.wait(timeout=60) == usual
+        assert "Traceback" not in err and "cannot write" not in err
+        return
+    with open("/dev/full", "w") as full:
+        result = subprocess.run(
+            command, stdout=full, stderr=subprocess.PIPE, text=True, timeout=60,
+            preexec_fn=(lambda: os.close(1)) if output == "closed" else None,
+        )
+    reason = "No space left on device" if output == "full" else "Bad file descriptor"
+    assert (result.returncode, result.stderr) == (2, f"quindle-brevault-agent: cannot write standard output: {reason}\n")
+
+
+SURROGATE_POLICY = textwrap.dedent("""
+    from quindle_brevault_agent import library as qba
+    POLICY = [qba.cap_charges(100, name="cap\\ud800", stage="\\ud800")]
+""")
+
+
+@pytest.mark.parametrize("errors", ["strict", "surrogateescape"])
+@pytest.mark.parametrize(
+    "args, shown",
+    [
+        # The rows, split into words, begin so: nothing escaped is lost, and no row is.
+        (["replay", "{new}", "{events}", "--format", "table"],
+         [["line", "stage"], ["1", "\\ud800", "BLOCK", "cap\\ud800"], ["2", "spend_decision", "ALLOW"]]),
+        (["diff", "{old}", "{new}", "{events}", "--format", "table"],
+         [["line", "stage"], ["1", "\\ud800", "ALLOW", "BLOCK", "+cap\\ud800"]]),
+        (["lint", "{new}"], [["{new}:", "behaviour", "1", "(cap\\ud800):", "QB103"]]),
+    ],
+    ids=["replay", "diff", "lint"],
+)
+def test_a_lone_surrogate_is_written_escaped(tmp_path, events_file, monkeypatch, errors, args, shown):
+    monkeypatch.setenv("PYTHONIOENCODING", f"utf-8:{errors}")  # the C and C.UTF-8 locales take surrogateescape
+    (tmp_path / "new.py").write_text(SURROGATE_POLICY)
+    (tmp_path / "old.py").write_text("POLICY = []\n")
+    charge = {"action_type": "charge", "amount": 900}
+    names = {"new": tmp_path / "new.py", "old": tmp_path / "old.py",
+             "events": events_file(line({"stage": "\ud800", **charge}), line({"stage": "spend_decision", **charge}))}
+    result = run(*[arg.format(**names) for arg in args])
+    assert result.returncode == 1 and "Traceback" not in result.stderr, result.stderr
+    rows = [row.split() for row in result.stdout.splitlines()]
+    expected = [[word.format(**names) for word in words] for words in shown]
+    assert [row[: len(words)] for row, words in zip(rows, expected)] == expected and len(rows) == len(expected)
+

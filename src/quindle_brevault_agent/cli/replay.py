@@ -83,7 +83,6 @@ from __future__ import annotations
 
 import argparse
 import copy
-import io
 import pickle
 import sys
 import time
@@ -96,7 +95,7 @@ from . import replay_jobs
 from .counting import EXIT_BAD_INPUT, EXIT_BLOCKED, EXIT_OK, Counts
 from .deciding import Decider, dry_run
 from .interrupts import Interrupts
-from .output import PROG, inputs, isatty, refusal, silence, standard_output
+from .output import PROG, escaping, inputs, isatty, refusal, silence, standard_output
 from .progress import Progress, escapes
 from .reading import piece_values
 from .rendering import Renderer
@@ -392,10 +391,10 @@ def run(args: argparse.Namespace) -> int:
             err.write(warning)
 
     fmt = args.format or ("table" if isatty(out) else "jsonl")
-    if fmt == "table" and isinstance(out, io.TextIOWrapper) and out.errors == "strict":
+    if fmt == "table":
         # A stage of the input can hold a lone surrogate (a JSON escape):
         # shown escaped rather than failing the write.
-        out.reconfigure(errors="backslashreplace")
+        escaping(out)
     renderer = Renderer(policy, fmt, show_file=len(sources) > 1)
     replay = Replay(
         policy,
