@@ -755,7 +755,8 @@ def test_ctrl_c_waits_only_where_a_row_is_half_done(where, at_once, held):
     with pytest.raises(KeyboardInterrupt):
         caught.handle(2, frame)  # a second Ctrl-C does not wait
 
-def test_jobs_give_the_output_of_one_process(policy_file, tmp_path):
+def test_jobs_give_the_output_of_one_process(policy_file, tmp_path, monkeypatch):
+    monkeypatch.setenv("PYTHON_CPU_COUNT", "8")  # three processes, however few CPUs the machine has
     kinds = [line(ALLOW), "nope", line(FLAG), "", line(BLOCK), "[2]", line(TEXT_AMOUNT), line({"stage": "plannig"})]
     text = "\n".join(kinds[(i * 7 + i // 3) % len(kinds)] for i in range(2000))
     path = tmp_path / "mixed.jsonl"
@@ -897,3 +898,63 @@ def test_a_lone_surrogate_is_written_escaped(tmp_path, events_file, monkeypatch,
     expected = [[word.format(**names) for word in words] for words in shown]
     assert [row[: len(words)] for row, words in zip(rows, expected)] == expected and len(rows) == len(expected)
 
+
+@pytest.mark.parametrize(
+    "cpus, jobs, note",
+    [
+        ("2", "1000000000000", "--jobs 1000000000000 is more than the 2 CPUs this process may run on; using 2"),
+        ("1", "1000", "--jobs 1000 is more than the 1 CPU this process may run on; using 1"),
+        ("2", "2", None),
+    ],
+)
+def test_jobs_are_capped_at_the_cpus_the_replay_may_run_on(policy_file, events_file, monkeypatch, cpus, jobs, note):
+    monkeypatch.setenv("PYTHON_CPU_COUNT", cpus)
+    path = events_file(*[line(FLAG), "nope", line(BLOCK)] * 400)
+    one = run("replay", policy_file, path, "--jobs", "1", "-q")
+    many = run("replay", policy_file, path, "--jobs", jobs, "-q")
+    assert (many.returncode, many.stdout) == (one.returncode, one.stdout)
+    notes = [text for text in many.stderr.splitlines() if not text.startswith(str(path))]
+    assert notes == ([] if note is None else [f"quindle-brevault-agent: note: {note}"])
+
+
+def _screen(command):
+    """What `command` shows on a terminal that is both its standard output and error."""
+    import pty
+
+    leader, follower = pty.openpty()
+    child = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=follower, stderr=follower)
+    os.close(follower)
+    shown = bytearray()
+    while True:
+        try:
+            data = os.read(leader, 1 << 16)
+        except OSError:  # the terminal is gone once the command has ended
+            break
+        if not data:
+            break
+        shown += data
+    os.close(leader)
+    assert child.wait(timeout=60) == 2
+    return shown.decode().replace("\r\n", "\n").splitlines()
+
+
+def test_a_bad_line_is_shown_after_the_rows_before_it_on_a_shared_terminal(policy_file, events_file, monkeypatch):
+    monkeypatch.setenv("PYTHON_CPU_COUNT", "2")
+    monkeypatch.setenv("TERM", "dumb")
+    events = [line(FLAG)] * 3000
+    events[40], events[2600] = "nope", "[1]"  # read by this process and by the worker
+    path = events_file(*events)
+    screens = {
+        jobs: _screen([sys.executable, "-m", "quindle_brevault_agent", "replay", str(policy_file), str(path), "-q", "--jobs", jobs])
+        for jobs in ("1", "2")
+    }
+    assert screens["2"] == screens["1"]
+    numbers = []
+    for text in screens["2"][1:]:
+        reported = text.startswith(f"{path}:")
+        numbers.append(int(text.split(":")[1]) if reported else int(text.split()[0]))
+    assert numbers == list(range(1, 3001))
+    assert [text for text in screens["2"] if text.startswith(f"{path}:")] == [
+        f"{path}:41: not JSON: Expecting value: line 1 column 1 (char 0)",
+        f"{path}:2601: not a JSON object but an array",
+    ]
