@@ -216,3 +216,50 @@ def test_a_piece_decoded_at_once_is_its_lines_or_is_left_to_them(monkeypatch):
     assert jsonl.decode_piece(b'{"a": 1}\n' * 2000 + b"{}") is None  # longer than a piece may be
     monkeypatch.setenv(jsonl.ENVIRONMENT, "stdlib")
     assert jsonl.decode_piece(b"{}") is None
+
+
+def _with_runs(*counts):
+    """Lines of every kind, parted by runs of empty lines of `counts` lengths."""
+    kinds = [b'{"stage": "execution", "n": 1}', b"nope", b"  \r", b"[1]", b'{"n": 2}\r', b"\x0c", b'{"stage": "x"}']
+    data = b""
+    for i, count in enumerate(counts):
+        data += kinds[i % len(kinds)] + b"\n" * count
+    return data
+
+
+@pytest.mark.parametrize(
+    "data",
+    [
+        _with_runs(1, 15, 16, 17, 2, 40, 16, 1),
+        b"\n" * 40 + _with_runs(16, 1, 3),  # a run first
+        _with_runs(1, 1) + b"\n" * 33,  # and last, with no line after it
+        _with_runs(1) + b"\n" * 16,
+        b"\n" * 5000,
+        _with_runs(*[16, 15, 1, 100] * 30),
+    ],
+    ids=["threshold", "leading", "trailing", "trailing-16", "only", "many"],
+)
+@pytest.mark.parametrize("chunk", [7, 64, None])
+def test_runs_of_empty_lines_keep_every_line_number(parser, monkeypatch, tmp_path, data, chunk):
+    from quindle_brevault_agent import cli
+
+    if chunk is not None:
+        monkeypatch.setattr(jsonl, "CHUNK", chunk)  # runs cross chunks and blocks
+        monkeypatch.setattr(jsonl, "PIECE", 48)
+    want = [(n, raw, *e) for n, raw in enumerate(data.split(b"\n"), 1) if (e := expected(raw)) is not None]
+    got = lines_of(data)
+    assert [(n, raw, repr(v), err) for n, raw, v, err in got] == [(n, raw, repr(v), err) for n, raw, v, err in want]
+
+    # The replay reads its blocks a piece at a time: the same lines, at the same numbers.
+    path = tmp_path / "runs.jsonl"
+    path.write_bytes(data)
+    policy = tmp_path / "policy.py"
+    policy.write_text("POLICY = []\n")
+    out, err = io.StringIO(), io.StringIO()
+    monkeypatch.setattr(sys, "stdout", out)
+    monkeypatch.setattr(sys, "stderr", err)
+    cli.main(["replay", str(policy), str(path), "--format", "jsonl", "-q"])
+    rows = [json.loads(text)["line"] for text in out.getvalue().splitlines()]
+    reported = [int(text.split(":")[1]) for text in err.getvalue().splitlines() if text.startswith(f"{path}:")]
+    assert sorted(rows + reported) == [n for n, *_ in want]
+    assert rows == [n for n, _, v, e in want if e is None and isinstance(v, dict)]

@@ -227,9 +227,9 @@ class Replay:
                 if block is None:
                     break
                 number = first_line + lines
-                for values in piece_values(block):
+                for values, empty in piece_values(block):
                     decide(name, values, number)
-                    number += len(values)
+                    number += len(values) + empty
                 lines += block.count(b"\n") + 1
                 self.chunk_done(lines, done)
         finally:
