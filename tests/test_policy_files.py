@@ -110,6 +110,35 @@ def test_what_is_not_a_policy_file_is_a_load_error_but_not_a_value_error(tmp_pat
     assert len(qba.load_policy(path)) == 0
 
 
+
+@pytest.mark.parametrize(
+    "made, name, message",
+    [
+        ("fifo", "p.toml", "cannot read {path}: not a regular file but a named pipe"),
+        ("fifo", "p.json", "cannot read {path}: not a regular file but a named pipe"),
+        ("fifo", "p.py", "cannot read {path}: not a regular file but a named pipe"),
+        ("zero", "p.toml", "cannot read {path}: not a regular file but a character device"),
+        ("zero", "/dev/zero", "cannot read {path}: not a regular file but a character device"),
+        ("directory", "p.toml", "cannot read {path}: Is a directory"),
+    ],
+)
+def test_what_is_not_a_regular_file_is_refused_unread(tmp_path, made, name, message):
+    import os
+
+    path = tmp_path / name
+    if name.startswith("/"):
+        path = Path(name)
+    elif made == "fifo":
+        os.mkfifo(path)  # no writer: opening it to read would wait for ever
+    elif made == "zero":
+        path.symlink_to("/dev/zero")  # endless
+    else:
+        path.mkdir()
+    with pytest.raises(PolicyLoadError) as caught:
+        qba.load_policy(str(path))
+    assert str(caught.value) == message.format(path=path) and not isinstance(caught.value, ValueError)
+
+
 TOML = """
 [[behaviour]]
 use = "cap_charges"
