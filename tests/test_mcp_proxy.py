@@ -71,9 +71,9 @@ def test_the_sdk_behind_the_proxy(tmp_path, policy, generation):
     results = anyio.run(session)
     assert [(r.is_error, r.content[0].text) for r in results] == [
         (False, "charged 50.0 EUR to acme"),
-        (True, "Tool call 'charge' blocked by policy: cap (spend_cap<=500): BLOCK, large (flag_over>100): FLAG"),
+        (True, "Tool call 'charge' blocked by policy: cap (spend_cap<=500): BLOCK (amount=900), large (flag_over>100): FLAG (amount=900)"),
         (False, "charged 200.0 EUR to dns"),
-        (True, "Tool call 'write' blocked by policy: locked (deny_bucket): BLOCK"),
+        (True, "Tool call 'write' blocked by policy: locked (deny_bucket): BLOCK (bucket='vault')"),
         (False, "wrote 2 characters to reports/q1"),
     ]
     received = [json.loads(line) for line in calls.read_text().splitlines()]
@@ -189,7 +189,7 @@ def test_every_message_passes_in_order_except_refused_calls(tmp_path, policy):
     results = [answer for answer in answers if isinstance(answer, dict) and "error" not in answer]
     texts = [answer["result"]["content"][0]["text"] for answer in results]
     assert all(answer["result"]["isError"] is True for answer in results)
-    assert texts[0] == "Tool call 'write' blocked by policy: locked (deny_bucket): BLOCK"
+    assert texts[0] == "Tool call 'write' blocked by policy: locked (deny_bucket): BLOCK (bucket='vault')"
     assert texts[3] == "Tool call 'write' refused: the request repeats a key, so the server could read it differently."
     assert texts[5].startswith("Tool call 'charge' refused: the policy could not decide: TypeError: ")
 
@@ -485,3 +485,14 @@ def test_every_message_the_server_finished_reaches_a_slow_client_whole(monkeypat
     lines = bytes(received).split(b"\n")
     assert [json.loads(text)["n"] for text in lines[:-1]] == list(range(12))
     assert (lines[-1], ended["status"]) == (tail, status)
+
+
+@pytest.mark.parametrize("command", ["mcp-proxy", "replay", "test", "lint", "diff"])
+def test_every_command_names_every_form_of_policy_in_its_help(command, capsys):
+    from quindle_brevault_agent import cli
+    from quindle_brevault_agent.policy_files import POLICY_HELP
+
+    assert cli.main([command, "--help"]) == 0
+    forms = POLICY_HELP.partition(" (default POLICY)")[0]
+    assert forms.startswith("a policy file (.toml, .json), a Python file or package.module")
+    assert " ".join(forms.split()) in " ".join(capsys.readouterr().out.split())

@@ -211,8 +211,8 @@ def test_table_format(policy_file, events_file):
     rows = result.stdout.splitlines()
     assert rows[0].split() == ["line", "stage", "verdict", "hits"]
     assert rows[1].split() == ["1", "spend_decision", "ALLOW"]
-    assert rows[2].split() == ["2", "spend_decision", "FLAG", "large", "(flag_over>100):", "FLAG"]
-    assert rows[3].split() == ["4", "execution", "BLOCK", "locked", "(deny_bucket):", "BLOCK"]
+    assert rows[2].split() == ["2", "spend_decision", "FLAG", "large", "(flag_over>100):", "FLAG", "(amount=200)"]
+    assert rows[3].split() == ["4", "execution", "BLOCK", "locked", "(deny_bucket):", "BLOCK", "(bucket='vault')"]
     assert len(rows) == 4
 
 
@@ -958,3 +958,26 @@ def test_a_bad_line_is_shown_after_the_rows_before_it_on_a_shared_terminal(polic
         f"{path}:41: not JSON: Expecting value: line 1 column 1 (char 0)",
         f"{path}:2601: not a JSON object but an array",
     ]
+
+
+def test_a_table_row_says_what_the_rules_read_in_its_own_event(policy_file, events_file):
+    def charge(amount):
+        return {"stage": "spend_decision", "action_type": "charge", "kwargs": {"amount": amount}}
+
+    # The same decision again and again, each row with its own amount; a
+    # decision record goes the general path.
+    record = json.dumps({"decision_log": 1, "stage": "spend_decision", "verdict": "BLOCK", "event": charge(700)})
+    path = events_file(*map(line, [charge(900), charge(1200), charge(200)]), record,
+                       line(charge(900.5)), line({"stage": "execution", "bucket": "vault"}))
+    both = "cap (spend_cap<=500): BLOCK (amount={0}), large (flag_over>100): FLAG (amount={0})"
+    expected = [
+        "1 spend_decision BLOCK " + both.format(900),
+        "2 spend_decision BLOCK " + both.format(1200),
+        "3 spend_decision FLAG large (flag_over>100): FLAG (amount=200)",
+        "4 spend_decision BLOCK " + both.format(700),
+        "5 spend_decision BLOCK " + both.format(900.5),
+        "6 execution BLOCK locked (deny_bucket): BLOCK (bucket='vault')",
+    ]
+    for jobs in ("1", "2"):
+        result = run("replay", policy_file, path, "--format", "table", "--jobs", jobs)
+        assert [" ".join(row.split()) for row in result.stdout.splitlines()[1:]] == expected, result.stderr

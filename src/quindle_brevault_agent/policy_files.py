@@ -9,6 +9,9 @@ A policy is named by
   optionally followed by ``:NAME``; the object named ``POLICY`` (or NAME)
   must be a `Policy` or a list of behaviours.
 
+`load_policy` also takes the text of a policy file, or the dict that such a
+text holds once read (see its docstring).
+
 A policy file holds a list ``behaviour`` of tables (objects in JSON), in
 policy order. Each is a ready-made behaviour, ``use = "cap_charges"`` (or
 ``flag_large_charges``, ``deny_writes_to``, ``restrict_scope``) with the
@@ -481,10 +484,21 @@ def load_policy_file(path: str | os.PathLike[str]) -> PolicyFile:
         raise PolicyFileError(
             f"{shown}: not UTF-8 text at line {line}, column {col}: {exc.reason}"
         ) from None
+    return _from_text(text, shown, parse, table, tables)
+
+
+def _from_text(text: str, shown: str, parse: Callable[[str, str], Any], table: str, tables: str) -> PolicyFile:
+    """The policy in the TOML or JSON `text` (`parse` reads it), called `shown` in messages."""
     try:
         document = parse(text, shown)
     except RecursionError:
         raise PolicyFileError(f"{shown}: nested too deeply to read") from None
+    return _from_document(document, shown, table, tables)
+
+
+def _from_document(document: Any, shown: str, table: str, tables: str) -> PolicyFile:
+    """The policy in a parsed policy `document`, whose format calls a mapping
+    `table` (several: `tables`)."""
     reader = _Reader(table)
     try:
         if not isinstance(document, dict):
@@ -557,17 +571,58 @@ def _is_path(ref: str) -> bool:
     return ref.endswith(".py") or any(sep in ref for sep in separators) or os.path.isfile(ref)
 
 
-def load_policy(target: str | os.PathLike[str]) -> Policy:
-    """The policy named by `target`: a policy file ``FILE.toml`` or ``FILE.json``,
-    ``FILE.py[:NAME]`` or ``package.module[:NAME]``.
+# What messages call a policy given as a text or as a dict.
+TEXT_SHOWN = "<text>"
+DICT_SHOWN = "<dict>"
 
-    A policy file that is not well-formed raises `PolicyFileError` (a
-    `ValueError`). For the Python forms NAME defaults to ``POLICY``, and the
-    object must be a `Policy` or a list (or tuple) of behaviours. Any other
-    failure, an exception raised while a Python file or module runs included,
-    is raised as `PolicyLoadError` with the reason; `PolicyFileError` is one
-    too.
+
+def text_format(source: str) -> str | None:
+    """".json" or ".toml" when `source` is the text of a policy rather than a
+    name of one, else None. It is a text when it holds a line feed, or when
+    it starts with "{" and ends with "}" (white space aside): JSON when it
+    starts with "{", else TOML."""
+    stripped = source.removeprefix("\ufeff").strip()
+    if stripped.startswith("{") and (stripped.endswith("}") or "\n" in source):
+        return ".json"
+    return ".toml" if "\n" in source else None
+
+
+def load_policy(source: str | os.PathLike[str] | dict[str, Any]) -> Policy:
+    """The policy that `source` holds or names.
+
+    - A dict is a policy document, what a policy file holds once read
+      (``{"behaviour": [{"use": "cap_charges", "limit": 500}]}``), checked
+      as strictly as a file (a list must be a list, not a tuple); messages
+      call it ``<dict>``.
+    - A str that holds a line feed, or that starts with ``{`` and ends with
+      ``}`` (white space aside), is the text of a policy file: JSON when it
+      starts with ``{``, else TOML (so a one-line TOML text needs a line
+      feed at its end). Messages call it ``<text>``.
+    - Any other str, and any path-like object, names a policy: a policy
+      file ``FILE.toml`` or ``FILE.json``, ``FILE.py[:NAME]`` or
+      ``package.module[:NAME]``. A name is taken for a text only when it
+      holds a line feed or is wrapped in braces.
+
+    A policy file, text or dict that is not well-formed raises
+    `PolicyFileError` (a `ValueError`). For the Python forms NAME defaults to
+    ``POLICY``, and the object must be a `Policy` or a list (or tuple) of
+    behaviours. Any other failure, an exception raised while a Python file
+    or module runs included, is raised as `PolicyLoadError` with the reason;
+    `PolicyFileError` is one too.
     """
+    if isinstance(source, dict):
+        return _from_document(source, DICT_SHOWN, "a dict", "dicts").policy
+    if isinstance(source, str):
+        fmt = text_format(source)
+        if fmt is not None:
+            parse, table, tables = _FORMATS[fmt]
+            return _from_text(source.removeprefix("\ufeff"), TEXT_SHOWN, parse, table, tables).policy
+    return _load_named(source)
+
+
+def _load_named(target: str | os.PathLike[str]) -> Policy:
+    """The policy named by `target`: a policy file ``FILE.toml`` or
+    ``FILE.json``, ``FILE.py[:NAME]`` or ``package.module[:NAME]``."""
     target = os.fspath(target)
     if is_policy_file(target):
         return load_policy_file(target).policy

@@ -25,7 +25,7 @@ from typing import Any
 
 from ..enforce.decision_log import DecisionLog, LogError, read_key
 from ..enforce.mcp_proxy import Gate, ToolsWatch, coverage_warnings, serve
-from ..policy_files import PolicyLoadError, load_error, load_policy
+from ..policy_files import POLICY_HELP, PolicyLoadError, load_error, load_policy
 from .output import PROG
 
 __all__ = ["add_parser", "run"]
@@ -66,7 +66,7 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
         ),
     )
     parser.__class__ = _Parser
-    parser.add_argument("policy", metavar="POLICY", help="a Python file or package.module, optionally :NAME")
+    parser.add_argument("policy", metavar="POLICY", help=POLICY_HELP)
     parser.add_argument("--log", metavar="FILE", help="append every decision to the decision log FILE")
     parser.add_argument(
         "--log-key-file",

@@ -17,7 +17,10 @@ requests. Each call is first evaluated as the event ``{"stage": STAGE,
 forwarded. A blocked call, or one whose evaluation or
 recording raises (any exception, SystemExit and KeyboardInterrupt included),
 never reaches the server: the proxy answers it with a tool result whose
-``isError`` is true and whose text names the hits or the error.
+``isError`` is true and whose text names the hits or the error (a hit of one
+of the library's rules says what it read: ``cap_500 (spend_cap<=500): BLOCK
+(amount=900)``). Each refusal is logged at INFO on the logger
+"quindle_brevault_agent", and so are the server's start and end.
 A call sent as a notification (no id) that is refused gets no answer. Every
 decision goes to ``--log`` when given; a call whose evaluation raised is
 recorded with the verdict "ERROR" and the error (`DecisionLog.record_error`).
@@ -75,6 +78,7 @@ from __future__ import annotations
 import bisect
 import hashlib
 import json
+import logging
 import os
 import re
 import subprocess
@@ -83,7 +87,7 @@ import time
 from typing import Any, Callable
 
 from .decision_log import DecisionLog
-from .guarding import describe_error, describe_hits
+from .guarding import describe_error, describe_refusal
 
 __all__ = ["Gate", "ToolsWatch", "serve"]
 
@@ -98,6 +102,8 @@ CHARGE_STAGE = "spend_decision"
 # The error recorded for a call refused by --deny-uncovered.
 UNCOVERED = "uncovered: no behaviour of the policy can apply to this call"
 _COVERED_KEPT = 4096  # tool names whose coverage is remembered
+
+_logger = logging.getLogger("quindle_brevault_agent")
 
 
 # ---------------------------------------------------------------- deciding
@@ -117,6 +123,7 @@ class Gate:
         deny_uncovered: bool = False,
     ) -> None:
         self.evaluate = policy.evaluate
+        self.policy = policy
         self.stage = stage
         self.charges = charges
         self.log = log
@@ -184,7 +191,14 @@ class Gate:
         return isinstance(message, dict) and (ambiguous or message.get("method") == "tools/call")
 
     def _refusal(self, message: dict[str, Any], ambiguous: bool) -> str | None:
-        """None when the call may go to the server, else the text to answer with."""
+        """None when the call may go to the server, else the text to answer
+        with, which is also logged (at INFO: the client is answered with it)."""
+        refusal = self._judged(message, ambiguous)
+        if refusal is not None:
+            _logger.info("%s", refusal)
+        return refusal
+
+    def _judged(self, message: dict[str, Any], ambiguous: bool) -> str | None:
         params = message.get("params")
         params = params if isinstance(params, dict) else {}
         name = params.get("name")
@@ -211,7 +225,7 @@ class Gate:
                 self.log.record(event, stage, decision)
             if not decision.blocked:
                 return None
-            return f"Tool call {_show(name)} blocked by policy: {describe_hits(decision)}"
+            return f"Tool call {_show(name)} blocked by policy: {describe_refusal(decision, event, self.policy)}"
         except BaseException as exc:
             # A rule's SystemExit or KeyboardInterrupt too: it refuses this
             # call only. Signals reach the main thread, never this one.
@@ -719,6 +733,7 @@ def serve(
 ) -> int:
     """Runs the server and both pumps until one side closes; the server's exit status."""
     server = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=0)
+    _logger.info("started the MCP server %s (pid %d)", command[0], server.pid)
     proxy = _Proxy(gate, server, client_in, client_out, watch)
     if on_started is not None:
         on_started(server)
@@ -733,4 +748,8 @@ def serve(
             break
     status = proxy.finish()
     proxy.drain(pumps[1])  # what the server wrote before it exited still goes out
+    _logger.info(
+        "the MCP server %s (pid %d) %s", command[0], server.pid,
+        f"exited with status {status}" if status >= 0 else f"was ended by signal {-status}",
+    )
     return status if status >= 0 else 128 - status
