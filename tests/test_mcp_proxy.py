@@ -403,54 +403,39 @@ def test_what_the_policy_raises_or_prints_stays_off_the_channel(tmp_path):
     ]
 
 
+
 @pytest.mark.parametrize(
     "log, key, status, err",
-    [
-        # Every call refused, the failure said once, and the server's own exit status.
-        ("/dev/full", None, 3, "/dev/full: cannot write a record: No space left on device; the log takes no more records"),
-        ("decisions.jsonl", b"s3cret\n", 3, ""),
-        ("decisions.jsonl", b"", 2, "quindle-brevault-agent: key file {key} holds no key: it is empty"),
+    [   # a log that cannot be written: every call refused, said once, and the server's exit status
+        pytest.param("/dev/full", None, 3, "/dev/full: cannot write a record: No space left on device; the log takes no "
+                     "more records", marks=pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")),
+        ("log.jsonl", b"s3cret\n", 3, None),
+        ("log.jsonl", b"", 2, "quindle-brevault-agent: key file {key} holds no key: it is empty"),
     ],
 )
 def test_the_log_is_keyed_or_its_failure_said_once(tmp_path, policy, log, key, status, err):
-    if log == "/dev/full" and not os.path.exists(log):
-        pytest.skip("needs /dev/full")
-    target = log if log.startswith("/") else str(tmp_path / log)
-    options = ["--log", target]
-    if key is not None:
-        (tmp_path / "key").write_bytes(key)
-        options += ["--log-key-file", str(tmp_path / "key")]
-    sent = [call(1, "write", bucket="tmp"), call(2, "write", bucket="tmp")]
-    result = subprocess.run(
-        [*PROXY, policy, *options, "--", "sh", "-c", "cat >/dev/null; exit 3"],
-        input=b"".join(map(line, sent)), capture_output=True, timeout=60,
-    )
-    assert result.returncode == status, result.stderr
-    assert result.stderr.decode().splitlines() == ([err.format(key=tmp_path / "key")] if err else [])
-    if status == 2:
-        return
-    answers = [json.loads(text) for text in result.stdout.splitlines()]
-    if log == "/dev/full":
-        assert [a["id"] for a in answers] == [1, 2] and all(a["result"]["isError"] for a in answers)
-        return
-    assert answers == []
-    verified = subprocess.run([*PROXY[:-1], "verify-log", target, "--key-file", tmp_path / "key"], capture_output=True, text=True)
-    assert (verified.returncode, " 2 records, keyed chain intact" in verified.stdout) == (0, True), verified.stderr
+    log, key_file = log if log.startswith("/") else tmp_path / log, tmp_path / "key"
+    key_file.write_bytes(key or b"")
+    keyed = ["--log-key-file", key_file] if key is not None else []
+    result = subprocess.run([*PROXY, policy, "--log", log, *keyed, "--", "sh", "-c", "cat >/dev/null; exit 3"],
+                            input=line(call(1, "write", bucket="tmp")) * 2, capture_output=True, timeout=60)
+    assert (result.returncode, result.stderr.decode().splitlines()) == (status, [err.format(key=key_file)] if err else [])
+    assert len(result.stdout.splitlines()) == 2 * (log == "/dev/full")  # the refusals
+    if status == 3 and keyed:
+        verified = subprocess.run([*PROXY[:-1], "verify-log", log, "--key-file", key_file], capture_output=True, text=True)
+        assert " 2 records, keyed chain intact" in verified.stdout
 
 
-# After its input closes, a server that writes its last messages: twelve
-# lines of a megabyte, then one without a newline, or half a line before it
-# hangs.
+# After its input closes, a server writes twelve lines of a megabyte, then a
+# message without a newline, or half a line before it hangs.
 CLOSING = textwrap.dedent("""
     import sys, time
     sys.stdin.buffer.read()
-    out = sys.stdout.buffer
     for n in range(12):
-        out.write(b'{"n": %d, "pad": "' % n + b"x" * (1 << 20) + b'"}\\n')
-    out.write(b'{"n": "last"}' if sys.argv[1] == "ends" else b'{"n": "half')
-    out.flush()
-    if sys.argv[1] == "hangs":
-        time.sleep(60)
+        sys.stdout.buffer.write(b'{"n": %d, "pad": "' % n + b"x" * (1 << 20) + b'"}\\n')
+    sys.stdout.buffer.write(b'{"n": "last"}' if sys.argv[1] == "ends" else b'{"n": "half')
+    sys.stdout.buffer.flush()
+    time.sleep(60 * (sys.argv[1] == "hangs"))
 """)
 
 
@@ -461,19 +446,14 @@ def test_every_message_the_server_finished_reaches_a_slow_client_whole(monkeypat
     from quindle_brevault_agent import Policy
     from quindle_brevault_agent.enforce import mcp_proxy
 
-    # A short grace: the client below takes longer than that to read it all,
-    # but never pauses for as long.
-    monkeypatch.setattr(mcp_proxy, "GRACE", 1.0)
+    monkeypatch.setattr(mcp_proxy, "GRACE", 1.0)  # the client takes longer to read it all, but never pauses as long
     client_in, closed = os.pipe()
     os.close(closed)  # the client has closed its end
     read_end, client_out = os.pipe()
-    ended = {}
-
-    def serve():
-        ended["status"] = mcp_proxy.serve(mcp_proxy.Gate(Policy([])), [sys.executable, "-c", CLOSING, ending], client_in, client_out)
-        os.close(client_out)
-
-    proxy = threading.Thread(target=serve)
+    ended = []
+    gate = mcp_proxy.Gate(Policy([]))
+    proxy = threading.Thread(target=lambda: ended.append(mcp_proxy.serve(
+        gate, [sys.executable, "-c", CLOSING, ending], client_in, client_out)) or os.close(client_out))
     proxy.start()
     received = bytearray()
     while data := os.read(read_end, 1 << 16):
@@ -482,9 +462,8 @@ def test_every_message_the_server_finished_reaches_a_slow_client_whole(monkeypat
     proxy.join()
     os.close(read_end)
     os.close(client_in)
-    lines = bytes(received).split(b"\n")
-    assert [json.loads(text)["n"] for text in lines[:-1]] == list(range(12))
-    assert (lines[-1], ended["status"]) == (tail, status)
+    *lines, last = bytes(received).split(b"\n")
+    assert ([json.loads(text)["n"] for text in lines], last, ended) == (list(range(12)), tail, [status])
 
 
 @pytest.mark.parametrize("command", ["mcp-proxy", "replay", "test", "lint", "diff"])

@@ -828,135 +828,96 @@ def test_a_closed_standard_error_leaves_the_exit_status_alone(args):
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
-@pytest.mark.parametrize(
-    "args",
-    [
-        ["replay", "{policy}", "{events}"],
-        ["verify-log", "{log}", "{log}"],
-        ["lint", "{lint}", "{lint}"],
-    ],
-    ids=["replay", "verify-log", "lint"],
-)
-@pytest.mark.parametrize("output", ["full", "closed", "gone"])
+@pytest.mark.parametrize("args", [["replay", "{policy}", "{events}"], ["verify-log", "{log}", "{log}"], ["lint", "{lint}"]])
+@pytest.mark.parametrize("output", ["No space left on device", "Bad file descriptor", "gone"])
 def test_standard_output_that_cannot_be_written_is_one_sentence(policy_file, events_file, tmp_path, args, output):
     from quindle_brevault_agent import DecisionLog
 
-    log = tmp_path / "log.jsonl"
-    with DecisionLog(log) as written:
-        written.record(ALLOW, "spend_decision", Policy([]).evaluate(ALLOW, stage="spend_decision"))
-    lint = tmp_path / "lint.toml"
-    lint.write_text('[[behaviour]]\nuse = "cap_charges"\nlimit = 500\nname = "cap"\n')  # no require_fields: a finding
-    names = {"policy": policy_file, "events": events_file(*[line(FLAG)] * 3000), "log": log, "lint": lint}
+    with DecisionLog(tmp_path / "log.jsonl") as log:
+        log.record(ALLOW, "spend_decision", Policy([]).evaluate(ALLOW, stage="spend_decision"))
+    (tmp_path / "lint.toml").write_text('[[behaviour]]\nuse = "cap_charges"\nlimit = 500\n')  # a finding
+    names = {"policy": policy_file, "events": events_file(*[line(FLAG)] * 3000), "log": tmp_path / "log.jsonl",
+             "lint": tmp_path / "lint.toml"}
     command = [sys.executable, "-m", "quindle_brevault_agent", *[arg.format(**names) for arg in args]]
-    usual = subprocess.run(command, capture_output=True, timeout=60).returncode
-    if output == "gone":
-        # The reader has gone before anything was written: quiet, and the command's own status.
+    if output == "gone":  # the reader went away before anything was written: quiet, and the usual status
         child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         child.stdout.close()
-        err = child.stderr.read().decode()
-        assert child.wait(timeout=60) == usual
-        assert "Traceback" not in err and "cannot write" not in err
+        assert b"Traceback" not in child.stderr.read()
+        assert child.wait(timeout=60) == subprocess.run(command, capture_output=True, timeout=60).returncode
         return
-    with open("/dev/full", "w") as full:
-        result = subprocess.run(
-            command, stdout=full, stderr=subprocess.PIPE, text=True, timeout=60,
-            preexec_fn=(lambda: os.close(1)) if output == "closed" else None,
-        )
-    reason = "No space left on device" if output == "full" else "Bad file descriptor"
-    assert (result.returncode, result.stderr) == (2, f"quindle-brevault-agent: cannot write standard output: {reason}\n")
+    with open("/dev/full", "w") as full:  # full, or closed before the command starts
+        result = subprocess.run(command, stdout=full, stderr=subprocess.PIPE, text=True, timeout=60,
+                                preexec_fn=(lambda: os.close(1)) if output.startswith("Bad") else None)
+    assert (result.returncode, result.stderr) == (2, f"quindle-brevault-agent: cannot write standard output: {output}\n")
 
 
-SURROGATE_POLICY = textwrap.dedent("""
-    from quindle_brevault_agent import library as qba
-    POLICY = [qba.cap_charges(100, name="cap\\ud800", stage="\\ud800")]
-""")
-
-
-@pytest.mark.parametrize("errors", ["strict", "surrogateescape"])
+@pytest.mark.parametrize("errors", ["strict", "surrogateescape"])  # surrogateescape: the C and C.UTF-8 locales
 @pytest.mark.parametrize(
     "args, shown",
-    [
-        # The rows, split into words, begin so: nothing escaped is lost, and no row is.
+    [   # the rows split into words: nothing is lost, and no row
         (["replay", "{new}", "{events}", "--format", "table"],
          [["line", "stage"], ["1", "\\ud800", "BLOCK", "cap\\ud800"], ["2", "spend_decision", "ALLOW"]]),
         (["diff", "{old}", "{new}", "{events}", "--format", "table"],
          [["line", "stage"], ["1", "\\ud800", "ALLOW", "BLOCK", "+cap\\ud800"]]),
         (["lint", "{new}"], [["{new}:", "behaviour", "1", "(cap\\ud800):", "QB103"]]),
     ],
-    ids=["replay", "diff", "lint"],
 )
 def test_a_lone_surrogate_is_written_escaped(tmp_path, events_file, monkeypatch, errors, args, shown):
-    monkeypatch.setenv("PYTHONIOENCODING", f"utf-8:{errors}")  # the C and C.UTF-8 locales take surrogateescape
-    (tmp_path / "new.py").write_text(SURROGATE_POLICY)
+    monkeypatch.setenv("PYTHONIOENCODING", f"utf-8:{errors}")
+    (tmp_path / "new.py").write_text('from quindle_brevault_agent import library as qba\n'
+                                     'POLICY = [qba.cap_charges(100, name="cap\\ud800", stage="\\ud800")]\n')
     (tmp_path / "old.py").write_text("POLICY = []\n")
     charge = {"action_type": "charge", "amount": 900}
     names = {"new": tmp_path / "new.py", "old": tmp_path / "old.py",
              "events": events_file(line({"stage": "\ud800", **charge}), line({"stage": "spend_decision", **charge}))}
     result = run(*[arg.format(**names) for arg in args])
-    assert result.returncode == 1 and "Traceback" not in result.stderr, result.stderr
     rows = [row.split() for row in result.stdout.splitlines()]
     expected = [[word.format(**names) for word in words] for words in shown]
     assert [row[: len(words)] for row, words in zip(rows, expected)] == expected and len(rows) == len(expected)
+    assert result.returncode == 1 and "Traceback" not in result.stderr
 
 
-@pytest.mark.parametrize(
-    "cpus, jobs, note",
-    [
-        ("2", "1000000000000", "--jobs 1000000000000 is more than the 2 CPUs this process may run on; using 2"),
-        ("1", "1000", "--jobs 1000 is more than the 1 CPU this process may run on; using 1"),
-        ("2", "2", None),
-    ],
-)
+@pytest.mark.parametrize("cpus, jobs, note", [("2", "1000000000000", "2 CPUs"), ("1", "1000", "1 CPU"), ("2", "2", None)])
 def test_jobs_are_capped_at_the_cpus_the_replay_may_run_on(policy_file, events_file, monkeypatch, cpus, jobs, note):
     monkeypatch.setenv("PYTHON_CPU_COUNT", cpus)
     path = events_file(*[line(FLAG), "nope", line(BLOCK)] * 400)
-    one = run("replay", policy_file, path, "--jobs", "1", "-q")
-    many = run("replay", policy_file, path, "--jobs", jobs, "-q")
+    one, many = (run("replay", policy_file, path, "--jobs", n, "-q") for n in ("1", jobs))
     assert (many.returncode, many.stdout) == (one.returncode, one.stdout)
     notes = [text for text in many.stderr.splitlines() if not text.startswith(str(path))]
-    assert notes == ([] if note is None else [f"quindle-brevault-agent: note: {note}"])
-
-
-def _screen(command):
-    """What `command` shows on a terminal that is both its standard output and error."""
-    import pty
-
-    leader, follower = pty.openpty()
-    child = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=follower, stderr=follower)
-    os.close(follower)
-    shown = bytearray()
-    while True:
-        try:
-            data = os.read(leader, 1 << 16)
-        except OSError:  # the terminal is gone once the command has ended
-            break
-        if not data:
-            break
-        shown += data
-    os.close(leader)
-    assert child.wait(timeout=60) == 2
-    return shown.decode().replace("\r\n", "\n").splitlines()
+    assert notes == [f"quindle-brevault-agent: note: --jobs {jobs} is more than the {note} this process may run on; "
+                     f"using {cpus}"] * (note is not None)
 
 
 def test_a_bad_line_is_shown_after_the_rows_before_it_on_a_shared_terminal(policy_file, events_file, monkeypatch):
+    import pty
+
     monkeypatch.setenv("PYTHON_CPU_COUNT", "2")
     monkeypatch.setenv("TERM", "dumb")
     events = [line(FLAG)] * 3000
-    events[40], events[2600] = "nope", "[1]"  # read by this process and by the worker
+    events[40], events[2600] = "nope", "[1]"  # one read by this process, one by the worker
     path = events_file(*events)
-    screens = {
-        jobs: _screen([sys.executable, "-m", "quindle_brevault_agent", "replay", str(policy_file), str(path), "-q", "--jobs", jobs])
-        for jobs in ("1", "2")
-    }
-    assert screens["2"] == screens["1"]
-    numbers = []
-    for text in screens["2"][1:]:
-        reported = text.startswith(f"{path}:")
-        numbers.append(int(text.split(":")[1]) if reported else int(text.split()[0]))
-    assert numbers == list(range(1, 3001))
-    assert [text for text in screens["2"] if text.startswith(f"{path}:")] == [
-        f"{path}:41: not JSON: Expecting value: line 1 column 1 (char 0)",
-        f"{path}:2601: not a JSON object but an array",
+    screens = []
+    for jobs in ("1", "2"):
+        leader, follower = pty.openpty()  # standard output and error on one terminal
+        child = subprocess.Popen([sys.executable, "-m", "quindle_brevault_agent", "replay", str(policy_file), str(path),
+                                  "-q", "--jobs", jobs], stdin=subprocess.DEVNULL, stdout=follower, stderr=follower)
+        os.close(follower)
+        shown = b""
+        while True:
+            try:
+                data = os.read(leader, 1 << 16)
+            except OSError:  # the terminal is gone once the command has ended
+                break
+            shown += data
+            if not data:
+                break
+        os.close(leader)
+        assert child.wait(timeout=60) == 2
+        screens.append(shown.decode().splitlines()[1:])
+    numbers = [int(text.split(":")[1] if text.startswith(str(path)) else text.split()[0]) for text in screens[1]]
+    assert screens[1] == screens[0] and numbers == list(range(1, 3001))
+    assert [text for text in screens[1] if text.startswith(str(path))] == [
+        f"{path}:41: not JSON: Expecting value: line 1 column 1 (char 0)", f"{path}:2601: not a JSON object but an array",
     ]
 
 
