@@ -623,8 +623,8 @@ class _Proxy:
                 data = os.read(self.server_out, CHUNK)
                 self.moved = time.monotonic()
                 if not data:
-                    # Sent by `serve` once the server's exit status says it
-                    # ended the message itself rather than a signal.
+                    # Sent by `drain` once the server's exit status says that
+                    # it ended on its own rather than by a signal.
                     self.tail = bytes(buffer)
                     break
                 start = len(buffer)
