@@ -111,6 +111,26 @@ def test_what_is_not_a_policy_file_is_a_load_error_but_not_a_value_error(tmp_pat
     assert len(qba.load_policy(path)) == 0
 
 
+
+
+@pytest.mark.parametrize(
+    "name, make, kind",
+    [("p.toml", "mkfifo", "a named pipe"), ("p.py", "mkfifo", "a named pipe"), ("p.json", "symlink_to", "a character device"),
+     ("/dev/zero", None, "a character device"), ("p.toml", "mkdir", None)],
+)
+def test_what_is_not_a_regular_file_is_refused_unread(tmp_path, name, make, kind):
+    import os
+
+    path = tmp_path / name if make else Path(name)
+    if make == "mkfifo":
+        os.mkfifo(path)  # with no writer, a read would wait for ever
+    elif make:
+        getattr(path, make)(*(["/dev/zero"] if make == "symlink_to" else []))  # /dev/zero never ends
+    with pytest.raises(PolicyLoadError) as caught:
+        qba.load_policy(str(path))
+    assert str(caught.value) == f"cannot read {path}: " + (f"not a regular file but {kind}" if kind else "Is a directory")
+
+
 TOML = """
 [[behaviour]]
 use = "cap_charges"

@@ -33,11 +33,13 @@ then.
 from __future__ import annotations
 
 import datetime
+import errno
 import importlib
 import importlib.util
 import json
 import os
 import re
+import stat
 import sys
 import tomllib
 from dataclasses import dataclass, field
@@ -419,6 +421,44 @@ _FORMATS: dict[str, tuple[Callable[[str, str], Any], str, str]] = {
 }
 
 
+_NOT_REGULAR = [
+    (stat.S_ISFIFO, "a named pipe"),
+    (stat.S_ISCHR, "a character device"),
+    (stat.S_ISBLK, "a block device"),
+    (stat.S_ISSOCK, "a socket"),
+]
+
+
+def _not_regular(shown: str, mode: int) -> PolicyLoadError:
+    """The error for a policy path that is there but is not a regular file."""
+    if stat.S_ISDIR(mode):
+        return PolicyLoadError(f"cannot read {shown}: {os.strerror(errno.EISDIR)}")
+    kind = next((name for test, name in _NOT_REGULAR if test(mode)), "something else")
+    return PolicyLoadError(f"cannot read {shown}: not a regular file but {kind}")
+
+
+def _read_regular(shown: str) -> bytes:
+    """The bytes of the regular file `shown`. Anything else (a named pipe, a
+    device such as /dev/zero) is refused before a byte is read, and a named
+    pipe is opened without waiting for a writer."""
+    try:
+        fd = os.open(shown, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    except FileNotFoundError:
+        raise PolicyLoadError(f"no such file: {shown}") from None
+    except OSError as exc:
+        raise PolicyLoadError(f"cannot read {shown}: {exc.strerror or exc}") from None
+    try:
+        mode = os.fstat(fd).st_mode
+        if not stat.S_ISREG(mode):
+            raise _not_regular(shown, mode)
+        with open(fd, "rb", closefd=False) as stream:
+            return stream.read()
+    except OSError as exc:
+        raise PolicyLoadError(f"cannot read {shown}: {exc.strerror or exc}") from None
+    finally:
+        os.close(fd)
+
+
 def is_policy_file(path: str) -> bool:
     """True when `path` names a policy file (by its suffix), rather than Python."""
     return os.path.splitext(path)[1].lower() in _FORMATS
@@ -433,13 +473,7 @@ def load_policy_file(path: str | os.PathLike[str]) -> PolicyFile:
     """
     shown = os.fspath(path)
     parse, table, tables = _FORMATS.get(os.path.splitext(shown)[1].lower(), _FORMATS[".toml"])
-    try:
-        with open(shown, "rb") as stream:
-            data = stream.read()
-    except FileNotFoundError:
-        raise PolicyLoadError(f"no such file: {shown}") from None
-    except OSError as exc:
-        raise PolicyLoadError(f"cannot read {shown}: {exc.strerror or exc}") from None
+    data = _read_regular(shown)
     if data.startswith(b"\xef\xbb\xbf"):
         data = data[3:]
     try:
@@ -599,6 +633,8 @@ def _load_named(target: str | os.PathLike[str]) -> Policy:
         if _is_path(ref):
             path = os.path.abspath(ref)
             if not os.path.isfile(path):
+                if os.path.exists(path) and not os.path.isdir(path):
+                    raise _not_regular(ref, os.stat(path).st_mode)
                 raise PolicyLoadError(f"no such file: {ref}")
             module_name = "_quindle_policy_" + "".join(
                 c if c.isalnum() else "_" for c in os.path.splitext(os.path.basename(path))[0]

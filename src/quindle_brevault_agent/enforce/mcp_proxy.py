@@ -62,8 +62,12 @@ version requires of every result.
 The server's standard error is the proxy's, and so is everything the policy
 prints, when it is loaded or while it decides. When the client closes the
 proxy's standard input, the server's is closed too, and the server is sent
-SIGTERM, then SIGKILL, if it has not exited after a grace period; when the
-server exits, the proxy does too. SIGINT, SIGTERM and SIGHUP sent to the proxy
+SIGTERM, then SIGKILL, if it has not exited after a grace period (held back
+while a message of the server's is on its way to the client and its bytes
+keep moving); when the server exits, the proxy does too, once every message
+the server wrote has reached the client whole. Bytes after the server's last
+newline go on when it ended on its own, not when a signal ended it in the
+middle of a message. SIGINT, SIGTERM and SIGHUP sent to the proxy
 are passed on to the server. The exit status is the server's (128 + N when
 it was ended by signal N); 2 when the policy or the log cannot be opened,
 127 when COMMAND is not found and 126 when it cannot be run.
@@ -79,6 +83,7 @@ import os
 import re
 import subprocess
 import threading
+import time
 from typing import Any, Callable
 
 from .decision_log import DecisionLog
@@ -86,7 +91,10 @@ from .guarding import describe_error, describe_refusal
 
 __all__ = ["Gate", "ToolsWatch", "serve"]
 
-GRACE = 5.0  # seconds a server gets to exit after its input closes, then again after SIGTERM
+# Seconds a server gets to exit after its input closes, then again after
+# SIGTERM; a message on its way to the client holds the signal back for as
+# long as its bytes keep moving.
+GRACE = 5.0
 CHUNK = 1 << 16
 
 CHARGE_STAGE = "spend_decision"
@@ -575,10 +583,20 @@ class _Proxy:
         self.in_open = True
         self.done = threading.Event()
         self.client_closed = False
+        # What the server-to-client pump holds of a message: bytes of a line
+        # not yet ended, or whole lines being written out; and when bytes
+        # last moved from the server, or on to the client.
+        self.partial = False
+        self.sending = False
+        self.moved = time.monotonic()
+        self.tail = b""  # the server's last bytes, after its last newline
 
     def to_client(self, data: bytes) -> None:
         with self.out_lock:
-            _write_all(self.client_out, data)
+            view = memoryview(data)
+            while view:
+                view = view[os.write(self.client_out, view[:CHUNK]):]
+                self.moved = time.monotonic()
 
     def client_to_server(self) -> None:
         try:
@@ -603,22 +621,33 @@ class _Proxy:
         try:
             while True:
                 data = os.read(self.server_out, CHUNK)
+                self.moved = time.monotonic()
                 if not data:
-                    if buffer:
-                        self.to_client(bytes(buffer))
+                    # Sent by `drain` once the server's exit status says that
+                    # it ended on its own rather than by a signal.
+                    self.tail = bytes(buffer)
                     break
+                start = len(buffer)
                 buffer += data
-                end = buffer.rfind(b"\n")
+                # A newline can only be in what was just read: searching it
+                # alone keeps a long line linear.
+                end = buffer.rfind(b"\n", start)
                 if end >= 0:
                     # Whole lines only, so that an answer of the proxy's own
                     # never lands inside one of the server's messages.
                     lines = bytes(buffer[: end + 1])
-                    self.to_client(lines)
                     del buffer[: end + 1]
+                    self.sending = True
+                    try:
+                        self.to_client(lines)
+                    finally:
+                        self.sending = False
                     self._answered(lines)
+                self.partial = bool(buffer)
         except OSError:
             pass
         finally:
+            self.partial = False
             self.done.set()
 
     def _asked(self, line: bytes) -> None:
@@ -657,14 +686,41 @@ class _Proxy:
                     step()
                 except OSError:
                     pass
-            try:
-                server.wait(GRACE)
+            if self._exits(server):
                 break
-            except subprocess.TimeoutExpired:
-                continue
         status = server.wait()
         self.close_server_input(wait=True)
         return status
+
+    def _exits(self, server: subprocess.Popen[bytes]) -> bool:
+        """Whether `server` exits within the grace period: GRACE seconds, and
+        after them for as long as a message it began is still moving."""
+        start = time.monotonic()
+        while True:
+            now = time.monotonic()
+            ends = start + GRACE
+            if self.partial or self.sending:
+                ends = max(ends, self.moved + GRACE)
+            if now >= ends:
+                return False
+            try:
+                server.wait(min(0.1, ends - now))
+                return True
+            except subprocess.TimeoutExpired:
+                continue
+
+    def drain(self, pump: threading.Thread) -> None:
+        """Waits for `pump` to pass on what the server wrote, for as long as
+        its bytes keep moving; then the server's last bytes, after its last
+        newline, when it ended on its own (not by a signal)."""
+        while pump.is_alive() and time.monotonic() < self.moved + GRACE:
+            pump.join(0.1)
+        if pump.is_alive() or not self.tail or (self.server.returncode or 0) < 0:
+            return
+        try:
+            self.to_client(self.tail)
+        except OSError:
+            pass
 
 
 def serve(
@@ -691,7 +747,7 @@ def serve(
         if server.poll() is not None:
             break
     status = proxy.finish()
-    pumps[1].join(GRACE)  # what the server wrote before it exited still goes out
+    proxy.drain(pumps[1])  # what the server wrote before it exited still goes out
     _logger.info(
         "the MCP server %s (pid %d) %s", command[0], server.pid,
         f"exited with status {status}" if status >= 0 else f"was ended by signal {-status}",
