@@ -59,6 +59,7 @@ bench: install
 	$(PY) benchmarks/bench_engine.py
 	$(PY) benchmarks/bench_limits.py
 	@if [ -f benchmarks/bench_replay.py ]; then $(PY) benchmarks/bench_replay.py; fi
+	$(PY) benchmarks/bench_lint.py
 
 # The extension built with AddressSanitizer and UBSan, and the whole suite run
 # against it (CPython itself is not instrumented, so the runtime is preloaded).

@@ -238,7 +238,7 @@ def test_a_policy_file_names_its_limits_and_store(tmp_path):
     policy = load_policy(path)
     assert repr(policy.store) == f"SQLiteStore({str(tmp_path / 'limits.db')!r})"
     assert [item.rule.name for item in policy] == ["budget<=3/86400s", "rate<=0/60s", "budget<=5/60s"]
-    assert [(f.index, f.code) for f in lint_target(str(path))] == [(1, "QB108"), (2, "QB109")]
+    assert [(f.index, f.code) for f in lint_target(str(path))] == [(1, "QB110"), (2, "QB111")]
     for text, message in [
         ('store = "s3://x"\nbehaviour = []\n', "'store' must be 'memory', 'sqlite:PATH' or a redis:// URL, not 's3://x'"),
         ('[[behaviour]]\nuse = "budget"\nlimit = -1\nper = 1\n', "'limit' must be a finite number at least 0, not -1"),

@@ -4,8 +4,10 @@ The public API: the host layer (``Policy``, ``Decision``, ``Hit``, ``Rule``,
 ``Trigger``, ``Behaviour``, the factories ``rule``, ``trigger``, ``behaviour``
 and the evaluators ``check_rule``, ``check_behaviour``), the twelve
 ready-made rule and behaviour factories of the native module
-``quindle_brevault_agent.library``; ``load_policy`` with the ``PolicyFileError``
-it raises for a policy file that is not well-formed; and where decisions are
+``quindle_brevault_agent.library``; ``load_policy`` with ``PolicyLoadError``,
+which it raises for any policy that does not load, and ``PolicyFileError``
+(a ``PolicyLoadError`` and a ``ValueError``) for a policy file or text that
+is not well-formed; where decisions are
 enforced and recorded: ``guard``, ``PolicyViolation`` and ``DecisionLog``;
 and the limits that remember across calls: ``budget``, ``rate_limit``,
 ``repeat_limit`` and their stores ``MemoryStore``, ``SQLiteStore``,
@@ -52,7 +54,7 @@ if TYPE_CHECKING:
         spend_cap,
     )
     from .limits import MemoryStore, RedisStore, SQLiteStore, budget, rate_limit, repeat_limit
-    from .policy_files import PolicyFileError, load_policy
+    from .policy_files import PolicyFileError, PolicyLoadError, load_policy
 
 __version__ = "0.1.0"
 
@@ -81,6 +83,7 @@ __all__ = [
     "deny_writes_to",
     "restrict_scope",
     "load_policy",
+    "PolicyLoadError",
     "PolicyFileError",
     "guard",
     "PolicyViolation",
@@ -96,9 +99,9 @@ __all__ = [
 # Where each public name lives.
 _HOMES = {name: "._impl" for name in __all__[:11]}
 _HOMES.update({name: ".library" for name in __all__[11:23]})
-_HOMES.update(load_policy=".policy_files", PolicyFileError=".policy_files")
+_HOMES.update(load_policy=".policy_files", PolicyLoadError=".policy_files", PolicyFileError=".policy_files")
 _HOMES.update(guard=".enforce.guarding", PolicyViolation=".enforce.guarding", DecisionLog=".enforce.decision_log")
-_HOMES.update({name: ".limits" for name in __all__[28:]})
+_HOMES.update({name: ".limits" for name in __all__[__all__.index("budget") :]})
 
 
 def __getattr__(name: str) -> Any:
