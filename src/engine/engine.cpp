@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 namespace qba::engine {
 
@@ -18,8 +19,6 @@ struct Step {
     PyObject* rule_name;  // strong
     PyObject* flag_hit;   // strong: Hit(name, rule_name, "FLAG")
     PyObject* block_hit;  // strong: Hit(name, rule_name, "BLOCK")
-    Py_ssize_t limit;     // the index of its limit among the policy's, or -1
-    bool every_stage;     // a limit of stage None: it applies at every stage
 };
 
 // A decision whose every hit has the standard FLAG or BLOCK string is the
@@ -56,6 +55,8 @@ struct Engine {
     Py_ssize_t* picks;
     CachedDecision* cache;  // owned, kCacheSlots of them; made on first use
     PyObject* limits;       // strong: the policy's Limits, or nullptr without limits
+    // owned: for each behaviour, the index of its limit or -1; nullptr without limits
+    Py_ssize_t* limit_at;
     Py_ssize_t others;      // the offset in `picks` of the limits of every stage, or -1
 };
 
@@ -85,7 +86,9 @@ static int engine_clear(PyObject* self) noexcept {
     PyObject* by_stage = e->by_stage;
     CachedDecision* cache = e->cache;
     PyObject* limits = e->limits;
+    Py_ssize_t* limit_at = e->limit_at;
     e->limits = nullptr;
+    e->limit_at = nullptr;
     e->cache = nullptr;
     e->steps = nullptr;
     e->nsteps = 0;
@@ -106,6 +109,7 @@ static int engine_clear(PyObject* self) noexcept {
     Py_XDECREF(behaviours);
     Py_XDECREF(by_stage);
     Py_XDECREF(limits);
+    PyMem_Free(limit_at);
     return 0;
 }
 
@@ -185,12 +189,17 @@ static bool read_step(PyObject* item, Step& step) noexcept {
 // Groups the behaviours by plain-string stage, when every trigger stage is a
 // plain string or None: then a plain-string stage selects its behaviours by
 // one dict lookup, which agrees with comparing it to each trigger's stage.
+// A limit of stage None applies at every stage.
+static bool every_stage(const Engine* e, Py_ssize_t i) noexcept {
+    return e->limit_at && e->limit_at[i] >= 0 && e->steps[i].stage == Py_None;
+}
+
 static bool group_by_stage(Engine* e) noexcept {
     Py_ssize_t grouped = 0;
     Py_ssize_t every = 0;  // limits of every stage: in each group, and a group of their own
     for (Py_ssize_t i = 0; i < e->nsteps; ++i) {
         PyObject* stage = e->steps[i].stage;
-        every += e->steps[i].every_stage ? 1 : 0;
+        every += every_stage(e, i) ? 1 : 0;
         if (stage == Py_None) {
             continue;
         }
@@ -243,7 +252,7 @@ static bool group_by_stage(Engine* e) noexcept {
     e->picks[offset] = 0;
     for (Py_ssize_t i = 0; i < e->nsteps; ++i) {
         PyObject* step_stage = e->steps[i].stage;
-        if (e->steps[i].every_stage) {
+        if (every_stage(e, i)) {
             // In policy order among each stage's own behaviours.
             Py_ssize_t pos = 0;
             PyObject* key = nullptr;
@@ -285,10 +294,13 @@ static bool attach_limits(Engine* e, PyObject* behaviours, PyObject* store, PyOb
     if (!limits) {
         return false;
     }
+    e->limit_at = PyMem_New(Py_ssize_t, e->nsteps);
+    if (!e->limit_at) {
+        PyErr_NoMemory();
+        return false;
+    }
     for (Py_ssize_t i = 0; i < e->nsteps; ++i) {
-        Step& step = e->steps[i];
-        step.limit = limit_index(limits.get(), i);
-        step.every_stage = step.limit >= 0 && step.stage == Py_None;
+        e->limit_at[i] = limit_index(limits.get(), i);
     }
     e->limits = limits.release();
     return true;
@@ -321,7 +333,6 @@ static PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
         e->steps[i] = Step{};
-        e->steps[i].limit = -1;
     }
     e->nsteps = n;
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -436,8 +447,8 @@ static int truth_of(PyObject* result) noexcept {
 }
 
 // -1 on error, 0 when the behaviour does not apply, 1 when it does.
-static int applies(const Step& step, PyObject* stage, PyObject* event) noexcept {
-    if (stage && !step.every_stage) {
+Py_ALWAYS_INLINE static inline int applies(const Step& step, PyObject* stage, PyObject* event) noexcept {
+    if (stage) {
         // `!=` itself, not an identity shortcut: a stage's own __ne__ decides.
         PyObject* differs = PyObject_RichCompare(stage, step.stage, Py_NE);
         if (!differs) {
@@ -558,6 +569,32 @@ Py_NO_INLINE static PyObject* with_limits(Engine* e, PyObject* event, PyObject* 
                          applied.size());
 }
 
+// The rank of the standard verdicts, which the library's rules return, with
+// no call; any other by rank_of.
+Py_ALWAYS_INLINE static inline int rank_here(PyObject* verdict) noexcept {
+    if (verdict == state.allow) {
+        return kAllowRank;
+    }
+    if (verdict == state.flag) {
+        return 1;
+    }
+    if (verdict == state.block) {
+        return kBlockRank;
+    }
+    return rank_of(verdict);
+}
+
+// What the decision of a policy without limits keeps of its limits: nothing.
+struct NoLimits {
+    explicit NoLimits(Py_ssize_t) noexcept {}
+    static constexpr bool ok() noexcept { return true; }
+    static constexpr Py_ssize_t size() noexcept { return 0; }
+};
+
+// A policy without limits decides as it always has; one with limits also
+// notes the limits that apply, to check and admit them once the other
+// behaviours allow the event.
+template <bool kLimited>
 static PyObject* decide(Engine* e, PyObject* event, Selection sel) noexcept {
     Py_ssize_t count = sel.picked ? sel.picked[0] : e->nsteps;
     Found found(count);
@@ -568,14 +605,14 @@ static PyObject* decide(Engine* e, PyObject* event, Selection sel) noexcept {
     PyObject* verdict = state.allow;  // borrowed from `found` once a behaviour objects
     int worst = kAllowRank;
     std::uint64_t key = 0;  // 0 once a hit cannot be keyed
-    Indices applied(e->limits ? count : 0);  // the limits that applied, for after
+    std::conditional_t<kLimited, Indices, NoLimits> applied(count);  // the limits that applied
     if (!applied.ok()) {
         return PyErr_NoMemory();
     }
     for (Py_ssize_t k = 0; k < count; ++k) {
         Py_ssize_t index = sel.picked ? sel.picked[k + 1] : k;
         const Step& step = steps[index];
-        int apply = applies(step, sel.stage, event);
+        int apply = applies(step, kLimited && every_stage(e, index) ? nullptr : sel.stage, event);
         if (apply <= 0) {
             if (apply < 0) {
                 add_note(step);
@@ -583,12 +620,14 @@ static PyObject* decide(Engine* e, PyObject* event, Selection sel) noexcept {
             }
             continue;
         }
-        if (step.limit >= 0) {
-            applied.add(step.limit);  // checked after the others, when they allow
-            continue;
+        if constexpr (kLimited) {
+            if (Py_ssize_t limit = e->limit_at[index]; limit >= 0) {
+                applied.add(limit);  // checked after the others, when they allow
+                continue;
+            }
         }
         PyObject* result = call_one(step.fn, event);
-        int rank = result ? rank_of(result) : -1;
+        int rank = result ? rank_here(result) : -1;
         if (rank <= kAllowRank) {
             Py_XDECREF(result);
             if (rank < 0) {
@@ -616,10 +655,12 @@ static PyObject* decide(Engine* e, PyObject* event, Selection sel) noexcept {
     if (!decision) {
         return nullptr;
     }
-    if (applied.size() != 0 && worst < kBlockRank) {
-        decision = Ref::steal(with_limits(e, event, decision.get(), found, applied));
-        if (!decision) {
-            return nullptr;
+    if constexpr (kLimited) {
+        if (applied.size() != 0 && worst < kBlockRank) {
+            decision = Ref::steal(with_limits(e, event, decision.get(), found, applied));
+            if (!decision) {
+                return nullptr;
+            }
         }
     }
     // Actions once the decision is made, in policy order.
@@ -638,6 +679,11 @@ static PyObject* decide(Engine* e, PyObject* event, Selection sel) noexcept {
         Py_DECREF(ignored);
     }
     return decision.release();
+}
+
+// Out of the way of the policies without limits.
+Py_NO_INLINE static PyObject* decide_limited(Engine* e, PyObject* event, Selection sel) noexcept {
+    return decide<true>(e, event, sel);
 }
 
 // Where a stage's behaviours are: every behaviour, those at an offset of
@@ -672,7 +718,13 @@ Py_ALWAYS_INLINE static inline PyObject* evaluate_at(Engine* e, PyObject* event,
     }
     Selection sel{place >= 0 ? e->picks + place : nullptr, place == kCompare ? stage : nullptr};
     NestedCall level(" while evaluating a policy");
-    return level ? decide(e, event, sel) : nullptr;
+    if (!level) {
+        return nullptr;
+    }
+    if (e->limit_at) [[unlikely]] {
+        return decide_limited(e, event, sel);
+    }
+    return decide<false>(e, event, sel);
 }
 
 // ---------------------------------------------------------------- call paths
