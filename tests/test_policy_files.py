@@ -262,7 +262,7 @@ def test_a_policy_given_as_a_text_or_a_dict_and_what_its_refusals_call_it():
         ({"behaviour": [dict(bad, limit=(5,))]}, "<dict>: behaviour 1 (cap_charges): 'limit' must be a number, not a tuple"),
         ({"behaviour": (bad,)}, "<dict>: 'behaviour' must be a list of dicts, not a tuple"),
         ({"behaviour": [bad, 5]}, "<dict>: behaviour 2 must be a dict, not an integer"),
-        ({"behavior": [bad]}, "<dict>: unknown key 'behavior': expected 'behaviour'"),
+        ({"behavior": [bad]}, "<dict>: unknown key 'behavior': expected 'behaviour' or 'store'"),
     ]:
         with pytest.raises(qba.PolicyFileError) as caught:
             qba.load_policy(source)
