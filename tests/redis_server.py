@@ -21,10 +21,12 @@ def free_port() -> int:
 
 class RedisServer:
     """A server that keeps what it is told on disk (append-only, each write
-    synced), so that a restart finds the windows as they were."""
+    synced unless `fsync` says "everysec"), so that a restart finds the
+    windows as they were."""
 
-    def __init__(self, folder: Path) -> None:
+    def __init__(self, folder: Path, fsync: str = "always") -> None:
         self.folder = folder
+        self.fsync = fsync
         self.port = free_port()
         self.process: subprocess.Popen[bytes] | None = None
 
@@ -38,7 +40,7 @@ class RedisServer:
             pytest.fail("redis-server is not installed: the Redis tests need it (apt-get install redis-server)")
         self.process = subprocess.Popen(
             [program, "--port", str(self.port), "--bind", "127.0.0.1", "--dir", str(self.folder),
-             "--save", "", "--appendonly", "yes", "--appendfsync", "always",
+             "--save", "", "--appendonly", "yes", "--appendfsync", self.fsync,
              "--logfile", str(self.folder / "redis.log")],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
         )

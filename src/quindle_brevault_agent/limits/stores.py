@@ -254,34 +254,37 @@ def _sqlite_store(path: str, timeout: float) -> SQLiteStore:
 # of up to 15 are summed as numbers (well inside a double's exact integers),
 # longer ones 14 digits at a time.
 _DECIMALS = r"""
-local function align(a, b)
-  local ai, af = string.match(a, '^(%d+)%.?(%d*)$')
-  local bi, bf = string.match(b, '^(%d+)%.?(%d*)$')
-  local scale = math.max(#af, #bf)
-  if #af < scale then af = af .. string.rep('0', scale - #af) end
-  if #bf < scale then bf = bf .. string.rep('0', scale - #bf) end
-  local width = math.max(#ai, #bi)
-  if #ai < width then ai = string.rep('0', width - #ai) .. ai end
-  if #bi < width then bi = string.rep('0', width - #bi) .. bi end
-  return ai .. af, bi .. bf, scale
+local function digits(s)
+  local point = string.find(s, '.', 1, true)
+  if not point then return s, 0 end
+  return string.sub(s, 1, point - 1) .. string.sub(s, point + 1), #s - point
 end
-local function join(digits, scale)
-  if #digits <= scale then digits = string.rep('0', scale + 1 - #digits) .. digits end
-  local whole = string.gsub(string.sub(digits, 1, #digits - scale), '^0+', '')
-  local part = string.gsub(string.sub(digits, #digits - scale + 1), '0+$', '')
-  if whole == '' then whole = '0' end
-  if part == '' then return whole end
-  return whole .. '.' .. part
+local function join(all, scale)
+  all = string.gsub(all, '^0+', '')
+  if #all <= scale then all = string.rep('0', scale + 1 - #all) .. all end
+  if scale == 0 then return all end
+  local part = string.gsub(string.sub(all, #all - scale + 1), '0+$', '')
+  if part == '' then return string.sub(all, 1, #all - scale) end
+  return string.sub(all, 1, #all - scale) .. '.' .. part
+end
+-- Both as digits at one scale: as numbers when 15 digits hold them, else as
+-- digit strings of one length.
+local function aligned(a, b)
+  local x, xs = digits(a)
+  local y, ys = digits(b)
+  local scale = math.max(xs, ys)
+  if #x + scale - xs <= 15 and #y + scale - ys <= 15 then
+    return tonumber(x) * 10 ^ (scale - xs), tonumber(y) * 10 ^ (scale - ys), scale
+  end
+  x = x .. string.rep('0', scale - xs)
+  y = y .. string.rep('0', scale - ys)
+  local width = math.max(#x, #y)
+  return string.rep('0', width - #x) .. x, string.rep('0', width - #y) .. y, scale
 end
 local function combine(a, b, sign)
-  if #a <= 15 and #b <= 15 and not string.find(a, '.', 1, true) and not string.find(b, '.', 1, true) then
-    local s = tonumber(a) + sign * tonumber(b)
-    if s < 0 then return '0' end
-    return string.format('%.0f', s)
-  end
-  local x, y, scale = align(a, b)
-  if #x <= 15 then
-    local s = tonumber(x) + sign * tonumber(y)
+  local x, y, scale = aligned(a, b)
+  if type(x) == 'number' then
+    local s = x + sign * y
     if s < 0 then return '0' end
     return join(string.format('%.0f', s), scale)
   end
@@ -300,24 +303,40 @@ local function combine(a, b, sign)
     i = j - 1
   end
   if carry < 0 then return '0' end
-  local digits = ''
-  for k = #out, 1, -1 do digits = digits .. out[k] end
-  if carry > 0 then digits = '1' .. digits end
-  return join(digits, scale)
+  local all = ''
+  for k = #out, 1, -1 do all = all .. out[k] end
+  if carry > 0 then all = '1' .. all end
+  return join(all, scale)
 end
 local function compare(a, b)
-  local x, y = align(a, b)
+  local x, y = aligned(a, b)
   if x < y then return -1 elseif x > y then return 1 end
   return 0
+end
+-- The sum of `a` and `b`, and whether it is at most `limit`: as numbers when
+-- 15 digits hold all three.
+local function add_within(a, b, limit)
+  local x, xs = digits(a)
+  local y, ys = digits(b)
+  local z, zs = digits(limit)
+  local scale = math.max(xs, ys, zs)
+  if #x + scale - xs <= 15 and #y + scale - ys <= 15 and #z + scale - zs <= 15 then
+    local sum = tonumber(x) * 10 ^ (scale - xs) + tonumber(y) * 10 ^ (scale - ys)
+    return join(string.format('%.0f', sum), scale), sum <= tonumber(z) * 10 ^ (scale - zs)
+  end
+  local sum = combine(a, b, 1)
+  return sum, compare(sum, limit) <= 0
 end
 """
 
 # KEYS: each request's window (a hash: "used", the sum; "next", the soonest
-# expiry; "seq", the last entry's number; "kept", until when the keys are
-# kept) and entries (a sorted set of "ID:AMOUNT" by expiry).
+# expiry; "seq", the last entry's number; "kept", until when, in the
+# server's time, the keys are kept) and entries (a sorted set of "ID:AMOUNT"
+# by expiry).
 # ARGV: now, then per request "AMOUNT LIMIT EXPIRES BLOCKS TTL" (BLOCKS 1 or
 # 0, TTL the keys' time to live in seconds, twice the window).
-# Returns {admitted, then per request: entry (0 for none), used, fits}.
+# Returns "ADMITTED" then per request " ENTRY USED FITS" (ENTRY 0 for none;
+# ADMITTED and FITS 1 or 0): one text, which reads back at once.
 _ADMIT = _DECIMALS + r"""
 local now = ARGV[1]
 local clock = tonumber(now)
@@ -342,11 +361,13 @@ for i = 1, n do
   asked[i] = {amount, expires, ttl}
   state[i] = {soonest, tonumber(found[3] or '0'), changed, tonumber(found[4] or '0')}
   used[i] = total
-  after[i] = combine(total, amount, 1)
-  fits[i] = compare(after[i], limit) <= 0
+  after[i], fits[i] = add_within(total, amount, limit)
   if not fits[i] and blocks == '1' then admit = false end
 end
-local reply = {admit and 1 or 0}
+local reply = {admit and '1' or '0'}
+-- The keys live twice the window, in the server's own time, from when it was
+-- last set; it is set again half way through.
+local real = admit and tonumber(redis.call('TIME')[1]) or 0
 for i = 1, n do
   local window, entries = KEYS[2 * i - 1], KEYS[2 * i]
   local amount, expires, ttl = asked[i][1], asked[i][2], asked[i][3]
@@ -355,11 +376,9 @@ for i = 1, n do
     local id = string.format('%.0f', seq + 1)
     if not soonest or tonumber(expires) < tonumber(soonest) then soonest = expires end
     redis.call('ZADD', entries, expires, id .. ':' .. amount)
-    -- The keys live twice the window from the time it was last set, kept
-    -- at least a window past every entry: set again half way through.
     local life = tonumber(ttl)
-    if kept - clock < life * 3 / 4 then
-      redis.call('HSET', window, 'used', after[i], 'next', soonest, 'seq', id, 'kept', string.format('%.3f', clock + life))
+    if kept - real < life * 3 / 4 then
+      redis.call('HSET', window, 'used', after[i], 'next', soonest, 'seq', id, 'kept', string.format('%.0f', real + life))
       redis.call('EXPIRE', window, math.ceil(life))
       redis.call('EXPIRE', entries, math.ceil(life))
     else
@@ -379,9 +398,9 @@ for i = 1, n do
     reply[#reply + 1] = '0'
     reply[#reply + 1] = used[i]
   end
-  reply[#reply + 1] = fits[i] and 1 or 0
+  reply[#reply + 1] = fits[i] and '1' or '0'
 end
-return reply
+return table.concat(reply, ' ')
 """
 
 # KEYS: each entry's window and entries; ARGV: each entry's ID and AMOUNT.
@@ -424,7 +443,7 @@ class RedisStore:
         self.url = url
         self.prefix = prefix
         self.timeout = timeout
-        self._errors = (redis.RedisError,)
+        self._errors = (redis.RedisError, OSError)
         self._no_script = redis.exceptions.NoScriptError
         # No retry: a call sent again after its answer was lost would admit
         # twice. (A connection that the server closed is opened anew before
@@ -446,39 +465,50 @@ class RedisStore:
         window = f"{self.prefix}{limit_id}\x1f{key}\x1f"
         return window + "w", window + "e"
 
-    def _run(self, script: str, keys: list[str], args: list[Any], doing: str) -> Any:
+    def _run(self, script: str, keys: list[str], args: list[str], doing: str) -> Any:
+        """The script's answer, sent once as one EVALSHA on a connection of
+        the client's pool (a NOSCRIPT answer, from a server that lost its
+        scripts, means it never ran: it is loaded and sent again)."""
+        pool = self._client.connection_pool
         try:
             sha = self._scripts.get(script)
             if sha is None:
                 sha = self._scripts[script] = self._client.script_load(script)
+            connection = pool.get_connection()
             try:
-                return self._client.evalsha(sha, len(keys), *keys, *args)
-            except self._no_script:
-                # The server lost its scripts (a restart): the script never ran.
-                self._scripts[script] = sha = self._client.script_load(script)
-                return self._client.evalsha(sha, len(keys), *keys, *args)
+                try:
+                    connection.send_packed_command([_packed(sha, keys, args)], check_health=False)
+                    return connection.read_response()
+                except self._no_script:
+                    sha = self._scripts[script] = self._client.script_load(script)
+                    connection.send_packed_command([_packed(sha, keys, args)], check_health=False)
+                    return connection.read_response()
+                except BaseException:
+                    connection.disconnect()  # what it was in the middle of is unknown
+                    raise
+            finally:
+                pool.release(connection)
         except self._errors as exc:
             raise StoreError(f"the limits' store {self.url} could not {doing}: {exc}") from exc
 
     def admit(self, requests: tuple[Request, ...], now: float) -> Answer:
         keys: list[str] = []
-        args: list[Any] = [repr(now)]
+        args: list[str] = [repr(now)]
         for limit_id, key, amount, limit, expires, blocks in requests:
             keys.extend(self._keys(limit_id, key))
             life = max(2 * (expires - now), 1.0)
             args.append(f"{amount} {limit} {expires!r} {1 if blocks else 0} {life!r}")
-        reply = self._run(_ADMIT, keys, args, "admit")
-        admitted = bool(reply[0])
+        reply = _text(self._run(_ADMIT, keys, args, "admit")).split(" ")
+        admitted = reply[0] == "1"
         results = []
-        for i in range(len(requests)):
-            entry, used, fits = reply[1 + 3 * i : 4 + 3 * i]
-            entry = int(entry)
-            results.append((entry if admitted and entry else None, _text(used), bool(fits)))
+        for at in range(1, len(reply), 3):
+            entry = int(reply[at])
+            results.append((entry if admitted and entry else None, reply[at + 1], reply[at + 2] == "1"))
         return admitted, tuple(results)
 
     def refund(self, entries: tuple[tuple[str, str, Any, str, float], ...]) -> None:
         keys: list[str] = []
-        args: list[Any] = []
+        args: list[str] = []
         for limit_id, key, entry, amount, _expires in entries:
             keys.extend(self._keys(limit_id, key))
             args.extend((str(entry), amount))
@@ -487,6 +517,17 @@ class RedisStore:
 
     def close(self) -> None:
         self._client.close()
+
+
+def _packed(sha: Any, keys: list[str], args: list[str]) -> bytes:
+    """``EVALSHA sha len(keys) *keys *args`` in the protocol's bytes."""
+    parts = [sha if isinstance(sha, bytes) else str(sha).encode(), str(len(keys)).encode()]
+    parts.extend(item.encode() for item in keys)
+    parts.extend(item.encode() for item in args)
+    out = [b"*%d\r\n$7\r\nEVALSHA\r\n" % (len(parts) + 1)]
+    for part in parts:
+        out.append(b"$%d\r\n%s\r\n" % (len(part), part))
+    return b"".join(out)
 
 
 def _text(value: Any) -> str:
