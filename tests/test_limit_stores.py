@@ -5,6 +5,7 @@ it is back. Redis tests run a redis-server of their own (`redis_server`)."""
 
 from __future__ import annotations
 
+import decimal
 import json
 import os
 import random
@@ -107,6 +108,48 @@ def test_every_store_decides_as_the_model_of_the_windows(tmp_path, redis_url, se
             assert seen(decision) == expected, (step, name, event)
         if entries:
             earlier.append((decisions, entries))
+
+
+# Long sums: digits beyond what 15-digit numbers or 128-bit integers hold,
+# carries and borrows across many digits, added, refunded and expired.
+LONG = [
+    (Decimal("99999999999999999999.99999999999999999999"),
+     [Decimal("99999999999999999999.99999999999999999998"), Decimal("0.00000000000000000001"),
+      Decimal("0.00000000000000000001"), Decimal("1E-20")]),
+    (Decimal("1e30"), [Decimal("999999999999999.5"), Decimal("0.5"), Decimal("1e29"), 0.1, 7, Decimal("1e-300")]),
+    (10**40, [10**39, 10**39 - 1, 123456789012345678901234567890, 0.30000000000000004, 2**100]),
+]
+
+
+@pytest.mark.parametrize("where", ["memory", "sqlite", "redis"])
+def test_long_sums_stay_exact_in_every_store(tmp_path, redis_url, where):
+    exact = decimal.Context(prec=2000)
+    stores = {"memory": MemoryStore, "sqlite": lambda: SQLiteStore(tmp_path / "long.db"),
+              "redis": lambda: RedisStore(redis_url, prefix="long:")}
+    for number, (limit, amounts) in enumerate(LONG):
+        now = [0.0]
+        policy = Policy([budget(limit, per=10, name=f"long{number}")], store=stores[where](), clock=lambda: now[0])
+        entries = []  # (expires, amount) admitted and not refunded
+        for step, amount in enumerate(amounts * 3):
+            now[0] = step * 3.0
+            entries = [(when, value) for when, value in entries if when > now[0]]
+            used = Decimal(0)
+            for _, value in entries:
+                used = exact.add(used, value)
+            value = Decimal(repr(amount)) if isinstance(amount, float) else Decimal(amount)
+            fits = exact.add(used, value) <= limit
+            decision = policy.evaluate(charge_of(amount), stage="spend_decision")
+            assert decision.blocked is not fits, (where, number, step)
+            after = exact.add(used, value) if fits else used
+            assert decision.limits[0].left == max(exact.subtract(limit, after), Decimal(0)), (where, number, step)
+            if fits and step % 4 == 1:
+                policy.refund(decision)  # taken back: it no longer counts
+            elif fits:
+                entries.append((now[0] + 10, value))
+
+
+def charge_of(amount):
+    return {"action_type": "charge", "amount": amount}
 
 
 # ---------------------------------------------------------------- many processes at once
