@@ -30,6 +30,7 @@ $(STAMP): $(PY) pyproject.toml | venv-check
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q "scikit-build-core>=0.11" cmake ninja pytest hypothesis mypy build twine "mcp>=2.3"
 	$(PY) -m pip install -q "msgspec>=0.18"  # the fast extra: the tests run the reader with and without it
+	$(PY) -m pip install -q "dask>=2024.1" "distributed>=2024.1" "fsspec>=2024.1"  # the cluster extra: its tests start a LocalCluster
 	touch $(STAMP)
 
 install: venv-check $(STAMP)
