@@ -605,6 +605,9 @@ class Session:
                     threads_per_worker=1,
                     processes=True,
                     dashboard_address=None,
+                    # No dashboard; the scheduler's own HTTP routes on a free
+                    # port of this machine only, never the dashboard's 8787.
+                    scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
                     silence_logs=logging.ERROR,
                     preload=[__name__],
                 )
