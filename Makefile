@@ -46,6 +46,7 @@ demo: install
 	$(PY) -m quindle_brevault_agent test examples/policy.py examples/cases.jsonl
 	$(PY) examples/agent_tools.py
 
+# bench_cluster.py makes its 10,000,000 events once, in benchmarks/results/.
 # Cython goes into the benchmark's environment for the compiled-closure
 # column, and the peers cedarpy and casbin for the engine's; without one of
 # them (or a C compiler) its column is skipped with a note.
@@ -56,6 +57,7 @@ bench: install
 	$(PY) benchmarks/bench.py
 	$(PY) benchmarks/bench_engine.py
 	@if [ -f benchmarks/bench_replay.py ]; then $(PY) benchmarks/bench_replay.py; fi
+	$(PY) benchmarks/bench_cluster.py
 
 # The extension built with AddressSanitizer and UBSan, and the whole suite run
 # against it (CPython itself is not instrumented, so the runtime is preloaded).

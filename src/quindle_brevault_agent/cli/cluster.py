@@ -33,6 +33,7 @@ import io
 import logging
 import os
 import pickle
+import shutil
 import tempfile
 import threading
 import uuid
@@ -477,12 +478,35 @@ class _Local(NamedTuple):
 # ---------------------------------------------------------------- rows
 
 
+class Spool(NamedTuple):
+    """A folder of the client's machine where a worker that sees it (the
+    file `mark` is there) leaves a partition's rows, rather than sending
+    them through a socket."""
+
+    folder: str
+    mark: str
+
+
+class Spooled(NamedTuple):
+    """A partition's rows left in the spool."""
+
+    path: str
+    size: int
+
+
 class Rows:
     """A partition's rows, encoded as the client's output encodes them, so
-    that the client copies bytes; `tell` is the size written so far."""
+    that the client copies bytes: in the client's spool when this worker
+    sees it, else in memory; `tell` is the size written so far."""
 
-    def __init__(self, encoding: str, errors: str) -> None:
-        self.data = io.BytesIO()
+    def __init__(self, encoding: str, errors: str, spool: Spool | None = None) -> None:
+        self.path: str | None = None
+        self.memory: io.BytesIO | None = io.BytesIO()
+        self.data: BinaryIO = self.memory
+        if spool is not None and os.path.exists(os.path.join(spool.folder, spool.mark)):
+            fd, self.path = tempfile.mkstemp(suffix=".rows", dir=spool.folder)
+            self.memory = None
+            self.data = os.fdopen(fd, "wb")
         self.encoding = encoding
         self.errors = errors
 
@@ -496,8 +520,13 @@ class Rows:
     def tell(self) -> int:
         return self.data.tell()
 
-    def value(self) -> bytes:
-        return self.data.getvalue()
+    def value(self) -> bytes | Spooled:
+        """The rows, or where they were left."""
+        if self.memory is not None or self.path is None:
+            return self.memory.getvalue() if self.memory is not None else b""
+        size = self.data.tell()
+        self.data.close()
+        return Spooled(self.path, size)
 
 
 def encoding(out: TextIO) -> tuple[str, str]:
@@ -529,28 +558,45 @@ class Replayer(Protocol):
     def show(self, text: str) -> None: ...
 
 
-def copy_rows(replay: Replayer, rows: bytes, said: Sequence[tuple[int, str]]) -> None:
+def copy_rows(replay: Replayer, rows: bytes | Spooled, said: Sequence[tuple[int, str]]) -> None:
     """Writes a partition's rows, each report shown (`replay.show`) after
-    the rows written before it."""
+    the rows written before it; rows left in the spool are removed."""
     out = replay.out
     replay.flush()
     out.flush()  # the header, written before any row
     raw = out.buffer if isinstance(out, io.TextIOWrapper) else None
     code, errors = encoding(out)
-    copied = 0
-    for upto, text in [*said, (len(rows), None)]:
-        if upto > copied:
-            if replay.out_tty:
+    stream: BinaryIO
+    if isinstance(rows, Spooled):
+        left: str | None = rows.path
+        stream, size = open(rows.path, "rb"), rows.size
+    else:
+        left = None
+        stream, size = io.BytesIO(rows), len(rows)
+    try:
+        copied = 0
+        for upto, text in [*said, (size, None)]:
+            if upto > copied and replay.out_tty:
                 replay.progress.clear()
+            while copied < upto:
+                data = stream.read(min(jsonl.CHUNK, upto - copied))
+                if not data:
+                    raise jsonl.InputError(f"the rows of a partition were cut short ({copied} of {size} bytes)")
+                copied += len(data)
+                if raw is not None:
+                    raw.write(data)
+                else:
+                    out.write(data.decode(code, errors))
             if raw is not None:
-                raw.write(rows[copied:upto])
                 raw.flush()
             else:
-                out.write(rows[copied:upto].decode(code, errors))
                 out.flush()
-            copied = upto
-        if text is not None:
-            replay.show(text)
+            if text is not None:
+                replay.show(text)
+    finally:
+        stream.close()
+        if left is not None:
+            os.unlink(left)
 
 
 # ---------------------------------------------------------------- the session
@@ -581,6 +627,7 @@ class Session:
         self.progress = progress
         self.cluster: Any = None
         self.client: Any = None
+        self.spool: Spool | None = None
 
     def __enter__(self) -> Session:
         pressed: list[int] = []
@@ -596,21 +643,33 @@ class Session:
 
     def _start(self) -> None:
         distributed = _module("distributed")
+        folder = tempfile.mkdtemp(prefix="quindle-rows-")
+        self.spool = Spool(folder, uuid.uuid4().hex)
+        open(os.path.join(folder, self.spool.mark), "wb").close()
         try:
             if self.address.startswith(_LOCAL):
                 workers = int(self.address[len(_LOCAL):])
                 what = f"start a local cluster of {workers} worker{'s' if workers != 1 else ''}"
-                self.cluster = distributed.LocalCluster(
-                    n_workers=workers,
-                    threads_per_worker=1,
-                    processes=True,
-                    dashboard_address=None,
-                    # No dashboard; the scheduler's own HTTP routes on a free
-                    # port of this machine only, never the dashboard's 8787.
-                    scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
-                    silence_logs=logging.ERROR,
-                    preload=[__name__],
-                )
+                # A worker's event loop wakes up for its statistical profiler
+                # (every 10 ms), its health check (20 ms) and its memory
+                # monitor (100 ms), each time taking the interpreter from the
+                # thread that decides: of little use for a run's own workers.
+                with _module("dask").config.set({
+                    "distributed.worker.profile.enabled": False,
+                    "distributed.admin.tick.interval": "1s",
+                    "distributed.worker.memory.monitor-interval": "1s",
+                }):
+                    self.cluster = distributed.LocalCluster(
+                        n_workers=workers,
+                        threads_per_worker=1,
+                        processes=True,
+                        dashboard_address=None,
+                        # No dashboard; the scheduler's own HTTP routes on a
+                        # free port of this machine only, never 8787.
+                        scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+                        silence_logs=logging.ERROR,
+                        preload=[__name__],
+                    )
                 self.client = distributed.Client(self.cluster, set_as_default=False)
             elif "://" not in self.address and os.path.isfile(self.address):
                 what = f"join the cluster of scheduler file {self.address}"
@@ -637,8 +696,10 @@ class Session:
             raise KeyboardInterrupt
 
     def _close(self, interrupted: bool) -> None:
-        client, cluster = self.client, self.cluster
-        self.client = self.cluster = None
+        client, cluster, spool = self.client, self.cluster, self.spool
+        self.client = self.cluster = self.spool = None
+        if spool is not None:
+            shutil.rmtree(spool.folder, ignore_errors=True)
         try:
             if client is not None:
                 client.close()
@@ -718,6 +779,10 @@ class Session:
         if interrupts is not None:
             interrupts.at_once = True
             interrupts.check()
+        # Waited for here, on an event that the future sets when it is done
+        # (a wait with a timeout inside the client can lose the result).
+        finished_here = threading.Event()
+        future.add_done_callback(lambda _: finished_here.set())
         try:
             while True:
                 if self.progress.on:
@@ -725,14 +790,14 @@ class Session:
                     self.progress.draw(
                         f"{finished:,} of {total:,} partitions decided ({100 * finished // max(total, 1)}%)"
                     )
-                try:
-                    return future.result(timeout=_DRAW)
-                except TimeoutError:
-                    pass
-                except Exception as exc:
-                    raise ClusterFailed(
-                        f"cannot decide {part.name} on the cluster: {type(exc).__name__}: {exc}"
-                    ) from exc
+                if finished_here.wait(_DRAW):
+                    break
+            try:
+                return future.result()
+            except Exception as exc:
+                raise ClusterFailed(
+                    f"cannot decide {part.name} on the cluster: {type(exc).__name__}: {exc}"
+                ) from exc
         finally:
             if interrupts is not None:
                 interrupts.at_once = False

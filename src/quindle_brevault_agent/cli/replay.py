@@ -507,7 +507,7 @@ def _on_cluster(replay: Replay, address: str, target: str, sources: list[jsonl.S
             if head:
                 replay.out.write(head)
 
-    def merge(result: tuple[bytes, list[tuple[int, str]], tuple[Any, ...], str | None]) -> None:
+    def merge(result: tuple[bytes | cluster.Spooled, list[tuple[int, str]], tuple[Any, ...], str | None]) -> None:
         start()
         rows, said, totals, error = result
         cluster.copy_rows(replay, rows, said)
@@ -520,21 +520,22 @@ def _on_cluster(replay: Replay, address: str, target: str, sources: list[jsonl.S
         replay.run(source)
 
     renderer = replay.renderer
-    options = (renderer.fmt, renderer.show_file, replay.stage, *cluster.encoding(replay.out))
     with cluster.Session(address, replay.err, replay.progress) as session:
+        options = (renderer.fmt, renderer.show_file, replay.stage, *cluster.encoding(replay.out), session.spool)
         session.run(sources, _decide_part, [cluster.shipped(target)], options, merge, local, replay.interrupts)
     start()
 
 
 def _decide_part(
     policies: list[Policy], source: jsonl.Source, first_line: int, options: tuple[Any, ...]
-) -> tuple[bytes, list[tuple[int, str]], tuple[Any, ...], str | None]:
-    """On a worker: the rows (encoded for the client's output), the reports
-    of bad lines (each after the size of the rows before it), the counts and
-    the input error of one partition, as one process replays its lines."""
-    fmt, show_file, stage, code, errors = options
+) -> tuple[bytes | cluster.Spooled, list[tuple[int, str]], tuple[Any, ...], str | None]:
+    """On a worker: the rows (encoded for the client's output, left in its
+    spool when this worker sees it), the reports of bad lines (each after
+    the size of the rows before it), the counts and the input error of one
+    partition, as one process replays its lines."""
+    fmt, show_file, stage, code, errors, spool = options
     policy = policies[0]
-    rows = cluster.Rows(code, errors)
+    rows = cluster.Rows(code, errors, spool)
     part = Replay(policy, Renderer(policy, fmt, show_file), stage, cast(TextIO, rows), sys.stderr, progress=False)
     said = io.BytesIO()
     part.reports = said
