@@ -48,8 +48,9 @@ from .output import PROG
 from .progress import Progress
 
 __all__ = [
-    "add_argument", "missing", "open_sources", "shipped", "Shipped", "Session",
-    "PolicyFailed", "Stop", "Rows", "splittable", "numbered", "copy_rows", "load", "dask_setup",
+    "add_argument", "missing", "splittable", "open_sources", "shipped", "Shipped", "load",
+    "target_here", "Session", "Stop", "PolicyFailed", "ClusterFailed", "Rows", "Spool",
+    "Spooled", "encoding", "reports", "copy_rows", "numbered", "dask_setup",
 ]
 
 BLOCK = 64 << 20  # bytes of a plain file decided in one partition
@@ -114,9 +115,9 @@ def splittable(policies: Sequence[Any]) -> str | None:
 
     A partition is decided apart from the others, in any order, so a
     decision may depend on its own event only. Every behaviour of the
-    library and of a policy file decides so; a behaviour whose decision
-    depends on the events before it (a budget, a rate) is refused here,
-    with the reason, before anything is decided."""
+    library and of a policy file decides so today; a behaviour whose
+    decision depends on the events before it (a budget, a rate) is to be
+    refused here, with the reason, before anything is decided."""
     del policies  # every behaviour there is decides on its own event
     return None
 
