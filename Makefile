@@ -57,6 +57,7 @@ bench: install
 	$(PY) benchmarks/bench.py
 	$(PY) benchmarks/bench_engine.py
 	@if [ -f benchmarks/bench_replay.py ]; then $(PY) benchmarks/bench_replay.py; fi
+	$(PY) benchmarks/bench_lint.py
 	$(PY) benchmarks/bench_cluster.py
 
 # The extension built with AddressSanitizer and UBSan, and the whole suite run

@@ -10,7 +10,10 @@ in alternating rounds:
       library's JSON parser (QUINDLE_BREVAULT_AGENT_JSON=stdlib);
   (c) the same with msgspec, when the ``fast`` extra is installed;
   (d) the same with ``--jobs 2`` and with ``--jobs 1``, when the replay takes
-      --jobs (else the row is skipped with a note).
+      --jobs (else the row is skipped with a note);
+  (e) the same as the fastest of (b) and (c) with ``--format table``, whose
+      rows say what the library's rules read in each event: reported as
+      table / jsonl (no limit).
 
 The best time of each over the rounds is kept. Limits: (b)/(a) at most 1.2,
 (c)/(a) at most 0.6; (d) is reported as jobs 2 / jobs 1.
@@ -193,6 +196,7 @@ def main() -> int:
         "replay_fast": ("auto", ()) if fast else None,
         "replay_jobs_1": ("auto", ("--jobs", "1")) if jobs else None,
         "replay_jobs_2": ("auto", ("--jobs", "2")) if jobs else None,
+        "replay_table": ("auto" if fast else "stdlib", ("--format", "table")),
     }
     times: dict[str, list[float]] = {"json_loads": []}
     times.update((name, []) for name, run in runs.items() if run is not None)
@@ -240,6 +244,9 @@ def main() -> int:
             ratio_row("  / json.loads", name.replace("replay_", "ratio_"), best[name] / loads_s, limit)
         else:
             print(f"{label:<15}      skipped  (msgspec is not installed: pip install '.[fast]')")
+    jsonl_best = best["replay_fast" if fast else "replay_stdlib"]
+    print(f"{'replay table':<15} {best['replay_table']:>12.3f} s")
+    ratio_row("  table / jsonl", "ratio_table_to_jsonl", best["replay_table"] / jsonl_best, None)
     if jobs:
         for name in ("replay_jobs_1", "replay_jobs_2"):
             print(f"{name.replace('_', ' '):<15} {best[name]:>12.3f} s")

@@ -103,6 +103,11 @@ def cases_file(tmp_path):
         ([case(TEXT_AMOUNT, "BLOCK"), PASSING], 1, "1 passed, 1 failed"),
         ([case({"stage": "review", "boom": 1}, "ALLOW"), PASSING], 1, "1 passed, 1 failed"),
         ([FAILING, "{", PASSING], 2, "1 passed, 1 failed"),
+        # An evaluation that raises is what a case can expect, by the type or one it derives from.
+        ([case(TEXT_AMOUNT, "ERROR"), case(TEXT_AMOUNT, "ERROR", error="TypeError"),
+          case(TEXT_AMOUNT, "ERROR", error="Exception")], 0, "3 passed, 0 failed"),
+        ([case(TEXT_AMOUNT, "ERROR", error="KeyError"), case(SMALL, "ERROR"),
+          case({"stage": "review", "boom": 1}, "ERROR", error="Unsayable")], 1, "1 passed, 2 failed"),
         ([case(SMALL, "ALLOW", hits=[], nmae="typo")], 2, "0 passed, 0 failed"),
     ],
 )
@@ -150,7 +155,7 @@ def test_failures_are_shown_with_expected_and_actual(policy_file, cases_file):
     assert (quiet.returncode, quiet.stdout) == (1, "1 passed, 5 failed\n")
 
 
-KEYS = '"name", "stage", "event", "expect" and "hits"'
+KEYS = '"name", "stage", "event", "expect", "hits" and "error"'
 
 
 @pytest.mark.parametrize(
@@ -162,9 +167,13 @@ KEYS = '"name", "stage", "event", "expect" and "hits"'
         (case(SMALL, "ALLOW", expext="BLOCK"), f'unknown key "expext": a case has the keys {KEYS}'),
         ('{"event": {}}', '"expect" is missing'),
         ('{"expect": "ALLOW"}', '"event" is missing'),
-        (case(SMALL, "allow"), '"expect" must be "ALLOW", "FLAG" or "BLOCK", not "allow"'),
-        (case(SMALL, ["ALLOW"]), '"expect" must be "ALLOW", "FLAG" or "BLOCK", not ["ALLOW"]'),
-        (case(SMALL, "x" * 60), f'"expect" must be "ALLOW", "FLAG" or "BLOCK", not "{"x" * 36}...'),
+        (case(SMALL, "allow"), '"expect" must be "ALLOW", "FLAG", "BLOCK" or "ERROR", not "allow"'),
+        (case(SMALL, ["ALLOW"]), '"expect" must be "ALLOW", "FLAG", "BLOCK" or "ERROR", not ["ALLOW"]'),
+        (case(SMALL, "x" * 60), f'"expect" must be "ALLOW", "FLAG", "BLOCK" or "ERROR", not "{"x" * 36}...'),
+        (case(SMALL, "BLOCK", error="TypeError"), '"error" goes only with "expect": "ERROR"'),
+        (case(SMALL, "ERROR", error=""), '"error" must be the name of an exception type (a string), not a string'),
+        (case(SMALL, "ERROR", error=["TypeError"]), '"error" must be the name of an exception type (a string), not an array'),
+        (case(SMALL, "ERROR", hits=[]), '"hits" has no place beside "expect": "ERROR": an evaluation that raises has no hits'),
         (case("spend", "ALLOW"), '"event" must be a JSON object, not a string'),
         (case(SMALL, "ALLOW", hits="cap"), '"hits" must be a list of behaviour names, not a string'),
         (case(SMALL, "ALLOW", hits={"cap": 1}), '"hits" must be a list of behaviour names, not an object'),
@@ -187,24 +196,33 @@ def test_a_bad_line_is_reported_and_the_run_goes_on(monkeypatch, policy_file, ca
 
 def test_junit_report(policy_file, cases_file, tmp_path):
     first = cases_file(PASSING, FAILING, "oops", name="a.jsonl")
-    second = cases_file(case(TEXT_AMOUNT, "BLOCK", name="odd \x01\ud800 <&>"), name="b.jsonl")
+    second = cases_file(case(TEXT_AMOUNT, "BLOCK", name="odd \x01\ud800 <&>"), case(TEXT_AMOUNT, "ERROR", error="KeyError"),
+                        case(TEXT_AMOUNT, "ERROR"), name="b.jsonl")
     report = tmp_path / "report.xml"
     result = run(policy_file, first, second, "--junit", report)
     assert result.returncode == 2  # the bad line; the report is written all the same
     root = ElementTree.parse(report).getroot()
     assert root.tag == "testsuites"
-    assert (root.get("tests"), root.get("failures"), root.get("errors")) == ("3", "1", "1")
+    assert (root.get("tests"), root.get("failures"), root.get("errors")) == ("6", "2", "2")
     suites = root.findall("testsuite")
     assert [(s.get("name"), s.get("tests"), s.get("failures"), s.get("errors")) for s in suites] == [
-        (str(first), "2", "1", "0"),
-        (str(second), "1", "0", "1"),
+        (str(first), "3", "1", "1"),
+        (str(second), "3", "1", "1"),
     ]
     cases = [(c.get("classname"), c.get("name"), [e.tag for e in c]) for s in suites for c in s]
     assert cases == [
         (str(first), f"{first}:1", []),
         (str(first), "large charge", ["failure"]),
+        (str(first), f"{first}:3", ["error"]),  # the line that is not a case
         (str(second), "odd \\x01\\ud800 <&>", ["error"]),
+        (str(second), f"{second}:2", ["failure"]),  # another error than the one expected
+        (str(second), f"{second}:3", []),
     ]
+    bad = suites[0].findall("testcase")[2].find("error")
+    reason = "not JSON: Expecting value: line 1 column 1 (char 0)"
+    assert (bad.get("type"), bad.get("message"), bad.text) == ("not a case", reason, f"{first}:3: {reason}\n")
+    other = suites[1].findall("testcase")[1].find("failure")
+    assert other.get("message").startswith("expected ERROR KeyError, got evaluation failed: TypeError: ")
     failure = suites[0].find("testcase/failure")
     assert failure.get("message") == "expected FLAG [large], got BLOCK [cap, large]"
     assert failure.text == f"{first}:2 (large charge)\nexpected: FLAG [large]\nactual:   BLOCK [cap, large]\n"

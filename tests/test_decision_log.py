@@ -358,3 +358,135 @@ def test_a_last_line_cut_short_is_moved_aside_and_the_chain_goes_on(
         assert (name, level) == ("quindle_brevault_agent", "WARNING")
         assert f"{path}:" in message and f"{path}{outcome} " in message
     assert capsys.readouterr() == ("", "")  # the library does not print
+
+
+
+@pytest.mark.parametrize("target", ["path", "binary stream", "text stream"])
+def test_each_record_is_in_the_file_when_record_returns(tmp_path, target):
+    path = tmp_path / "log.jsonl"
+    stream = None if target == "path" else open(path, "wb" if target.startswith("binary") else "w")
+    with DecisionLog(stream or path, key=None if stream is None else b"k") as log:
+        for n in range(1, 4):
+            log.record(charge(n), "spend_decision", POLICY.evaluate(charge(n), stage="spend_decision"))
+            assert path.read_bytes().count(b"\n") == n  # read through another file: what reached it
+    if stream is not None:
+        stream.close()
+
+
+KEY = b"correct horse"
+
+
+def write_keyed(path, amounts, key=KEY):
+    with DecisionLog(path, key=key) as log:
+        for amount in amounts:
+            log.record(charge(amount), "spend_decision", POLICY.evaluate(charge(amount), stage="spend_decision"))
+
+
+def _edit_last(lines):
+    return [*lines[:-1], lines[-1].replace('"verdict": "BLOCK"', '"verdict": "ALLOW"', 1)]
+
+
+def _rechain_plain(lines):
+    # Signatures stripped and the chain rewritten with SHA-256, as anybody could.
+    out = []
+    for line in lines:
+        record = {key: value for key, value in json.loads(line).items() if key != "hmac"}
+        out.append(json.dumps({**record, "prev": hashlib.sha256(out[-1].encode()).hexdigest() if out else ZERO}))
+    return out
+
+
+@pytest.mark.parametrize(
+    "tamper, key_file, status, message",
+    [
+        (None, KEY + b"\n", 0, None),  # one trailing newline is not the key's
+        (None, None, 2, ":1: a keyed record (HMAC-SHA256): the log cannot be checked without its key (--key-file)"),
+        (None, KEY + b"\n\n", 1, ":1: the hmac does not match: the record was changed, or signed under another key"),
+        (_edit_last, KEY, 1, ":5: the hmac does not match"),  # the last record too, named itself
+        (lambda lines: lines[:1] + lines[2:], KEY, 1, ":2: prev is not the hmac of line 1"),
+        (_rechain_plain, KEY, 1, ":1: the record has no hmac: it was not signed under the key"),
+        (_rechain_plain, None, 0, None),  # what a plain chain cannot tell
+        (None, b"\n", 2, "quindle-brevault-agent: key file {key} holds no key: it is empty"),
+    ],
+)
+def test_a_keyed_log_is_checked_under_its_key(tmp_path, tamper, key_file, status, message):
+    write_keyed(tmp_path / "original.jsonl", [20, 200, 900, 50, 700])
+    lines = (tmp_path / "original.jsonl").read_text().splitlines()
+    path, key = tmp_path / "decisions.jsonl", tmp_path / "key"
+    path.write_text("".join(line + "\n" for line in (tamper or list)(lines)))
+    key.write_bytes(key_file or b"")
+    result = run("verify-log", path, *(["--key-file", key] if key_file is not None else []))
+    assert result.returncode == status, result.stderr
+    if message is None:
+        head = hashlib.sha256(path.read_bytes().splitlines()[-1]).hexdigest()
+        chain = "chain" if tamper else "keyed chain"
+        assert (result.stdout, result.stderr) == (f"{path}: 5 records, {chain} intact, last line sha256 {head}\n", "")
+    else:
+        shown = message.format(key=key) if message.startswith("quindle") else f"{path}{message}"
+        assert result.stderr.startswith(shown) and result.stderr.count("\n") == 1 and result.stdout == ""
+
+
+@pytest.mark.parametrize(
+    "written, opened, refused",
+    [
+        (KEY, KEY.decode(), None),  # a string key is its UTF-8 bytes
+        (KEY, None, "the log is keyed \\(HMAC-SHA256\\), so its chain goes on only under its key"),
+        (KEY, b"another key", "the last record's hmac does not match the key"),
+        (None, KEY, "the log is not keyed, so a keyed chain cannot go on from it"),
+    ],
+)
+def test_a_log_goes_on_only_as_it_was_begun(tmp_path, written, opened, refused):
+    path = tmp_path / "log.jsonl"
+    write_keyed(path, [20, 900], key=written)
+    if refused is not None:
+        with pytest.raises(LogError, match=refused):
+            DecisionLog(path, key=opened)
+        return
+    write_keyed(path, [30], key=opened)
+    (tmp_path / "key").write_bytes(KEY)
+    assert " 3 records, keyed chain intact" in run("verify-log", path, "--key-file", tmp_path / "key").stdout
+    policy = tmp_path / "policy.py"  # and keyed records replay as any decision record
+    policy.write_text("from quindle_brevault_agent import library as qba\nPOLICY = [qba.cap_charges(100)]\n")
+    replayed = run("replay", policy, path, "--format", "jsonl").stdout.splitlines()
+    assert [json.loads(row)["recorded"] for row in replayed] == ["ALLOW", "BLOCK", "ALLOW"]
+
+
+@pytest.mark.parametrize(
+    "tamper, args, status, out, err",
+    [
+        (lambda lines: ["", " "], [], 0, "{path}: 0 records, the log is empty: nothing to check\n", ""),
+        (lambda lines: [], ["--expect-count", "1"], 1, "", "{path}: expected 1 record (--expect-count), found 0\n"),
+        (list, ["--expect-count", "5", "--expect-head", "{HEAD}"], 0,
+         "{path}: 5 records, chain intact, last line sha256 {head}\n", ""),
+        (_edit_last, ["--expect-head", "{head}"], 1, "",
+         "{path}: expected last line sha256 {head} (--expect-head), found {found}\n"),
+        (lambda lines: lines[:-1], ["--expect-count", "5", "--expect-head", "{head}"], 1, "",
+         "{path}: expected 5 records (--expect-count), found 4\n"
+         "{path}: expected last line sha256 {head} (--expect-head), found {found}\n"),
+    ],
+)
+def test_verify_log_closes_what_a_plain_chain_cannot_see(tmp_path, tamper, args, status, out, err):
+    write_log(tmp_path / "original.jsonl", [20, 200, 900, 50, 700])
+    lines = (tmp_path / "original.jsonl").read_text().splitlines()
+    path = tmp_path / "decisions.jsonl"
+    path.write_text("".join(line + "\n" for line in tamper(lines)))
+    head = hashlib.sha256(lines[-1].encode()).hexdigest()
+    kept = [line for line in path.read_bytes().splitlines() if line.strip()]
+    names = {"path": path, "head": head, "HEAD": head.upper(), "found": hashlib.sha256(kept[-1] if kept else b"").hexdigest()}
+    result = run("verify-log", path, *[arg.format(**names) for arg in args])
+    assert (result.returncode, result.stdout, result.stderr) == (status, out.format(**names), err.format(**names))
+
+
+@pytest.mark.parametrize("unreadable", ["absent", "a directory", "not a record", "keyed"])
+def test_verify_log_an_unreadable_input_wins_over_a_broken_one_in_either_order(tmp_path, unreadable):
+    broken, bad = tmp_path / "broken.jsonl", tmp_path / "bad.jsonl"
+    write_log(broken, [20, 30])
+    broken.write_text("\n".join(reversed(broken.read_text().splitlines())) + "\n")
+    if unreadable == "a directory":
+        bad.mkdir()
+    elif unreadable != "absent":
+        write_keyed(bad, [20]) if unreadable == "keyed" else bad.write_text('{"event": {}}\n')
+    for files in ([bad, broken], [broken, bad]):
+        result = run("verify-log", *files)
+        assert result.returncode == 2 and result.stdout == "", (files, result.stderr)
+        assert f"{broken}:1: the first record's prev is not 64 zeros\n" in result.stderr
+        assert str(bad) in result.stderr.replace(str(broken), "")

@@ -7,13 +7,19 @@ import functools
 import inspect
 import io
 import json
+import os
 import pickle
+import subprocess
+import sys
 import types
+from pathlib import Path
 
 import pytest
 
 from quindle_brevault_agent import (
+    Decision,
     DecisionLog,
+    Hit,
     Policy,
     PolicyViolation,
     behaviour,
@@ -23,6 +29,8 @@ from quindle_brevault_agent import (
     rule,
     trigger,
 )
+from quindle_brevault_agent import library as qba
+from quindle_brevault_agent.enforce.mcp_proxy import Gate, serve
 
 
 class Recorder:
@@ -324,3 +332,155 @@ def test_a_guard_that_no_behaviour_can_reach_is_refused_when_it_decorates(option
     with pytest.raises(PolicyViolation) as blocked:
         guard(policy, **options)(fn)(*args)
     assert blocked.value.event == outcome
+
+
+# ---------------------------------------------------------------- what a refusal says
+
+FENCE = qba.restrict_scope(["tenants/t1/"], name="fence")
+
+
+@pytest.mark.parametrize(
+    "behaviours, arguments, said",
+    [
+        ([cap_charges(500, name="cap_500")], {"amount": 900}, "cap_500 (spend_cap<=500): BLOCK (amount=900)"),
+        ([cap_charges(500, name="cap_500"), qba.flag_large_charges(100, field="amount", name="large")], {"amount": 900.5},
+         "cap_500 (spend_cap<=500): BLOCK (amount=900.5), large (flag_over>100): FLAG (amount=900.5)"),
+        ([FENCE], {"path": "tenants/t1/a"}, "fence (scope_fence): BLOCK (scope missing)"),
+        ([FENCE], {"scope": "tenants/t2/" + "x" * 100},
+         "fence (scope_fence): BLOCK (scope='tenants/t2/xxxxxxxxxxxxxxxx...xxxxxxxxxxxxxxxxxxxxxxxxxxxx')"),
+        ([FENCE], {"scope": 0}, "fence (scope_fence): BLOCK (scope=0)"),
+        ([deny_writes_to("bucket", ["vault"], name="locked")], {"bucket": "vault\n"}, None),  # allowed: not in the list
+        ([behaviour("locked", on=trigger(stage="execution"), rule=qba.deny_list("bucket", ["vault\n"]))],
+         {"bucket": "vault\n"}, "locked (deny_bucket): BLOCK (bucket='vault\\n')"),
+        ([behaviour("known", on=trigger(stage="execution"), rule=qba.allow_list("kind", ["read"]))],
+         {"kind": "write"}, "known (allow_kind): BLOCK (kind='write')"),
+        ([behaviour("complete", on=trigger(stage="execution"), rule=qba.require_fields("payee", "currency", "memo"))],
+         {"currency": "EUR", "memo": None}, "complete (require:payee,currency,memo): BLOCK (payee, memo missing)"),
+        ([behaviour("odd", on=trigger(stage="execution"), rule=qba.spend_cap(5, field="two words\t"))],
+         {"two words\t": 7}, "odd (spend_cap<=5): BLOCK ('two words\\t'=7)"),
+        ([behaviour("own", on=trigger(stage="execution"), rule=rule("mine", lambda event: "BLOCK"))], {}, "own (mine): BLOCK"),
+    ],
+)
+def test_a_refusal_says_what_the_librarys_rules_read(behaviours, arguments, said):
+    policy = Policy(behaviours)
+    stage = "spend_decision" if behaviours[0].on.stage == "spend_decision" else "execution"
+    event = {"stage": stage, "action_type": "charge", "kwargs": arguments}
+    decision = policy.evaluate(event, stage=stage)
+    assert decision.blocked is (said is not None)
+
+    @guard(policy, stage=stage, action_type="charge")
+    def charge(**kwargs):
+        return "ran"
+
+    gate = Gate(policy, stage=stage)
+    _, answers = gate.inspect(json.dumps({"jsonrpc": "2.0", "id": 1, "method": "tools/call",
+                                          "params": {"name": "charge", "arguments": arguments}}).encode() + b"\n")
+    if said is None:
+        assert (charge(**arguments), answers) == ("ran", [])
+        return
+    assert str(PolicyViolation(decision, event, policy=policy)) == f"blocked by policy: {said}"
+    with pytest.raises(PolicyViolation) as refused:
+        charge(**arguments)
+    assert str(refused.value) == f"blocked by policy: {said}"
+    copy = pickle.loads(pickle.dumps(refused.value))
+    assert (str(copy), copy.event) == (str(refused.value), event)
+    [answer] = [json.loads(text) for text in answers]
+    assert answer["result"]["content"][0]["text"] == f"Tool call 'charge' blocked by policy: {said}"
+    # Without the policy the message names the hits only, as it always did.
+    assert str(PolicyViolation(decision, event)) == "blocked by policy: " + ", ".join(
+        f"{hit.behaviour} ({hit.rule}): {hit.verdict}" for hit in decision.hits
+    )
+
+
+class Unreadable(dict):
+    def __contains__(self, key):
+        raise LookupError("no reading")
+
+
+def test_nothing_is_added_where_the_reading_cannot_tell():
+    cap = cap_charges(500, name="cap")
+    # A second behaviour holding the same name and rule name, over another field.
+    twin = behaviour(cap.name, on=cap.on, rule=rule(cap.rule.name, qba.spend_cap(500, field="total").fn))
+    hit = Decision("BLOCK", (Hit(cap.name, cap.rule.name, "BLOCK"),))
+    plain = "blocked by policy: cap (spend_cap<=500): BLOCK"
+    assert str(PolicyViolation(hit, {"amount": 900, "total": 1}, policy=Policy([cap, twin]))) == plain
+    assert str(PolicyViolation(hit, Unreadable(amount=900), policy=Policy([cap]))) == plain
+    assert str(PolicyViolation(hit, {"amount": 900}, policy=Policy([twin]))) == plain + " (total missing)"
+
+
+# ---------------------------------------------------------------- logging
+
+QUIET = """
+from quindle_brevault_agent import Policy, PolicyViolation, cap_charges, guard
+from quindle_brevault_agent.enforce.mcp_proxy import Gate
+
+policy = Policy([cap_charges(500, name="cap_500")])
+
+@guard(policy, stage="spend_decision", action_type="charge")
+def pay(amount):
+    return amount
+
+for amount in (900, "9"):
+    try:
+        pay(amount)
+    except (PolicyViolation, TypeError):
+        pass
+for amount in ("900", 900):
+    Gate(policy, charges=frozenset({"pay"})).inspect(
+        b'{"jsonrpc": "2.0", "id": 1, "method": "tools/call", "params": {"name": "pay", "arguments": {"amount": %s}}}\\n'
+        % str(amount).encode()
+    )
+"""
+
+
+def test_refusals_errors_and_the_server_are_logged_and_a_plain_process_prints_none_of_it(caplog):
+    caplog.set_level("INFO", logger="quindle_brevault_agent")
+    policy = Policy([cap_charges(500, name="cap_500")])
+
+    @guard(policy, stage="spend_decision", action_type="charge")
+    def pay(amount):
+        return amount
+
+    for amount in (900, "9", 5):
+        try:
+            pay(amount)
+        except (PolicyViolation, TypeError):
+            pass
+    gate = Gate(policy, charges=frozenset({"pay"}))
+    for amount in (900, "9"):
+        gate.inspect(json.dumps({"jsonrpc": "2.0", "id": 1, "method": "tools/call",
+                                 "params": {"name": "pay", "arguments": {"amount": amount}}}).encode() + b"\n")
+    client_in, closed = os.pipe()
+    os.close(closed)
+    sink, client_out = os.pipe()
+    try:
+        assert serve(gate, ["sh", "-c", "exit 3"], client_in, client_out) == 3
+    finally:
+        for fd in (client_in, sink, client_out):
+            os.close(fd)
+    cap = "cap_500 (spend_cap<=500): BLOCK (amount=900)"
+    error = "TypeError: '>' not supported between instances of 'str' and 'int' (while evaluating behaviour 'cap_500' (rule 'spend_cap<=500'))"
+    logged = [(r.name, r.levelname, r.getMessage()) for r in caplog.records]
+    pid = logged[-1][2].split("pid ")[1].split(")")[0]
+    assert logged == [("quindle_brevault_agent", "INFO", message) for message in [
+        f"refused a call of pay: blocked by policy: {cap}",
+        f"could not decide on a call of pay: {error}",
+        f"Tool call 'pay' blocked by policy: {cap}",
+        f"Tool call 'pay' refused: the policy could not decide: {error}",
+        f"started the MCP server sh (pid {pid})",
+        f"the MCP server sh (pid {pid}) exited with status 3",
+    ]]
+    # Nothing of it reaches standard error where logging is not set up.
+    quiet = subprocess.run([sys.executable, "-c", QUIET], capture_output=True, text=True, timeout=60)
+    assert (quiet.returncode, quiet.stdout, quiet.stderr) == (0, "", "")
+
+
+def test_the_readme_example_runs_as_pasted_and_prints_what_it_says(tmp_path):
+    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text()
+    start = readme.index("```python\n", readme.index("### A guarded function")) + len("```python\n")
+    code = readme[start : readme.index("```", start)]
+    (tmp_path / "example.py").write_text(code)
+    result = subprocess.run([sys.executable, "example.py"], cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    said = [text.split("# ", 1)[1] for text in code.splitlines() if "print(refusal)" in text]
+    assert (result.returncode, result.stdout.splitlines(), result.stderr) == (0, said, "")
+    assert len(said) == 2 and len((tmp_path / "decisions.jsonl").read_text().splitlines()) == 4

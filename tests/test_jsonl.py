@@ -216,3 +216,37 @@ def test_a_piece_decoded_at_once_is_its_lines_or_is_left_to_them(monkeypatch):
     assert jsonl.decode_piece(b'{"a": 1}\n' * 2000 + b"{}") is None  # longer than a piece may be
     monkeypatch.setenv(jsonl.ENVIRONMENT, "stdlib")
     assert jsonl.decode_piece(b"{}") is None
+
+
+
+def _with_runs(*counts):
+    """Lines of every kind, each followed by `counts` line ends in turn."""
+    kinds = [b'{"stage": "execution", "n": 1}', b"nope", b"  \r", b"[1]", b'{"n": 2}\r', b"\x0c"]
+    return b"".join(kinds[i % len(kinds)] + b"\n" * count for i, count in enumerate(counts))
+
+
+@pytest.mark.parametrize(
+    "data",
+    [_with_runs(1, 15, 16, 17, 2, 40, 16, 1), b"\n" * 40 + _with_runs(16, 1, 3), _with_runs(1, 1) + b"\n" * 33,
+     _with_runs(1) + b"\n" * 16, b"\n" * 5000, _with_runs(*[16, 15, 1, 100] * 30)],
+    ids=["threshold", "leading", "trailing", "trailing-16", "only", "many"],
+)
+@pytest.mark.parametrize("chunk", [7, None])
+def test_runs_of_empty_lines_keep_every_line_number(parser, monkeypatch, tmp_path, data, chunk):
+    from quindle_brevault_agent import cli
+
+    if chunk is not None:  # runs cross chunks, blocks and pieces
+        monkeypatch.setattr(jsonl, "CHUNK", chunk)
+        monkeypatch.setattr(jsonl, "PIECE", 48)
+    want = [(n, raw, *e) for n, raw in enumerate(data.split(b"\n"), 1) if (e := expected(raw)) is not None]
+    assert [(n, raw, repr(v), err) for n, raw, v, err in lines_of(data)] == [(n, raw, repr(v), e) for n, raw, v, e in want]
+    # The replay reads a block a piece at a time: the same lines, at the same numbers.
+    (tmp_path / "runs.jsonl").write_bytes(data)
+    (tmp_path / "policy.py").write_text("POLICY = []\n")
+    out, err = io.StringIO(), io.StringIO()
+    monkeypatch.setattr(sys, "stdout", out)
+    monkeypatch.setattr(sys, "stderr", err)
+    cli.main(["replay", str(tmp_path / "policy.py"), str(tmp_path / "runs.jsonl"), "-q", "--format", "jsonl"])
+    rows = [json.loads(text)["line"] for text in out.getvalue().splitlines()]
+    reported = [int(text.split(":")[1]) for text in err.getvalue().splitlines()]
+    assert (rows, sorted(rows + reported)) == ([n for n, _, v, _ in want if isinstance(v, dict)], [n for n, *_ in want])

@@ -95,6 +95,22 @@ CASES = [
          (6, "QB106", "same name as behaviour 5")],
         id="names-and-repeats",
     ),
+    pytest.param(
+        '[[behaviour]]\nuse = "restrict_scope"\nallowed = ["/"]\nname = "root"\n'
+        + "".join(f'[[behaviour]]\nuse = "deny_writes_to"\nfield = "bucket"\nvalues = ["{name}"]\nstage = "{stage}"\nname = "{name}"\n'
+                  for name, stage in [("typo", "exectuion"), ("r1", "review"), ("r2", "review"), ("r3", "reveiw"),
+                                      ("s1", "s1"), ("s2", "s2"), ("cased", "Execution")]),
+        lambda lib: [lib.restrict_scope(["/"], name="root")] + [
+            lib.deny_writes_to("bucket", [name], stage=stage, name=name)
+            for name, stage in [("typo", "exectuion"), ("r1", "review"), ("r2", "review"), ("r3", "reveiw"),
+                                ("s1", "s1"), ("s2", "s2"), ("cased", "Execution")]],
+        # A fence of the one prefix "/" is no string given for a list; "s1"
+        # and "s2" are too short to tell, and "review" is the stage more use.
+        [(2, "QB109", "stage 'exectuion' is 1 edit from 'execution', which it probably meant"),
+         (5, "QB109", "stage 'reveiw' is 1 edit from 'review', which it probably meant"),
+         (8, "QB109", "stage 'Execution' is 1 edit from 'execution', which it probably meant")],
+        id="misspelt-stages-and-a-root-fence",
+    ),
 ]
 
 
@@ -173,3 +189,53 @@ def test_the_command(tmp_path, capsys):
         f"quindle-brevault-agent: cannot load policy {broken}: behaviour 1: 'use' must be one of "
         "'cap_charges', 'flag_large_charges', 'deny_writes_to' or 'restrict_scope', not an integer\n"
     )
+
+
+class Verdict:
+    def __repr__(self):
+        return "Verdict.DENY"
+
+
+@pytest.mark.parametrize("lib", [model, native], ids=["model", "native"])
+def test_verdicts_of_a_python_policy_other_than_the_three(lib):
+    on = lib.on_write()
+    policy = _impl.Policy([
+        _impl.behaviour(name, on=on, rule=made) for name, made in [
+            ("deny", lib.deny_list("bucket", ["vault", "archive"], verdict="flag")),
+            ("allow", lib.allow_list("tool", ["read", "list"], verdict="FLAG")),
+            ("own", lib.require_fields("bucket", verdict=Verdict())),
+            ("none", lib.deny_list("bucket", ["tmp", "cache"], verdict=None)),
+            ("allowing", lib.require_fields("bucket", verdict="ALLOW")),
+        ]
+    ])
+    own = "is not 'ALLOW', 'FLAG' or 'BLOCK': it is a verdict of your own, which blocks"
+    assert found(lint_policy(policy)) == [
+        (1, "QB108", f"verdict 'flag' {own}"),
+        (3, "QB108", f"verdict Verdict.DENY {own}"),
+        (4, "QB108", f"verdict None {own}"),
+    ]
+
+
+def test_a_large_policy_gets_exactly_the_findings_planted_in_it():
+    # Three caps and three flags share each field, the caps' limits going
+    # down in policy order; the first of the three asks for the field but in
+    # every seventh group. Every fifth flag sits at its own cap's limit, the
+    # first cap at or under it; every hundredth require_fields takes the
+    # name of an earlier cap.
+    behaviours, planted = [], []
+    for i in range(1500):
+        group, at, limit = i // 3, 3 * i + 1, 2000 - i
+        field = f"f{group}"
+        behaviours.append(native.cap_charges(limit, field=field, name=f"cap{i}"))
+        behaviours.append(native.flag_large_charges(limit if i % 5 == 0 else 100 + i % 3, field=field, name=f"flag{i}"))
+        asked = native.require_fields(field if i % 3 == 0 and group % 7 else f"other{i}")
+        behaviours.append(_impl.behaviour(f"cap{i - 1}" if i % 100 == 99 else f"req{i}", on=native.on_charge(), rule=asked))
+        if group % 7 == 0:
+            missing = f"no require_fields of {field!r} at stage 'spend_decision': an event without {field!r} counts as 0 and passes"
+            planted += [(at, "QB103", missing), (at + 1, "QB103", missing)]
+        if i % 5 == 0:
+            planted.append((at + 1, "QB104", f"flag limit {limit} is at or above the cap limit {limit} of behaviour "
+                                            f"{at} (cap{i}) on {field!r}: the flag can never be seen alone"))
+        if i % 100 == 99:
+            planted.append((at + 2, "QB106", f"same name as behaviour {at - 3}"))
+    assert found(lint_policy(_impl.Policy(behaviours))) == sorted(planted)

@@ -431,3 +431,21 @@ def test_the_readme_example_as_shown_and_as_policy_evaluate_decides(tmp_path):
         if seen[0] != seen[1]:
             changed.append(number)
     assert [int(row.split()[0]) for row in rows[1:]] == changed
+
+
+def test_same_named_behaviours_at_two_stages_give_rows_with_their_own_stages(tmp_path, events_file):
+    source = 'from quindle_brevault_agent import library as qba\nPOLICY = [qba.cap_charges(LIMIT, name="cap"), qba.cap_charges(LIMIT, name="cap", stage="review")]\n'
+    (tmp_path / "old.py").write_text(source.replace("LIMIT", "500"))
+    (tmp_path / "new.py").write_text(source.replace("LIMIT", "100"))
+    stages = ["spend_decision", "review", "review", "spend_decision"]
+    events = events_file(*(line(dict(charge(200), stage=stage)) for stage in stages))
+    added = [{"behaviour": "cap", "rule": "spend_cap<=100", "verdict": "BLOCK"}]
+    jsonl = run("diff", tmp_path / "old.py", tmp_path / "new.py", events, "--format", "jsonl")
+    assert jsonl.returncode == 1, jsonl.stderr
+    assert [(r["line"], r["stage"], r["added"]) for r in records(jsonl.stdout)] == [
+        (number, stage, added) for number, stage in enumerate(stages, 1)
+    ]
+    table = run("diff", tmp_path / "old.py", tmp_path / "new.py", events, "--format", "table")
+    assert [row.split()[:2] for row in table.stdout.splitlines()[1:]] == [
+        [str(number), stage] for number, stage in enumerate(stages, 1)
+    ]

@@ -5,6 +5,7 @@ from __future__ import annotations
 import json
 import subprocess
 import sys
+import tomllib
 from pathlib import Path
 
 import pytest
@@ -108,6 +109,26 @@ def test_what_is_not_a_policy_file_is_a_load_error_but_not_a_value_error(tmp_pat
             qba.load_policy(target)
         assert str(caught.value) == message and not isinstance(caught.value, ValueError)
     assert len(qba.load_policy(path)) == 0
+
+
+
+
+@pytest.mark.parametrize(
+    "name, make, kind",
+    [("p.toml", "mkfifo", "a named pipe"), ("p.py", "mkfifo", "a named pipe"), ("p.json", "symlink_to", "a character device"),
+     ("/dev/zero", None, "a character device"), ("p.toml", "mkdir", None)],
+)
+def test_what_is_not_a_regular_file_is_refused_unread(tmp_path, name, make, kind):
+    import os
+
+    path = tmp_path / name if make else Path(name)
+    if make == "mkfifo":
+        os.mkfifo(path)  # with no writer, a read would wait for ever
+    elif make:
+        getattr(path, make)(*(["/dev/zero"] if make == "symlink_to" else []))  # /dev/zero never ends
+    with pytest.raises(PolicyLoadError) as caught:
+        qba.load_policy(str(path))
+    assert str(caught.value) == f"cannot read {path}: " + (f"not a regular file but {kind}" if kind else "Is a directory")
 
 
 TOML = """
@@ -222,3 +243,34 @@ def test_the_example_files_decide_as_the_python_example():
     ]
     assert replays[0].returncode == replays[1].returncode == 2  # the text amount
     assert replays[0].stdout == replays[1].stdout != ""
+
+
+def test_a_policy_given_as_a_text_or_a_dict_and_what_its_refusals_call_it():
+    with open(EXAMPLES / "events.jsonl", "rb") as stream:
+        events = [e for _n, _raw, e, _error in read(Source("events", stream, None)) if isinstance(e, dict)]
+    expected = decisions(qba.load_policy(EXAMPLES / "policy.toml"), events)
+    text = (EXAMPLES / "policy.toml").read_text()
+    document = json.loads(json.dumps(tomllib.loads(text)))
+    for source in [text, document, json.dumps(document), "\ufeff " + json.dumps(document, indent=2) + "\n"]:
+        assert decisions(qba.load_policy(source), events) == expected
+    assert "PolicyLoadError" in qba.__all__ and qba.PolicyLoadError is PolicyLoadError
+    bad = {"use": "cap_charges", "limit": 5}
+    for source, message in [
+        ("[[behaviour]]\nuse =\n", "<text>: TOML syntax error at line 2, column 6: Invalid value"),
+        ('{"behaviour": [}', "<text>: JSON syntax error at line 1, column 16: Expecting value"),
+        ("{name}", "<text>: JSON syntax error at line 1, column 2: Expecting property name enclosed in double quotes"),
+        ({"behaviour": [dict(bad, limit=(5,))]}, "<dict>: behaviour 1 (cap_charges): 'limit' must be a number, not a tuple"),
+        ({"behaviour": (bad,)}, "<dict>: 'behaviour' must be a list of dicts, not a tuple"),
+        ({"behaviour": [bad, 5]}, "<dict>: behaviour 2 must be a dict, not an integer"),
+        ({"behavior": [bad]}, "<dict>: unknown key 'behavior': expected 'behaviour'"),
+    ]:
+        with pytest.raises(qba.PolicyFileError) as caught:
+            qba.load_policy(source)
+        assert str(caught.value) == message
+        assert isinstance(caught.value, ValueError) and isinstance(caught.value, qba.PolicyLoadError)
+    # A name is never read as a text unless it holds a line feed or is all in braces.
+    for name, message in [("{policy}.toml", "no such file: {policy}.toml"),
+                          ("behaviour = []", "behaviour = [] failed to load: ModuleNotFoundError: No module named 'behaviour = []'")]:
+        with pytest.raises(qba.PolicyLoadError) as caught:
+            qba.load_policy(name)
+        assert str(caught.value) == message and not isinstance(caught.value, ValueError)

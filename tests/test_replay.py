@@ -211,8 +211,8 @@ def test_table_format(policy_file, events_file):
     rows = result.stdout.splitlines()
     assert rows[0].split() == ["line", "stage", "verdict", "hits"]
     assert rows[1].split() == ["1", "spend_decision", "ALLOW"]
-    assert rows[2].split() == ["2", "spend_decision", "FLAG", "large", "(flag_over>100):", "FLAG"]
-    assert rows[3].split() == ["4", "execution", "BLOCK", "locked", "(deny_bucket):", "BLOCK"]
+    assert rows[2].split() == ["2", "spend_decision", "FLAG", "large", "(flag_over>100):", "FLAG", "(amount=200)"]
+    assert rows[3].split() == ["4", "execution", "BLOCK", "locked", "(deny_bucket):", "BLOCK", "(bucket='vault')"]
     assert len(rows) == 4
 
 
@@ -755,7 +755,8 @@ def test_ctrl_c_waits_only_where_a_row_is_half_done(where, at_once, held):
     with pytest.raises(KeyboardInterrupt):
         caught.handle(2, frame)  # a second Ctrl-C does not wait
 
-def test_jobs_give_the_output_of_one_process(policy_file, tmp_path):
+def test_jobs_give_the_output_of_one_process(policy_file, tmp_path, monkeypatch):
+    monkeypatch.setenv("PYTHON_CPU_COUNT", "8")  # three processes, however few CPUs the machine has
     kinds = [line(ALLOW), "nope", line(FLAG), "", line(BLOCK), "[2]", line(TEXT_AMOUNT), line({"stage": "plannig"})]
     text = "\n".join(kinds[(i * 7 + i // 3) % len(kinds)] for i in range(2000))
     path = tmp_path / "mixed.jsonl"
@@ -824,3 +825,120 @@ def test_a_closed_standard_error_leaves_the_exit_status_alone(args):
     child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     child.stderr.close()  # whoever read the messages has gone away
     assert child.wait(timeout=60) == expected
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.parametrize("args", [["replay", "{policy}", "{events}"], ["verify-log", "{log}", "{log}"], ["lint", "{lint}"]])
+@pytest.mark.parametrize("output", ["No space left on device", "Bad file descriptor", "gone"])
+def test_standard_output_that_cannot_be_written_is_one_sentence(policy_file, events_file, tmp_path, args, output):
+    from quindle_brevault_agent import DecisionLog
+
+    with DecisionLog(tmp_path / "log.jsonl") as log:
+        log.record(ALLOW, "spend_decision", Policy([]).evaluate(ALLOW, stage="spend_decision"))
+    (tmp_path / "lint.toml").write_text('[[behaviour]]\nuse = "cap_charges"\nlimit = 500\n')  # a finding
+    names = {"policy": policy_file, "events": events_file(*[line(FLAG)] * 3000), "log": tmp_path / "log.jsonl",
+             "lint": tmp_path / "lint.toml"}
+    command = [sys.executable, "-m", "quindle_brevault_agent", *[arg.format(**names) for arg in args]]
+    if output == "gone":  # the reader went away before anything was written: quiet, and the usual status
+        child = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        child.stdout.close()
+        assert b"Traceback" not in child.stderr.read()
+        assert child.wait(timeout=60) == subprocess.run(command, capture_output=True, timeout=60).returncode
+        return
+    with open("/dev/full", "w") as full:  # full, or closed before the command starts
+        result = subprocess.run(command, stdout=full, stderr=subprocess.PIPE, text=True, timeout=60,
+                                preexec_fn=(lambda: os.close(1)) if output.startswith("Bad") else None)
+    assert (result.returncode, result.stderr) == (2, f"quindle-brevault-agent: cannot write standard output: {output}\n")
+
+
+@pytest.mark.parametrize("errors", ["strict", "surrogateescape"])  # surrogateescape: the C and C.UTF-8 locales
+@pytest.mark.parametrize(
+    "args, shown",
+    [   # the rows split into words: nothing is lost, and no row
+        (["replay", "{new}", "{events}", "--format", "table"],
+         [["line", "stage"], ["1", "\\ud800", "BLOCK", "cap\\ud800"], ["2", "spend_decision", "ALLOW"]]),
+        (["diff", "{old}", "{new}", "{events}", "--format", "table"],
+         [["line", "stage"], ["1", "\\ud800", "ALLOW", "BLOCK", "+cap\\ud800"]]),
+        (["lint", "{new}"], [["{new}:", "behaviour", "1", "(cap\\ud800):", "QB103"]]),
+    ],
+)
+def test_a_lone_surrogate_is_written_escaped(tmp_path, events_file, monkeypatch, errors, args, shown):
+    monkeypatch.setenv("PYTHONIOENCODING", f"utf-8:{errors}")
+    (tmp_path / "new.py").write_text('from quindle_brevault_agent import library as qba\n'
+                                     'POLICY = [qba.cap_charges(100, name="cap\\ud800", stage="\\ud800")]\n')
+    (tmp_path / "old.py").write_text("POLICY = []\n")
+    charge = {"action_type": "charge", "amount": 900}
+    names = {"new": tmp_path / "new.py", "old": tmp_path / "old.py",
+             "events": events_file(line({"stage": "\ud800", **charge}), line({"stage": "spend_decision", **charge}))}
+    result = run(*[arg.format(**names) for arg in args])
+    rows = [row.split() for row in result.stdout.splitlines()]
+    expected = [[word.format(**names) for word in words] for words in shown]
+    assert [row[: len(words)] for row, words in zip(rows, expected)] == expected and len(rows) == len(expected)
+    assert result.returncode == 1 and "Traceback" not in result.stderr
+
+
+@pytest.mark.parametrize("cpus, jobs, note", [("2", "1000000000000", "2 CPUs"), ("1", "1000", "1 CPU"), ("2", "2", None)])
+def test_jobs_are_capped_at_the_cpus_the_replay_may_run_on(policy_file, events_file, monkeypatch, cpus, jobs, note):
+    monkeypatch.setenv("PYTHON_CPU_COUNT", cpus)
+    path = events_file(*[line(FLAG), "nope", line(BLOCK)] * 400)
+    one, many = (run("replay", policy_file, path, "--jobs", n, "-q") for n in ("1", jobs))
+    assert (many.returncode, many.stdout) == (one.returncode, one.stdout)
+    notes = [text for text in many.stderr.splitlines() if not text.startswith(str(path))]
+    assert notes == [f"quindle-brevault-agent: note: --jobs {jobs} is more than the {note} this process may run on; "
+                     f"using {cpus}"] * (note is not None)
+
+
+def test_a_bad_line_is_shown_after_the_rows_before_it_on_a_shared_terminal(policy_file, events_file, monkeypatch):
+    import pty
+
+    monkeypatch.setenv("PYTHON_CPU_COUNT", "2")
+    monkeypatch.setenv("TERM", "dumb")
+    events = [line(FLAG)] * 3000
+    events[40], events[2600] = "nope", "[1]"  # one read by this process, one by the worker
+    path = events_file(*events)
+    screens = []
+    for jobs in ("1", "2"):
+        leader, follower = pty.openpty()  # standard output and error on one terminal
+        child = subprocess.Popen([sys.executable, "-m", "quindle_brevault_agent", "replay", str(policy_file), str(path),
+                                  "-q", "--jobs", jobs], stdin=subprocess.DEVNULL, stdout=follower, stderr=follower)
+        os.close(follower)
+        shown = b""
+        while True:
+            try:
+                data = os.read(leader, 1 << 16)
+            except OSError:  # the terminal is gone once the command has ended
+                break
+            shown += data
+            if not data:
+                break
+        os.close(leader)
+        assert child.wait(timeout=60) == 2
+        screens.append(shown.decode().splitlines()[1:])
+    numbers = [int(text.split(":")[1] if text.startswith(str(path)) else text.split()[0]) for text in screens[1]]
+    assert screens[1] == screens[0] and numbers == list(range(1, 3001))
+    assert [text for text in screens[1] if text.startswith(str(path))] == [
+        f"{path}:41: not JSON: Expecting value: line 1 column 1 (char 0)", f"{path}:2601: not a JSON object but an array",
+    ]
+
+
+def test_a_table_row_says_what_the_rules_read_in_its_own_event(policy_file, events_file):
+    def charge(amount):
+        return {"stage": "spend_decision", "action_type": "charge", "kwargs": {"amount": amount}}
+
+    # The same decision again and again, each row with its own amount; a
+    # decision record goes the general path.
+    record = json.dumps({"decision_log": 1, "stage": "spend_decision", "verdict": "BLOCK", "event": charge(700)})
+    path = events_file(*map(line, [charge(900), charge(1200), charge(200)]), record,
+                       line(charge(900.5)), line({"stage": "execution", "bucket": "vault"}))
+    both = "cap (spend_cap<=500): BLOCK (amount={0}), large (flag_over>100): FLAG (amount={0})"
+    expected = [
+        "1 spend_decision BLOCK " + both.format(900),
+        "2 spend_decision BLOCK " + both.format(1200),
+        "3 spend_decision FLAG large (flag_over>100): FLAG (amount=200)",
+        "4 spend_decision BLOCK " + both.format(700),
+        "5 spend_decision BLOCK " + both.format(900.5),
+        "6 execution BLOCK locked (deny_bucket): BLOCK (bucket='vault')",
+    ]
+    for jobs in ("1", "2"):
+        result = run("replay", policy_file, path, "--format", "table", "--jobs", jobs)
+        assert [" ".join(row.split()) for row in result.stdout.splitlines()[1:]] == expected, result.stderr

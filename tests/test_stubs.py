@@ -87,7 +87,7 @@ library.rule("r", rules[0].fn)
 library.trigger(stage="s")
 library.behaviour("b", on=triggers[0], rule=rules[0])
 
-from quindle_brevault_agent import DecisionLog, Policy, PolicyViolation, guard
+from quindle_brevault_agent import DecisionLog, Policy, PolicyFileError, PolicyLoadError, PolicyViolation, guard
 
 def pay(amount: int) -> str:
     return str(amount)
@@ -97,6 +97,14 @@ guarded = guard(policy, stage="spend_decision", action_type="charge", log=Decisi
 paid: str = guarded(5)
 refusal: PermissionError = PolicyViolation(policy.evaluate({}, stage=None), {})
 guarded("5")  # type: ignore[arg-type]
+guard(policy, stage=5)  # type: ignore[arg-type]
+guard(policy, action_type=b"charge")  # type: ignore[arg-type]
+guard(policy, log="decisions.jsonl")  # type: ignore[arg-type]
+guard(behaviours)  # type: ignore[arg-type]
+said: str = policy.evaluate({}, stage=None).verdict  # type: ignore[assignment]
+loading: PolicyLoadError = PolicyFileError("p.toml: behaviour 1: ...")
+valued: ValueError = PolicyFileError("p.toml: behaviour 1: ...")
+unvalued: ValueError = PolicyLoadError("no such file: p.toml")  # type: ignore[assignment]
 
 bad_verdict: Verdict = "DENY"  # type: ignore[assignment]
 library.Verdict  # type: ignore[attr-defined]
@@ -188,3 +196,6 @@ def test_stub_runs_as_python_and_declares_only_what_exists():
     assert sorted(name for name in declared if not hasattr(library, name)) == []
     for name in ["_get", *library.__all__]:
         assert parameters(namespace[name]) == parameters(getattr(library, name)), name
+    # The two triggers have no docstring of their own; the stub gives them one.
+    for name in ("on_charge", "on_write"):
+        assert getattr(library, name).__doc__ is None and namespace[name].__doc__.startswith("A trigger for "), name

@@ -4,8 +4,10 @@ The public API: the host layer (``Policy``, ``Decision``, ``Hit``, ``Rule``,
 ``Trigger``, ``Behaviour``, the factories ``rule``, ``trigger``, ``behaviour``
 and the evaluators ``check_rule``, ``check_behaviour``), the twelve
 ready-made rule and behaviour factories of the native module
-``quindle_brevault_agent.library``; ``load_policy`` with the ``PolicyFileError``
-it raises for a policy file that is not well-formed; and where decisions are
+``quindle_brevault_agent.library``; ``load_policy`` with ``PolicyLoadError``,
+which it raises for any policy that does not load, and ``PolicyFileError``
+(a ``PolicyLoadError`` and a ``ValueError``) for a policy file or text that
+is not well-formed; and where decisions are
 enforced and recorded: ``guard``, ``PolicyViolation`` and ``DecisionLog``.
 
 Importing the package loads nothing else: each public name is imported from
@@ -48,7 +50,7 @@ if TYPE_CHECKING:
         scope_fence,
         spend_cap,
     )
-    from .policy_files import PolicyFileError, load_policy
+    from .policy_files import PolicyFileError, PolicyLoadError, load_policy
 
 __version__ = "0.1.0"
 
@@ -77,6 +79,7 @@ __all__ = [
     "deny_writes_to",
     "restrict_scope",
     "load_policy",
+    "PolicyLoadError",
     "PolicyFileError",
     "guard",
     "PolicyViolation",
@@ -86,7 +89,7 @@ __all__ = [
 # Where each public name lives.
 _HOMES = {name: "._impl" for name in __all__[:11]}
 _HOMES.update({name: ".library" for name in __all__[11:23]})
-_HOMES.update(load_policy=".policy_files", PolicyFileError=".policy_files")
+_HOMES.update(load_policy=".policy_files", PolicyLoadError=".policy_files", PolicyFileError=".policy_files")
 _HOMES.update(guard=".enforce.guarding", PolicyViolation=".enforce.guarding", DecisionLog=".enforce.decision_log")
 
 

@@ -4,6 +4,8 @@ from typing import Any, ClassVar, NamedTuple, Self, final
 
 from typing_extensions import disjoint_base
 
+from ._types import Verdict
+
 class Hit(NamedTuple):
     """An applied behaviour whose verdict is not ALLOW: its name, its rule's name, the verdict."""
 
@@ -16,9 +18,10 @@ class Decision:
     """What a policy decided on one event."""
 
     __match_args__: ClassVar[tuple[str, str]]
-    def __new__(cls, verdict: Any, hits: tuple[Hit, ...] = ()) -> Self: ...
+    def __new__(cls, verdict: Verdict | object, hits: tuple[Hit, ...] = ()) -> Self: ...
     @property
-    def verdict(self) -> Any: ...
+    def verdict(self) -> Verdict | object:
+        """"ALLOW", "FLAG" or "BLOCK", or the verdict of a caller's own rule, which blocks."""
     @property
     def hits(self) -> tuple[Hit, ...]: ...
     @property

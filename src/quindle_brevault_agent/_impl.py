@@ -167,6 +167,128 @@ def condition_of(where: Any) -> Any:
     return where
 
 
+# ---------------------------------------------------------------- reading rules
+
+# The library's rule functions, by qualified name: the factory that made the
+# function and the names of its captured values, in the order of its cells.
+RULE_CAPTURES: dict[str, tuple[str, tuple[str, ...]]] = {
+    "spend_cap.<locals>.<lambda>": ("spend_cap", ("field", "limit")),
+    "flag_over.<locals>.<lambda>": ("flag_over", ("field", "limit")),
+    "deny_list.<locals>.<lambda>": ("deny_list", ("field", "vals", "verdict")),
+    "allow_list.<locals>.<lambda>": ("allow_list", ("field", "vals", "verdict")),
+    "scope_fence.<locals>.<lambda>": ("scope_fence", ("field", "prefixes")),
+    "require_fields.<locals>.<lambda>": ("require_fields", ("req", "verdict")),
+}
+
+
+def rule_reading(fn: Any) -> tuple[str | None, dict[str, Any] | None]:
+    """``(factory, captured values by name)`` for a rule function of the
+    library's (``("spend_cap", {"field": "amount", "limit": 500})``);
+    ``(factory, None)`` when it does not show its values, ``(None, None)`` for
+    a function of the caller's own."""
+    kind, names = RULE_CAPTURES.get(qualname_of(fn) or "", (None, ()))
+    if kind is None:
+        return None, None
+    return kind, captured(fn, names)
+
+
+SHOWN_LENGTH = 60  # characters of a field or a value that a description shows
+_shortened_repr = reprlib.Repr(maxstring=SHOWN_LENGTH, maxother=SHOWN_LENGTH, maxlong=SHOWN_LENGTH).repr
+
+
+def _shortened(text: str) -> str:
+    return text if len(text) <= SHOWN_LENGTH else text[: SHOWN_LENGTH - 3] + "..."
+
+
+def _value_text(value: Any) -> str:
+    """A value as a description shows it: its repr, shortened."""
+    cls = value.__class__
+    if cls is int or cls is float or (cls is str and len(value) <= SHOWN_LENGTH):
+        text = repr(value)
+        if len(text) <= SHOWN_LENGTH:
+            return text
+    return _shortened(_shortened_repr(value))
+
+
+def _field_text(field: Any) -> str:
+    """A field as a description names it: a plain one by itself, any other by its repr."""
+    if field.__class__ is str and field.isprintable() and field:
+        return _shortened(field)
+    return _shortened(_shortened_repr(field))
+
+
+def rule_reader(fn: Any) -> Callable[[Any], str | None] | None:
+    """For a rule function of the library's whose values can be read, a
+    function that says what the rule reads in an event: ``amount=900`` (the
+    field and the value, as the rule reads it: at the top level, else under
+    ``kwargs``), ``scope missing``, or for ``require_fields`` the fields it
+    finds missing, ``payee, currency missing``; None when there is nothing
+    to say or the reading raises. None for any other function."""
+    kind, params = rule_reading(fn)
+    if params is None:
+        return None
+    from . import library
+
+    module = library
+    if kind == "require_fields":
+        required = params["req"]
+        if not isinstance(required, tuple):
+            return None
+        shown = [(field, _field_text(field)) for field in required]
+
+        def missing(event: Any) -> str | None:
+            try:
+                get = module._get
+                absent = [text for field, text in shown if get(event, field) is None]
+            except Exception:
+                return None
+            return ", ".join(absent) + " missing" if absent else None
+
+        return missing
+    field = params["field"]
+    name = _field_text(field)
+
+    def value(event: Any) -> str | None:
+        try:
+            seen = module._get(event, field)
+            if seen is None:
+                return name + " missing"
+            return name + "=" + _value_text(seen)
+        except Exception:
+            return None
+
+    return value
+
+
+def hit_details(behaviours: Iterable[Any], hits: Iterable[Any], event: Any) -> list[str | None]:
+    """What the rule of each hit read in `event` (see `rule_reader`). A hit
+    is traced to its behaviour by the name and the rule name it holds, the
+    very objects of the behaviour; where several behaviours hold them and
+    their rules read differently, or nothing can be read, it is None."""
+    items = tuple(behaviours)
+    details: list[str | None] = []
+    for hit in hits:
+        said: Any = _UNSAID
+        try:
+            for item in items:
+                if item.name is not hit[0] or item.rule.name is not hit[1]:
+                    continue
+                reader = rule_reader(item.rule.fn)
+                text = None if reader is None else reader(event)
+                if said is _UNSAID:
+                    said = text
+                elif said != text:
+                    said = None
+                    break
+        except Exception:  # a behaviour of the caller's own that will not be read
+            said = None
+        details.append(None if said is _UNSAID else said)
+    return details
+
+
+_UNSAID: Any = object()
+
+
 def _may_apply(on: Any, stage: Any, fields: dict[str, Any]) -> bool:
     """Whether the trigger `on` can apply at `stage` to an event whose fields
     are `fields`; a question it cannot answer counts as yes."""

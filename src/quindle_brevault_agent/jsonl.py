@@ -4,7 +4,8 @@ An input is a file name or ``-`` for standard input, read in binary chunks.
 Gzip-compressed input (found by its first two bytes, whatever its name) is
 decompressed as it is read. Each line is numbered from 1, a UTF-8 byte order
 mark at the start of an input is dropped, and a line ends at ``\\n`` (a ``\\r``
-before it is JSON white space). Blank lines are skipped but counted. A line
+before it is JSON white space). Blank lines are skipped but counted, and a
+long run of empty ones is stepped over at once (`parts`). A line
 that is not UTF-8 or not JSON comes back with the reason, so that the command
 can report it as ``FILE:LINE: reason`` and go on; an input that is binary
 data rather than text, or whose gzip data is damaged, cannot be read at all.
@@ -21,6 +22,7 @@ from __future__ import annotations
 import gzip
 import json
 import os
+import re
 import zlib
 from dataclasses import dataclass
 from json.decoder import JSONDecoder
@@ -34,6 +36,7 @@ __all__ = [
     "close_sources",
     "read",
     "blocks",
+    "parts",
     "parse",
     "parse_line",
     "line_decoder",
@@ -227,6 +230,36 @@ def _is_binary(block: bytes) -> bool:
 
 # ---------------------------------------------------------------- lines
 
+# Empty lines in a row from which a run is stepped over at once; fewer are
+# skipped one by one, at little cost, so that a block without a long run is
+# read as one part.
+_RUN = b"\n" * 16
+_NEWLINES = re.compile(rb"\n+")
+
+
+def parts(block: bytes) -> Iterator[tuple[bytes, int]]:
+    """``(part, empty)``: the lines of `block` (a block of `blocks`) with each
+    long run of empty lines cut out. A part is whole lines of the block
+    (``part.count(b"\\n") + 1`` of them, in the block's order), and `empty`
+    is how many empty lines of the block come after it, before the next part."""
+    start = 0
+    size = len(block)
+    while True:
+        at = block.find(_RUN, start)
+        if at < 0:
+            yield (block[start:] if start else block), 0
+            return
+        # The newline at `at` ends the part's last line; each newline after
+        # it in the run ends an empty line.
+        found = _NEWLINES.match(block, at)
+        assert found is not None
+        end = found.end()
+        if end == size:  # the block's last line, after its last newline, is empty too
+            yield block[start:at], end - at
+            return
+        yield block[start:at], end - at - 1
+        start = end
+
 
 Line = tuple[int, bytes, Any, "str | None"]
 
@@ -383,23 +416,27 @@ def parse(block: bytes, number: int = 0) -> Iterator[Line]:
 # dropped at once leaves its memory warm for the next line's.
 def _lines(block: bytes, number: int) -> Iterator[Line]:
     decode, limit = line_decoder()
-    for raw in block.split(b"\n"):
-        number += 1
-        if raw and len(raw) < limit:
-            try:
-                value = decode(raw)
-            except Exception:
-                pass  # json.loads decides and gives the reason
-            else:
-                yield number, raw, value, None
-                continue
-        line = parse_line(number, raw)
-        if line is not None:
-            yield line
+    for part, empty in parts(block):
+        for raw in part.split(b"\n"):
+            number += 1
+            if raw and len(raw) < limit:
+                try:
+                    value = decode(raw)
+                except Exception:
+                    pass  # json.loads decides and gives the reason
+                else:
+                    yield number, raw, value, None
+                    continue
+            line = parse_line(number, raw)
+            if line is not None:
+                yield line
+        number += empty
 
 
 def parse_line(number: int, raw: bytes) -> Line | None:
     """The line numbered `number` as json.loads reads it, or None for a blank one."""
+    if raw.isspace() or not raw:  # what json.loads would refuse at some cost
+        return None
     try:
         return number, raw, json.loads(raw.decode("utf-8")), None
     except UnicodeDecodeError as exc:

@@ -44,9 +44,21 @@ def allow_list(field: Any, values: Iterable[Any], *, verdict: object = "BLOCK") 
 def scope_fence(allowed: Iterable[str], *, field: Any = "scope") -> Rule: ...
 def require_fields(*fields: str, verdict: object = "BLOCK") -> Rule: ...
 
-# Trigger factories.
-def on_charge(*, stage: Any = "spend_decision", action_type: Any = "charge") -> Trigger: ...
-def on_write(*, method: Any = None, stage: Any = "execution") -> Trigger: ...
+# Trigger factories. The native functions carry no docstring of their own;
+# these are for the tools that read the stub.
+def on_charge(*, stage: Any = "spend_decision", action_type: Any = "charge") -> Trigger:
+    """A trigger for the events of `stage` whose ``action_type`` field equals `action_type`.
+
+    The field is read with ``event.get("action_type")``, at the event's top
+    level only.
+    """
+
+def on_write(*, method: Any = None, stage: Any = "execution") -> Trigger:
+    """A trigger for every event of `stage` or, given a `method`, for those
+    whose ``method`` field equals it.
+
+    The field is read with ``event.get("method")``, at the event's top level only.
+    """
 
 # Ready-made behaviours.
 def cap_charges(

@@ -29,6 +29,14 @@ QB105  a limit that is NaN, infinite or negative
 QB106  a behaviour with the same name as an earlier one
 QB107  a behaviour that repeats an earlier one exactly: the same stage,
        trigger, rule and action
+QB108  a verdict other than "ALLOW", "FLAG" or "BLOCK" given to deny_list,
+       allow_list or require_fields (a Python policy: a file refuses one):
+       a verdict of one's own, which blocks
+QB109  a stage one or two edits (a character inserted, removed or replaced,
+       or two neighbours swapped) away from "spend_decision", "execution" or
+       a stage that more behaviours of the policy use, and no further than
+       one edit in four characters of its own: the message names the stage
+       it probably meant (``spend_decison``: "spend_decision")
 
 Behaviours of one stage are compared with care for their triggers: a trigger
 without a predicate applies to every event of its stage, one of `on_charge`
@@ -42,6 +50,10 @@ parameters of the library's rules and triggers, which show their captured
 values the way a Python closure does (``fn.__closure__``, in the order of the
 captured names, the function named by ``fn.__qualname__``). A check that needs
 what a rule does not show is skipped for that rule.
+
+Behaviours are compared with each other through keys of their values, so
+that the lint's time grows with the policy's size, not with its square
+(``benchmarks/bench_lint.py``).
 
 Exit status: 0 when every policy is clean, 1 with any finding, 2 when a
 policy does not load (the reason goes to standard error, and the other
@@ -57,7 +69,7 @@ import math
 from dataclasses import dataclass
 from typing import Any, Iterable, Iterator, Sequence
 
-from ._impl import Policy, captured, condition_of, qualname_of
+from ._impl import Policy, condition_of, rule_reading
 from .policy_files import (
     Call,
     Declared,
@@ -71,18 +83,9 @@ __all__ = ["Finding", "lint_policy", "lint_target", "render"]
 
 SEPARATORS = "/:."
 
-# The library's rule functions, by qualified name: the factory that made the
-# function and the names of its captured values, in the order of its cells.
-# (Its triggers are read by `condition_of`, the reading that
-# `Policy.applicable` uses too.)
-RULE_CAPTURES: dict[str, tuple[str, tuple[str, ...]]] = {
-    "spend_cap.<locals>.<lambda>": ("spend_cap", ("field", "limit")),
-    "flag_over.<locals>.<lambda>": ("flag_over", ("field", "limit")),
-    "deny_list.<locals>.<lambda>": ("deny_list", ("field", "vals", "verdict")),
-    "allow_list.<locals>.<lambda>": ("allow_list", ("field", "vals", "verdict")),
-    "scope_fence.<locals>.<lambda>": ("scope_fence", ("field", "prefixes")),
-    "require_fields.<locals>.<lambda>": ("require_fields", ("req", "verdict")),
-}
+# The library's rules and triggers are read as `Policy.applicable` and the
+# descriptions of refusals read them: `rule_reading` (through RULE_CAPTURES)
+# and `condition_of`.
 
 # A ready-made behaviour as the trigger and rule it makes: the trigger's
 # keywords, the rule's positional arguments and its keywords, each taken from
@@ -152,14 +155,14 @@ def shape_of(index: int, item: Any) -> Shape:
     on = getattr(item, "on", None)
     rule = getattr(item, "rule", None)
     fn = getattr(rule, "fn", None)
-    kind, names = RULE_CAPTURES.get(qualname_of(fn) or "", (None, ()))
+    kind, params = rule_reading(fn)
     return Shape(
         index=index,
         name=getattr(item, "name", None),
         stage=getattr(on, "stage", None),
         where=condition_of(getattr(on, "where", None)),
         kind=kind,
-        params=captured(fn, names) if kind is not None else None,
+        params=params,
         fn=fn,
         action=getattr(item, "action", None),
     )
@@ -266,9 +269,19 @@ def _one_character(values: Iterable[Any]) -> list[str]:
 
 def _distinct(values: Iterable[Any]) -> list[Any]:
     kept: list[Any] = []
+    seen: set[Any] = set()  # the keys of the values kept
+    unkeyed: list[Any] = []  # the values kept that have none
     for value in values:
-        if not any(_same(value, seen) for seen in kept):
-            kept.append(value)
+        key = _key(value)
+        if key is _ODD:
+            if any(_same(value, other) for other in kept):
+                continue
+            unkeyed.append(value)
+        elif key in seen or any(_same(value, other) for other in unkeyed):
+            continue
+        else:
+            seen.add(key)
+        kept.append(value)
     return kept
 
 
@@ -335,19 +348,30 @@ def _check_limit(shape: Shape) -> Iterator[tuple[str, str]]:
         )
 
 
-def _check_required(shape: Shape, every: Sequence[Shape]) -> Iterator[tuple[str, str]]:
-    if shape.kind not in _OVER or shape.params is None:
-        return
-    field = shape.params["field"]
-    for other in every:
-        # An open question counts as asked for: the lint stays quiet.
+def _asked_one_by_one(shape: Shape, others: Iterable[Shape]) -> bool:
+    """Whether a require_fields behaviour among `others` that covers `shape`
+    may ask for its field; an open question counts as asked for."""
+    field = shape.params["field"] if shape.params is not None else None
+    for other in others:
         if other.kind != "require_fields" or not _covers(other, shape, unknown=True):
             continue
         if other.params is None:
-            return  # it may ask for the field: stay quiet
+            return True  # it may ask for the field
         req = other.params["req"]
         if isinstance(req, tuple) and any(_same(field, f) for f in req):
-            return
+            return True
+    return False
+
+
+def _check_required(shape: Shape, every: Sequence[Shape], asked: _Requirements | None = None) -> Iterator[tuple[str, str]]:
+    if shape.kind not in _OVER or shape.params is None:
+        return
+    field = shape.params["field"]
+    found = None if asked is None else asked.asked(shape)
+    if found is None:
+        found = _asked_one_by_one(shape, every)
+    if found:
+        return
     yield "QB103", (
         f"no require_fields of {_text(field, repr)} at stage {_text(shape.stage, repr)}: "
         f"an event without {_text(field, repr)} counts as 0 and passes"
@@ -362,25 +386,34 @@ def _comparable_limit(shape: Shape) -> Any:
     return limit
 
 
-def _check_flag_under_cap(shape: Shape, every: Sequence[Shape]) -> Iterator[tuple[str, str]]:
+def _hides(cap: Shape, shape: Shape, flag: Any) -> bool:
+    """Whether the cap `cap` blocks every event that the flag `shape` (of limit `flag`) would flag."""
+    if cap.kind != "spend_cap" or cap.params is None or shape.params is None:
+        return False
+    if not _covers(cap, shape, unknown=False):
+        return False
+    limit = _comparable_limit(cap)
+    if limit is None or not _same(cap.params["field"], shape.params["field"]):
+        return False
+    return bool(flag >= limit)
+
+
+def _check_flag_under_cap(shape: Shape, every: Sequence[Shape], caps: _Caps | None = None) -> Iterator[tuple[str, str]]:
     if shape.kind != "flag_over":
         return
     flag = _comparable_limit(shape)
     if flag is None or shape.params is None:
         return
-    for cap in every:
-        if cap.kind != "spend_cap" or cap.params is None or not _covers(cap, shape, unknown=False):
-            continue
-        limit = _comparable_limit(cap)
-        if limit is None or not _same(cap.params["field"], shape.params["field"]):
-            continue
-        if flag >= limit:
-            yield "QB104", (
-                f"flag limit {_text(flag, repr)} is at or above the cap limit {_text(limit, repr)} of behaviour "
-                f"{cap.index} ({_text(cap.name)}) on {_text(shape.params['field'], repr)}: "
-                "the flag can never be seen alone"
-            )
-            return
+    cap = _UNKNOWN if caps is None else caps.first_hiding(shape, flag)
+    if cap is _UNKNOWN:
+        cap = next((cap for cap in every if _hides(cap, shape, flag)), None)
+    if cap is None:
+        return
+    yield "QB104", (
+        f"flag limit {_text(flag, repr)} is at or above the cap limit {_text(_comparable_limit(cap), repr)} of behaviour "
+        f"{cap.index} ({_text(cap.name)}) on {_text(shape.params['field'], repr)}: "
+        "the flag can never be seen alone"
+    )
 
 
 def _repeats(shape: Shape, other: Shape) -> bool:
@@ -399,19 +432,44 @@ def _repeats(shape: Shape, other: Shape) -> bool:
     )
 
 
-def _check_repeats(shape: Shape, every: Sequence[Shape]) -> Iterator[tuple[str, str]]:
-    earlier = every[: shape.index - 1]
-    for other in earlier:
-        if _same(other.name, shape.name):
-            yield "QB106", f"same name as behaviour {other.index}"
-            break
-    for other in earlier:
-        if _repeats(shape, other):
-            yield "QB107", (
-                f"repeats behaviour {other.index} ({_text(other.name)}): "
-                "same stage, trigger, rule and action"
-            )
-            break
+def _check_repeats(shape: Shape, every: Sequence[Shape], earlier: _Earlier | None = None) -> Iterator[tuple[str, str]]:
+    if earlier is None:
+        earlier = _Earlier()
+        for other in every[: shape.index - 1]:
+            earlier.add(other)
+    named = earlier.named(shape)
+    if named is not None:
+        yield "QB106", f"same name as behaviour {named.index}"
+    repeated = earlier.repeated(shape)
+    if repeated is not None:
+        yield "QB107", (
+            f"repeats behaviour {repeated.index} ({_text(repeated.name)}): "
+            "same stage, trigger, rule and action"
+        )
+
+
+_VERDICTS = ("ALLOW", "FLAG", "BLOCK")
+
+
+def _check_verdict(shape: Shape) -> Iterator[tuple[str, str]]:
+    if shape.kind not in ("deny_list", "allow_list", "require_fields") or shape.params is None:
+        return
+    verdict = shape.params["verdict"]
+    if isinstance(verdict, str) and verdict in _VERDICTS:
+        return
+    yield "QB108", (
+        f"verdict {_text(verdict, repr)} is not 'ALLOW', 'FLAG' or 'BLOCK': "
+        "it is a verdict of your own, which blocks"
+    )
+
+
+def _check_stage(shape: Shape, misspelt: dict[str, tuple[str, int]]) -> Iterator[tuple[str, str]]:
+    stage = shape.stage
+    if stage.__class__ is not str or stage not in misspelt:
+        return
+    meant, edits = misspelt[stage]
+    noun = "edit" if edits == 1 else "edits"
+    yield "QB109", f"stage {stage!r} is {edits} {noun} from {meant!r}, which it probably meant"
 
 
 def _quietly(findings: Iterator[tuple[str, str]]) -> list[tuple[str, str]]:
@@ -426,16 +484,347 @@ def _quietly(findings: Iterator[tuple[str, str]]) -> list[tuple[str, str]]:
 def lint_shapes(every: Sequence[Shape]) -> list[Finding]:
     """The findings on a policy's behaviours, in policy order and by code."""
     found: list[Finding] = []
+    asked = _Requirements(every)
+    caps = _Caps(every)
+    earlier = _Earlier()
+    misspelt = misspelt_stages(shape.stage for shape in every)
     for shape in every:
         codes = [
             *_quietly(_check_values(shape)),
-            *_quietly(_check_required(shape, every)),
-            *_quietly(_check_flag_under_cap(shape, every)),
+            *_quietly(_check_required(shape, every, asked)),
+            *_quietly(_check_flag_under_cap(shape, every, caps)),
             *_quietly(_check_limit(shape)),
-            *_quietly(_check_repeats(shape, every)),
+            *_quietly(_check_repeats(shape, every, earlier)),
+            *_quietly(_check_verdict(shape)),
+            *_quietly(_check_stage(shape, misspelt)),
         ]
+        earlier.add(shape)
         codes.sort(key=lambda pair: pair[0])
         found.extend(Finding(shape.index, shape.name, code, message) for code, message in codes)
+    return found
+
+
+# ---------------------------------------------------------------- comparing by keys
+
+# The checks that compare behaviours with each other find them by keys, so
+# that the lint's time grows with the policy's size rather than its square.
+# A value's key stands for it where `_same` compares it through a hash and an
+# equality that agree (strings, numbers, None, objects compared by identity,
+# and tuples, sets and dicts of them): equal keys for the values that `_same`
+# finds equal, and for no others. A value without a key (one of the caller's
+# own with an equality of its own) is compared one by one, as before.
+
+_ODD: Any = object()  # no key
+_UNKNOWN: Any = object()  # the keys cannot tell
+_IDENTITY, _TUPLE, _SET, _DICT = object(), object(), object(), object()
+_SCALAR_HASH = {str.__eq__: str.__hash__, int.__eq__: int.__hash__, float.__eq__: float.__hash__}
+_OBJECT_EQ = object.__eq__
+
+
+def _key_of(value: Any) -> Any:
+    if value is None:
+        return None
+    cls = value.__class__
+    eq = cls.__eq__
+    if eq is _OBJECT_EQ:
+        return (_IDENTITY, id(value))
+    hashed = _SCALAR_HASH.get(eq)
+    if hashed is not None:
+        return value if cls.__hash__ is hashed else _ODD
+    if cls is tuple:
+        parts = tuple(_key_of(item) for item in value)
+        return _ODD if any(part is _ODD for part in parts) else (_TUPLE, parts)
+    if cls is set or cls is frozenset:
+        members = [_key_of(item) for item in value]
+        return _ODD if any(member is _ODD for member in members) else (_SET, frozenset(members))
+    if cls is dict:
+        items = [(_key_of(k), _key_of(v)) for k, v in value.items()]
+        return _ODD if any(k is _ODD or v is _ODD for k, v in items) else (_DICT, frozenset(items))
+    return _ODD
+
+
+def _key(value: Any) -> Any:
+    """The key of `value`, or _ODD."""
+    try:
+        return _key_of(value)
+    except Exception:  # nested too deep, say
+        return _ODD
+
+
+def _keys(*values: Any) -> tuple[Any, ...] | None:
+    keys = tuple(_key(value) for value in values)
+    return None if any(key is _ODD for key in keys) else keys
+
+
+class _Earlier:
+    """The behaviours met so far, for QB106 and QB107: the first of them with
+    the name of a later one, and the first that it repeats."""
+
+    def __init__(self) -> None:
+        self.first: dict[Any, Shape] = {}
+        self.unkeyed: list[Shape] = []  # the ones without keys
+        self.every: list[Shape] = []
+
+    @staticmethod
+    def _name_keys(shape: Shape) -> list[Any] | None:
+        keys = _keys(shape.name)
+        return None if keys is None else [("name", keys)]
+
+    @staticmethod
+    def _repeat_keys(shape: Shape) -> list[Any] | None:
+        where = _keys(shape.stage, shape.where, shape.action)
+        if where is None:
+            return None
+        found: list[Any] = [("fn", where, id(shape.fn))]
+        if shape.kind is not None and shape.params is not None:
+            params = _keys(shape.params)
+            if params is None:
+                return None
+            found.append(("params", where, shape.kind, params))
+        return found
+
+    def _first(self, shape: Shape, keys: list[Any] | None, matches: Any) -> Shape | None:
+        if keys is None:
+            return next((other for other in self.every if matches(shape, other)), None)
+        found: Shape | None = None
+        for key in keys:
+            other = self.first.get(key)
+            if other is not None and (found is None or other.index < found.index):
+                found = other
+        for other in self.unkeyed:
+            if found is not None and other.index > found.index:
+                break
+            if matches(shape, other):
+                return other
+        return found
+
+    def named(self, shape: Shape) -> Shape | None:
+        return self._first(shape, self._name_keys(shape), lambda later, other: _same(other.name, later.name))
+
+    def repeated(self, shape: Shape) -> Shape | None:
+        return self._first(shape, self._repeat_keys(shape), _repeats)
+
+    def add(self, shape: Shape) -> None:
+        names, repeats = self._name_keys(shape), self._repeat_keys(shape)
+        if names is None or repeats is None:
+            self.unkeyed.append(shape)
+        else:
+            for key in (*names, *repeats):
+                self.first.setdefault(key, shape)
+        self.every.append(shape)
+
+
+class _Asked:
+    """What the require_fields behaviours of one stage and trigger ask for."""
+
+    def __init__(self) -> None:
+        self.anything = False  # one does not show its fields
+        self.fields: set[Any] = set()  # keys
+        self.unkeyed: list[Any] = []  # fields without keys
+
+    def add(self, shape: Shape) -> None:
+        if shape.params is None:
+            self.anything = True
+            return
+        req = shape.params["req"]
+        if not isinstance(req, tuple):
+            return
+        for field in req:
+            key = _key(field)
+            if key is _ODD:
+                self.unkeyed.append(field)
+            else:
+                self.fields.add(key)
+
+    def has(self, field: Any, key: Any) -> bool:
+        return self.anything or key in self.fields or any(_same(field, f) for f in self.unkeyed)
+
+
+_WIDE: Any = object()  # the require_fields of a stage that cover every event of it they may
+_ALL: Any = object()  # every require_fields of a stage
+
+
+class _Requirements:
+    """The require_fields behaviours of a policy, by stage and trigger, for QB103."""
+
+    def __init__(self, every: Sequence[Shape]) -> None:
+        self.unkeyed: list[Shape] = []
+        self.stages: dict[Any, dict[Any, _Asked]] = {}
+        for shape in every:
+            if shape.kind != "require_fields":
+                continue
+            keys = _keys(shape.stage, shape.where)
+            if keys is None:
+                self.unkeyed.append(shape)
+                continue
+            groups = self.stages.setdefault(keys[0], {})
+            # Without a predicate, or with one of the caller's own, it covers
+            # every trigger of its stage; with one of the library's, the same one.
+            wide = shape.where is None or not isinstance(shape.where, tuple)
+            groups.setdefault(_WIDE if wide else ("where", keys[1]), _Asked()).add(shape)
+            groups.setdefault(_ALL, _Asked()).add(shape)
+
+    def asked(self, shape: Shape) -> bool | None:
+        """Whether a require_fields behaviour that covers the cap or flag
+        `shape` may ask for its field; None when the keys cannot tell."""
+        assert shape.params is not None
+        field = shape.params["field"]
+        keys = _keys(shape.stage, shape.where, field)
+        if keys is None:
+            return None
+        groups = self.stages.get(keys[0], {})
+        if shape.where is None:
+            names = [_WIDE]
+        elif isinstance(shape.where, tuple):
+            names = [_WIDE, ("where", keys[1])]
+        else:  # a predicate of the caller's own: any of them may cover it
+            names = [_ALL]
+        for name in names:
+            group = groups.get(name)
+            if group is not None and group.has(field, keys[2]):
+                return True
+        return _asked_one_by_one(shape, self.unkeyed)
+
+
+class _Limits:
+    """Caps in policy order, with the lowest limit up to each."""
+
+    def __init__(self) -> None:
+        self.caps: list[Shape] = []
+        self.lowest: list[Any] = []
+
+    def add(self, cap: Shape, limit: Any) -> None:
+        self.caps.append(cap)
+        self.lowest.append(limit if not self.lowest or limit < self.lowest[-1] else self.lowest[-1])
+
+    def first_at_most(self, flag: Any) -> Shape | None:
+        lowest = self.lowest
+        if not lowest or lowest[-1] > flag:
+            return None
+        low, high = 0, len(lowest) - 1
+        while low < high:  # the lowest limits only go down
+            middle = (low + high) // 2
+            if lowest[middle] <= flag:
+                high = middle
+            else:
+                low = middle + 1
+        return self.caps[low]
+
+
+class _Caps:
+    """The spend caps of a policy with a finite number limit, by stage, field and trigger, for QB104."""
+
+    def __init__(self, every: Sequence[Shape]) -> None:
+        self.unkeyed: list[Shape] = []
+        self.groups: dict[tuple[Any, ...], _Limits] = {}
+        for cap in every:
+            if cap.kind != "spend_cap" or cap.params is None:
+                continue
+            limit = _comparable_limit(cap)
+            if limit is None:
+                continue
+            keys = _keys(cap.stage, cap.params["field"], cap.where)
+            if keys is None:
+                self.unkeyed.append(cap)
+            else:
+                self.groups.setdefault(keys, _Limits()).add(cap, limit)
+
+    def first_hiding(self, shape: Shape, flag: Any) -> Any:
+        """The first cap that hides the flag `shape` of limit `flag`, None
+        when there is none, _UNKNOWN when the keys cannot tell."""
+        assert shape.params is not None
+        keys = _keys(shape.stage, shape.params["field"], shape.where)
+        if keys is None:
+            return _UNKNOWN
+        found: Shape | None = None
+        # A cap without a predicate covers the flag, and so does one with the same.
+        for where in {None, keys[2]} if keys[2] is not None else (None,):
+            limits = self.groups.get((keys[0], keys[1], where))
+            cap = None if limits is None else limits.first_at_most(flag)
+            if cap is not None and (found is None or cap.index < found.index):
+                found = cap
+        for cap in self.unkeyed:
+            if found is not None and cap.index > found.index:
+                break
+            if _hides(cap, shape, flag):
+                return cap
+        return found
+
+
+# ---------------------------------------------------------------- misspelt stages
+
+STAGES = ("spend_decision", "execution")  # the stages the library's factories use
+
+
+def edits(a: str, b: str, most: int = 2) -> int:
+    """The edits (a character inserted, removed, replaced, or two neighbours
+    swapped) that turn `a` into `b`, or `most` + 1 when more than `most`."""
+    if abs(len(a) - len(b)) > most:
+        return most + 1
+    before: list[int] = []
+    row = list(range(len(b) + 1))
+    for i in range(1, len(a) + 1):
+        earlier, before, row = before, row, [i] + [0] * len(b)
+        for j in range(1, len(b) + 1):
+            cost = 0 if a[i - 1] == b[j - 1] else 1
+            best = min(before[j] + 1, row[j - 1] + 1, before[j - 1] + cost)
+            if i > 1 and j > 1 and a[i - 1] == b[j - 2] and a[i - 2] == b[j - 1]:
+                best = min(best, earlier[j - 2] + 1)
+            row[j] = best
+        if min(row) > most:
+            return most + 1
+    return row[len(b)]
+
+
+def _shortened(text: str, most: int) -> set[str]:
+    """`text` with up to `most` characters taken out, every way."""
+    found = {text}
+    last = {text}
+    for _ in range(most):
+        last = {word[:at] + word[at + 1 :] for word in last for at in range(len(word))}
+        found |= last
+    return found
+
+
+def misspelt_stages(stages: Iterable[Any]) -> dict[str, tuple[str, int]]:
+    """The stages (strings) that are probably misspellings, each with the
+    stage it probably meant and how many edits away it is: one or two edits
+    from a stage of `STAGES`, or from a stage that more of `stages` use.
+    The nearest is meant; of two as near, one of `STAGES`, then the more
+    used, then the first met."""
+    uses: dict[str, int] = {}
+    for stage in stages:
+        if stage.__class__ is str:
+            uses[stage] = uses.get(stage, 0) + 1
+    # Two strings at most two edits apart are the same once at most two
+    # characters are taken out of each: candidates meet under such a form.
+    order = {stage: at for at, stage in enumerate((*STAGES, *uses))}
+    under: dict[str, list[str]] = {}
+    for stage in order:
+        for form in _shortened(stage, 2):
+            under.setdefault(form, []).append(stage)
+    found: dict[str, tuple[str, int]] = {}
+    for stage in uses:
+        if stage in STAGES:
+            continue
+        best: tuple[Any, ...] | None = None
+        seen: set[str] = {stage}
+        for form in _shortened(stage, 2):
+            for other in under.get(form, ()):
+                if other in seen:
+                    continue
+                seen.add(other)
+                known = other in STAGES
+                if not known and uses.get(other, 0) <= uses[stage]:
+                    continue
+                apart = edits(stage, other)
+                if apart > 2 or apart * 4 > len(stage):
+                    continue
+                rank = (apart, not known, -uses.get(other, 0), order[other])
+                if best is None or rank < best[0]:
+                    best = (rank, other, apart)
+        if best is not None:
+            found[stage] = (best[1], best[2])
     return found
 
 

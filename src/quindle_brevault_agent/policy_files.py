@@ -9,6 +9,9 @@ A policy is named by
   optionally followed by ``:NAME``; the object named ``POLICY`` (or NAME)
   must be a `Policy` or a list of behaviours.
 
+`load_policy` also takes the text of a policy file, or the dict that such a
+text holds once read (see its docstring).
+
 A policy file holds a list ``behaviour`` of tables (objects in JSON), in
 policy order. Each is a ready-made behaviour, ``use = "cap_charges"`` (or
 ``flag_large_charges``, ``deny_writes_to``, ``restrict_scope``) with the
@@ -30,11 +33,13 @@ then.
 from __future__ import annotations
 
 import datetime
+import errno
 import importlib
 import importlib.util
 import json
 import os
 import re
+import stat
 import sys
 import tomllib
 from dataclasses import dataclass, field
@@ -416,6 +421,44 @@ _FORMATS: dict[str, tuple[Callable[[str, str], Any], str, str]] = {
 }
 
 
+_NOT_REGULAR = [
+    (stat.S_ISFIFO, "a named pipe"),
+    (stat.S_ISCHR, "a character device"),
+    (stat.S_ISBLK, "a block device"),
+    (stat.S_ISSOCK, "a socket"),
+]
+
+
+def _not_regular(shown: str, mode: int) -> PolicyLoadError:
+    """The error for a policy path that is there but is not a regular file."""
+    if stat.S_ISDIR(mode):
+        return PolicyLoadError(f"cannot read {shown}: {os.strerror(errno.EISDIR)}")
+    kind = next((name for test, name in _NOT_REGULAR if test(mode)), "something else")
+    return PolicyLoadError(f"cannot read {shown}: not a regular file but {kind}")
+
+
+def _read_regular(shown: str) -> bytes:
+    """The bytes of the regular file `shown`. Anything else (a named pipe, a
+    device such as /dev/zero) is refused before a byte is read, and a named
+    pipe is opened without waiting for a writer."""
+    try:
+        fd = os.open(shown, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    except FileNotFoundError:
+        raise PolicyLoadError(f"no such file: {shown}") from None
+    except OSError as exc:
+        raise PolicyLoadError(f"cannot read {shown}: {exc.strerror or exc}") from None
+    try:
+        mode = os.fstat(fd).st_mode
+        if not stat.S_ISREG(mode):
+            raise _not_regular(shown, mode)
+        with open(fd, "rb", closefd=False) as stream:
+            return stream.read()
+    except OSError as exc:
+        raise PolicyLoadError(f"cannot read {shown}: {exc.strerror or exc}") from None
+    finally:
+        os.close(fd)
+
+
 def is_policy_file(path: str) -> bool:
     """True when `path` names a policy file (by its suffix), rather than Python."""
     return os.path.splitext(path)[1].lower() in _FORMATS
@@ -430,13 +473,7 @@ def load_policy_file(path: str | os.PathLike[str]) -> PolicyFile:
     """
     shown = os.fspath(path)
     parse, table, tables = _FORMATS.get(os.path.splitext(shown)[1].lower(), _FORMATS[".toml"])
-    try:
-        with open(shown, "rb") as stream:
-            data = stream.read()
-    except FileNotFoundError:
-        raise PolicyLoadError(f"no such file: {shown}") from None
-    except OSError as exc:
-        raise PolicyLoadError(f"cannot read {shown}: {exc.strerror or exc}") from None
+    data = _read_regular(shown)
     if data.startswith(b"\xef\xbb\xbf"):
         data = data[3:]
     try:
@@ -447,10 +484,21 @@ def load_policy_file(path: str | os.PathLike[str]) -> PolicyFile:
         raise PolicyFileError(
             f"{shown}: not UTF-8 text at line {line}, column {col}: {exc.reason}"
         ) from None
+    return _from_text(text, shown, parse, table, tables)
+
+
+def _from_text(text: str, shown: str, parse: Callable[[str, str], Any], table: str, tables: str) -> PolicyFile:
+    """The policy in the TOML or JSON `text` (`parse` reads it), called `shown` in messages."""
     try:
         document = parse(text, shown)
     except RecursionError:
         raise PolicyFileError(f"{shown}: nested too deeply to read") from None
+    return _from_document(document, shown, table, tables)
+
+
+def _from_document(document: Any, shown: str, table: str, tables: str) -> PolicyFile:
+    """The policy in a parsed policy `document`, whose format calls a mapping
+    `table` (several: `tables`)."""
     reader = _Reader(table)
     try:
         if not isinstance(document, dict):
@@ -523,17 +571,58 @@ def _is_path(ref: str) -> bool:
     return ref.endswith(".py") or any(sep in ref for sep in separators) or os.path.isfile(ref)
 
 
-def load_policy(target: str | os.PathLike[str]) -> Policy:
-    """The policy named by `target`: a policy file ``FILE.toml`` or ``FILE.json``,
-    ``FILE.py[:NAME]`` or ``package.module[:NAME]``.
+# What messages call a policy given as a text or as a dict.
+TEXT_SHOWN = "<text>"
+DICT_SHOWN = "<dict>"
 
-    A policy file that is not well-formed raises `PolicyFileError` (a
-    `ValueError`). For the Python forms NAME defaults to ``POLICY``, and the
-    object must be a `Policy` or a list (or tuple) of behaviours. Any other
-    failure, an exception raised while a Python file or module runs included,
-    is raised as `PolicyLoadError` with the reason; `PolicyFileError` is one
-    too.
+
+def text_format(source: str) -> str | None:
+    """".json" or ".toml" when `source` is the text of a policy rather than a
+    name of one, else None. It is a text when it holds a line feed, or when
+    it starts with "{" and ends with "}" (white space aside): JSON when it
+    starts with "{", else TOML."""
+    stripped = source.removeprefix("\ufeff").strip()
+    if stripped.startswith("{") and (stripped.endswith("}") or "\n" in source):
+        return ".json"
+    return ".toml" if "\n" in source else None
+
+
+def load_policy(source: str | os.PathLike[str] | dict[str, Any]) -> Policy:
+    """The policy that `source` holds or names.
+
+    - A dict is a policy document, what a policy file holds once read
+      (``{"behaviour": [{"use": "cap_charges", "limit": 500}]}``), checked
+      as strictly as a file (a list must be a list, not a tuple); messages
+      call it ``<dict>``.
+    - A str that holds a line feed, or that starts with ``{`` and ends with
+      ``}`` (white space aside), is the text of a policy file: JSON when it
+      starts with ``{``, else TOML (so a one-line TOML text needs a line
+      feed at its end). Messages call it ``<text>``.
+    - Any other str, and any path-like object, names a policy: a policy
+      file ``FILE.toml`` or ``FILE.json``, ``FILE.py[:NAME]`` or
+      ``package.module[:NAME]``. A name is taken for a text only when it
+      holds a line feed or is wrapped in braces.
+
+    A policy file, text or dict that is not well-formed raises
+    `PolicyFileError` (a `ValueError`). For the Python forms NAME defaults to
+    ``POLICY``, and the object must be a `Policy` or a list (or tuple) of
+    behaviours. Any other failure, an exception raised while a Python file
+    or module runs included, is raised as `PolicyLoadError` with the reason;
+    `PolicyFileError` is one too.
     """
+    if isinstance(source, dict):
+        return _from_document(source, DICT_SHOWN, "a dict", "dicts").policy
+    if isinstance(source, str):
+        fmt = text_format(source)
+        if fmt is not None:
+            parse, table, tables = _FORMATS[fmt]
+            return _from_text(source.removeprefix("\ufeff"), TEXT_SHOWN, parse, table, tables).policy
+    return _load_named(source)
+
+
+def _load_named(target: str | os.PathLike[str]) -> Policy:
+    """The policy named by `target`: a policy file ``FILE.toml`` or
+    ``FILE.json``, ``FILE.py[:NAME]`` or ``package.module[:NAME]``."""
     target = os.fspath(target)
     if is_policy_file(target):
         return load_policy_file(target).policy
@@ -544,6 +633,8 @@ def load_policy(target: str | os.PathLike[str]) -> Policy:
         if _is_path(ref):
             path = os.path.abspath(ref)
             if not os.path.isfile(path):
+                if os.path.exists(path) and not os.path.isdir(path):
+                    raise _not_regular(ref, os.stat(path).st_mode)
                 raise PolicyLoadError(f"no such file: {ref}")
             module_name = "_quindle_policy_" + "".join(
                 c if c.isalnum() else "_" for c in os.path.splitext(os.path.basename(path))[0]

@@ -28,7 +28,7 @@ import sys
 from typing import Sequence
 
 from . import diff, lint, mcp_proxy, replay, test, verify_log
-from .output import PROG, QuietWhenGone
+from .output import PROG, ClosedOutput, QuietWhenGone
 
 DISTRIBUTION = "quindle-brevault-agent"
 
@@ -94,11 +94,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         args = parse(argv)
     except SystemExit as exc:  # --help, --version, or a usage error already printed
         return exc.code if isinstance(exc.code, int) else EXIT_USAGE
-    saved = sys.stderr
+    saved, saved_out = sys.stderr, sys.stdout
     sys.stderr = QuietWhenGone(saved)
+    if saved_out is None:  # started with standard output closed
+        sys.stdout = ClosedOutput()
     try:
         status: int = args.run(args)
     finally:
-        sys.stderr = saved
+        sys.stderr, sys.stdout = saved, saved_out
     return status
 

@@ -119,13 +119,15 @@ class Decider:
                 continue
             entry = at_stage[1].get(id(decision))
             if entry is None:
-                self.first_of(name, number, stage, decision, at_stage[1])
+                self.first_of(name, number, stage, decision, at_stage[1], value)
                 continue
             entry[1] += 1
             if as_jsonl:
                 pending(f'{{"line": {number}{head}{entry[0]}')
             else:
-                pending(f"{head}{number}".rjust(6) + entry[0])
+                tail = entry[0]
+                # A row whose rules say what they read is made for its event.
+                pending(f"{head}{number}".rjust(6) + (tail if tail.__class__ is str else tail(value)))
 
     def decide_line(self, name: str, number: int, raw: bytes) -> None:
         line = jsonl.parse_line(number, raw)
@@ -147,26 +149,32 @@ class Decider:
 
     def first_of(
         self, name: str, number: int, stage: Any, decision: Decision,
-        by_decision: dict[int, list[Any]],
+        by_decision: dict[int, list[Any]], event: Any,
     ) -> None:
         """A decision not kept yet: kept when its rendering may be, else
         rendered and counted as `decide` does."""
         if len(self.kept_rows) < rendering.CACHE_LIMIT and all(
             hit[2].__class__ is str for hit in decision.hits
         ):
+            renderer = self.renderer
             try:
-                tail = self.renderer.tail(stage, decision)
+                kept: Any
+                if renderer.reads(decision):
+                    kept = renderer.detailed(stage, decision)
+                    tail = kept(event)
+                else:
+                    kept = tail = renderer.tail(stage, decision)
             except Exception as exc:
                 self.counts.events += 1
                 self.report(name, number, f"cannot show the decision: {type(exc).__name__}: {exc}")
                 return
-            entry = [tail, 0, decision, stage]
+            entry = [kept, 0, decision, stage]
             by_decision[id(decision)] = entry
             self.kept_rows.append(entry)
             entry[1] += 1
-            self.rows.append(self.renderer.row(number, tail))
+            self.rows.append(renderer.row(number, tail))
             return
-        self.decided(name, number, stage, NOT_RECORDED, decision)
+        self.decided(name, number, stage, NOT_RECORDED, decision, event)
 
     def decide(self, name: str, line: int, value: Any) -> None:
         """The general path for one parsed line: checked, decided, rendered
@@ -182,14 +190,16 @@ class Decider:
             self.counts.events += 1
             self.report(name, line, "evaluation failed: " + describe_error(exc))
             return
-        self.decided(name, line, stage, recorded, decision)
+        self.decided(name, line, stage, recorded, decision, event)
 
-    def decided(self, name: str, line: int, stage: Any, recorded: Any, decision: Decision) -> None:
+    def decided(
+        self, name: str, line: int, stage: Any, recorded: Any, decision: Decision, event: Any = rendering.NO_EVENT,
+    ) -> None:
         counts = self.counts
         counts.events += 1
         verdict = decision.verdict
         try:
-            out = self.renderer.record(line, stage, decision)
+            out = self.renderer.record(line, stage, decision, event)
             key = verdict if verdict.__class__ is str else as_text(verdict)
             if recorded is not NOT_RECORDED:
                 out = self.renderer.recorded(out, recorded, key != recorded)

@@ -66,7 +66,7 @@ from ..policy_files import POLICY_HELP, PolicyLoadError, load_error, load_policy
 from . import cluster, rendering
 from .counting import events_read
 from .interrupts import install, restore
-from .output import PROG, OutputError, inputs, isatty, refusal, silence, standard_output
+from .output import PROG, OutputError, escaping, inputs, isatty, refusal, silence, standard_output
 from .progress import Progress, escapes
 from .reading import event_of
 from .rendering import as_json, as_text, numbered, row_head, table_header, table_tail
@@ -463,6 +463,8 @@ def run(args: argparse.Namespace) -> int:
         return EXIT_BAD_INPUT
 
     fmt = args.format or ("table" if isatty(out) else "jsonl")
+    if fmt == "table":
+        escaping(out)  # a stage or a name may hold a lone surrogate
     renderer = _Renderer(fmt, show_file=len(sources) > 1)
     diff = _Diff(old, new, renderer, args.stage, out, err)
     status = None

@@ -5,19 +5,21 @@
 The checks, their codes and what each line holds are those of
 ``quindle_brevault_agent.lint``. Exit status: 0 when every policy is clean, 1
 with any finding, 2 when a policy does not load (the reason goes to standard
-error, and the other policies are still linted) or standard output is the
-file of a policy (then nothing more is written).
+error, and the other policies are still linted), standard output is the
+file of a policy (then nothing more is written) or standard output cannot be
+written (a full disk: one message). A reader that goes away (``| head -1``)
+is no error: the exit status still covers every policy.
 """
 
 from __future__ import annotations
 
 import argparse
 import sys
-from typing import Any
+from typing import Any, TextIO
 
 from ..lint import lint_target, render
 from ..policy_files import PolicyLoadError, load_error
-from .output import PROG, inputs, refusal, standard_output
+from .output import PROG, OutputError, escaping, flush_out, inputs, refusal, standard_output, write_out
 
 __all__ = ["add_parser", "run"]
 
@@ -55,7 +57,19 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
 
 def run(args: argparse.Namespace) -> int:
     """The lint command on parsed arguments; returns the exit status."""
-    out = sys.stdout.write
+    stdout = sys.stdout
+    escaping(stdout)
+    try:
+        return _lint(args, stdout)
+    except OutputError as exc:
+        sys.stderr.write(f"{PROG}: {exc}\n")
+        return EXIT_NOT_LOADED
+
+
+def _lint(args: argparse.Namespace, stdout: TextIO) -> int:
+    def out(text: str) -> None:
+        write_out(stdout, text)
+
     status = EXIT_CLEAN
     # Standard output must not be a policy: checked for all before anything
     # is written, and for a module again once it is imported and has a file.
@@ -67,7 +81,7 @@ def run(args: argparse.Namespace) -> int:
         try:
             findings = lint_target(target)
         except PolicyLoadError as exc:
-            sys.stdout.flush()
+            flush_out(stdout)
             sys.stderr.write(f"{PROG}: {load_error(target, exc)}\n")
             sys.stderr.flush()
             status = EXIT_NOT_LOADED
@@ -79,8 +93,8 @@ def run(args: argparse.Namespace) -> int:
             out(render(target, finding, args.format) + "\n")
         if findings and status == EXIT_CLEAN:
             status = EXIT_FINDINGS
+    flush_out(stdout)
     if refused is not None:
-        sys.stdout.flush()
         sys.stderr.write(refused + "\n")
         return EXIT_NOT_LOADED
     return status

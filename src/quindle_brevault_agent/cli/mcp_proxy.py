@@ -1,14 +1,17 @@
 """The ``mcp-proxy`` command: a policy in front of an MCP server.
 
-    quindle-brevault-agent mcp-proxy POLICY [--log FILE] [--stage STAGE] [--charge TOOL ...] [--deny-uncovered]
-        -- COMMAND [ARG...]
+    quindle-brevault-agent mcp-proxy POLICY [--log FILE [--log-key-file KEYFILE]] [--stage STAGE]
+        [--charge TOOL ...] [--deny-uncovered] -- COMMAND [ARG...]
 
-The command reads its arguments, loads the policy, opens the decision log,
+The command reads its arguments, loads the policy, opens the decision log
+(keyed with the key in KEYFILE when given: `DecisionLog`, `read_key`),
 warns of tool calls that no behaviour can apply to, and hands standard input
 and output to the proxy of ``quindle_brevault_agent.enforce.mcp_proxy``,
 which describes what passes and what is refused. The exit status is the server's (128 + N when it was
 ended by signal N); 2 when the policy or the log cannot be opened, 127 when
-COMMAND is not found and 126 when it cannot be run.
+COMMAND is not found and 126 when it cannot be run. A decision log that
+cannot be written (a full disk) refuses every call from then on, says so
+once on standard error, and leaves the exit status the server's.
 """
 
 from __future__ import annotations
@@ -20,9 +23,9 @@ import subprocess
 import sys
 from typing import Any
 
-from ..enforce.decision_log import DecisionLog, LogError
+from ..enforce.decision_log import DecisionLog, LogError, read_key
 from ..enforce.mcp_proxy import Gate, ToolsWatch, coverage_warnings, serve
-from ..policy_files import PolicyLoadError, load_error, load_policy
+from ..policy_files import POLICY_HELP, PolicyLoadError, load_error, load_policy
 from .output import PROG
 
 __all__ = ["add_parser", "run"]
@@ -55,7 +58,7 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
     parser: argparse.ArgumentParser = commands.add_parser(
         "mcp-proxy",
         help="put a policy in front of an MCP server",
-        usage="%(prog)s POLICY [--log FILE] [--stage STAGE] [--charge TOOL ...] [--deny-uncovered] -- COMMAND [ARG ...]",
+        usage="%(prog)s POLICY [--log FILE [--log-key-file KEYFILE]] [--stage STAGE] [--charge TOOL ...] [--deny-uncovered] -- COMMAND [ARG ...]",
         description=(
             "Start the MCP server COMMAND and stand in for it on standard input and "
             "output, evaluating every tools/call request first: a blocked call gets "
@@ -63,8 +66,14 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
         ),
     )
     parser.__class__ = _Parser
-    parser.add_argument("policy", metavar="POLICY", help="a Python file or package.module, optionally :NAME")
+    parser.add_argument("policy", metavar="POLICY", help=POLICY_HELP)
     parser.add_argument("--log", metavar="FILE", help="append every decision to the decision log FILE")
+    parser.add_argument(
+        "--log-key-file",
+        metavar="KEYFILE",
+        help="sign the --log records with HMAC-SHA256 under the key in KEYFILE "
+        "(its bytes, less one trailing newline)",
+    )
     parser.add_argument("--stage", default="execution", help="the stage of a tool call (default: execution)")
     parser.add_argument(
         "--charge",
@@ -97,9 +106,20 @@ def run(args: argparse.Namespace) -> int:
         err.write(f"{PROG}: {load_error(args.policy, exc)}\n")
         return EXIT_USAGE
     log = None
+    key = None
+    key_file = getattr(args, "log_key_file", None)
+    if key_file is not None:
+        if args.log is None:
+            err.write(f"{PROG}: --log-key-file signs the decision log: it needs --log FILE\n")
+            return EXIT_USAGE
+        try:
+            key = read_key(key_file)
+        except LogError as exc:
+            err.write(f"{PROG}: {exc}\n")
+            return EXIT_USAGE
     if args.log is not None:
         try:
-            log = DecisionLog(args.log)
+            log = DecisionLog(args.log, key=key)
         except OSError as exc:
             err.write(f"{PROG}: cannot open decision log {args.log}: {exc.strerror or exc}\n")
             return EXIT_USAGE
@@ -141,4 +161,7 @@ def run(args: argparse.Namespace) -> int:
         return EXIT_CANNOT_RUN
     finally:
         if log is not None:
-            log.close()
+            try:
+                log.close()
+            except OSError:
+                pass  # a write that failed was said when it failed

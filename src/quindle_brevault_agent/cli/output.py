@@ -5,7 +5,12 @@ is one of the command's own inputs.
 A reader that goes away (``| head``) is not an error: the command stops
 writing to it and ends with its own exit status. Output that cannot be
 written for any other reason (a full disk) is an `OutputError`, which each
-command reports in its own words.
+command reports in its own words (`write_out` and `flush_out` raise it for
+standard output, as "cannot write standard output: REASON"). A standard
+output that was closed when the command started (``>&-``) is `ClosedOutput`:
+writing to it fails as a write to a closed file descriptor does. Text that
+the output's encoding cannot hold (a lone surrogate from a JSON escape) is
+written escaped (`escaping`).
 
 An output that is one of the command's own inputs is refused before it is
 written. ``replay EVENTS -o EVENTS`` would empty the events before reading
@@ -20,6 +25,8 @@ a terminal, a pipe or ``/dev/null`` is never lost by being written.
 
 from __future__ import annotations
 
+import errno
+import io
 import os
 import stat
 import sys
@@ -28,7 +35,8 @@ from typing import Any, Iterable, Sequence, TextIO
 from .. import jsonl
 
 __all__ = [
-    "PROG", "OutputError", "isatty", "silence", "QuietWhenGone",
+    "PROG", "OutputError", "isatty", "silence", "QuietWhenGone", "ClosedOutput",
+    "escaping", "write_out", "flush_out",
     "refusal", "inputs", "standard_output", "STANDARD_INPUT", "STANDARD_OUTPUT",
 ]
 
@@ -66,6 +74,8 @@ class QuietWhenGone:
         self._stream = stream
 
     def write(self, text: str) -> int:
+        if self._stream is None:  # closed when the command started
+            return len(text)
         try:
             return self._stream.write(text)
         except BrokenPipeError:
@@ -73,6 +83,8 @@ class QuietWhenGone:
             return len(text)
 
     def flush(self) -> None:
+        if self._stream is None:
+            return
         try:
             self._stream.flush()
         except BrokenPipeError:
@@ -80,6 +92,58 @@ class QuietWhenGone:
 
     def __getattr__(self, name: str) -> Any:
         return getattr(self._stream, name)
+
+
+class ClosedOutput(io.TextIOBase):
+    """Standard output for a command started with it closed: every write
+    fails as a write to a closed file descriptor does, so that the command
+    says so in its own words."""
+
+    def write(self, text: str) -> int:
+        raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+
+    def flush(self) -> None:
+        pass
+
+    def isatty(self) -> bool:
+        return False
+
+
+def escaping(out: TextIO) -> None:
+    """Has `out` write what its encoding cannot hold as backslash escapes
+    (``\\ud800``), under a strict handler and under ``surrogateescape`` (the
+    C and C.UTF-8 locales) alike, rather than fail the write."""
+    if isinstance(out, io.TextIOWrapper) and out.errors in ("strict", "surrogateescape"):
+        try:
+            out.reconfigure(errors="backslashreplace")
+        except (OSError, ValueError):
+            pass  # a failed flush: the next write says so
+
+
+def _write_failed(out: TextIO, exc: OSError) -> OutputError:
+    silence(out)
+    return OutputError(f"cannot write standard output: {exc.strerror or exc}")
+
+
+def write_out(out: TextIO, text: str) -> None:
+    """Writes `text` to standard output `out`. Once its reader has gone away,
+    what follows goes nowhere, quietly; any other failure raises `OutputError`."""
+    try:
+        out.write(text)
+    except BrokenPipeError:
+        silence(out)
+    except OSError as exc:
+        raise _write_failed(out, exc) from exc
+
+
+def flush_out(out: TextIO) -> None:
+    """Flushes standard output `out`, as `write_out` writes."""
+    try:
+        out.flush()
+    except BrokenPipeError:
+        silence(out)
+    except OSError as exc:
+        raise _write_failed(out, exc) from exc
 
 
 # ---------------------------------------------------------------- an output that is an input

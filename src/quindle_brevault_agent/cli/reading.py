@@ -57,23 +57,25 @@ class Unread:
         self.raw = raw
 
 
-def piece_values(block: bytes) -> Iterator[list[Any]]:
-    """The value of each line of `block` (a block of `jsonl.blocks`), or its
-    `Unread`, a piece of at most `jsonl.PIECE` bytes of whole lines at a
-    time (a longer line is a piece of its own)."""
-    size = len(block)
-    start = 0
-    while start <= size:
-        end = size
-        if size - start > jsonl.PIECE:
-            end = block.rfind(b"\n", start, start + jsonl.PIECE)
-            if end < 0:  # a line longer than a piece: a piece of its own
-                end = block.find(b"\n", start)
-                end = size if end < 0 else end
-        piece = block[start:end]
-        values = jsonl.decode_piece(piece)
-        yield _values_of(piece) if values is None else values
-        start = end + 1
+def piece_values(block: bytes) -> Iterator[tuple[list[Any], int]]:
+    """``(values, empty)``: the value of each line of `block` (a block of
+    `jsonl.blocks`), or its `Unread`, a piece of at most `jsonl.PIECE` bytes
+    of whole lines at a time (a longer line is a piece of its own), and how
+    many empty lines follow the piece (a long run of them, `jsonl.parts`)."""
+    for part, empty in jsonl.parts(block):
+        size = len(part)
+        start = 0
+        while start <= size:
+            end = size
+            if size - start > jsonl.PIECE:
+                end = part.rfind(b"\n", start, start + jsonl.PIECE)
+                if end < 0:  # a line longer than a piece: a piece of its own
+                    end = part.find(b"\n", start)
+                    end = size if end < 0 else end
+            piece = part[start:end]
+            values = jsonl.decode_piece(piece)
+            start = end + 1
+            yield (_values_of(piece) if values is None else values), (empty if start > size else 0)
 
 
 def _values_of(piece: bytes) -> list[Any]:

@@ -6,20 +6,25 @@ A row is a line number and what follows it. In ``jsonl`` a row is
 (``file:line`` with several inputs) right-aligned in six columns, the stage,
 the verdicts and the hits. What follows the number depends only on the
 stage and the decision, so a renderer keeps it for the decisions it meets
-again (at most `CACHE_LIMIT` of them) and puts a new number before it.
+again (at most `CACHE_LIMIT` of them) and puts a new number before it; in a
+table, a hit of one of the library's rules also says what the rule read in
+the event (``cap_500 (spend_cap<=500): BLOCK (amount=900)``), so such a row
+keeps its fixed part and adds what was read (`Detailed`).
 """
 
 from __future__ import annotations
 
 import json
-from typing import TYPE_CHECKING, Any, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Sequence
+
+from .._impl import rule_reader
 
 if TYPE_CHECKING:
     from .._impl import Decision, Policy
 
 __all__ = [
     "CACHE_LIMIT", "as_json", "as_text", "row_head", "numbered", "table_header",
-    "table_tail", "Renderer",
+    "table_tail", "table_columns", "Renderer", "Detailed", "NO_EVENT",
 ]
 
 CACHE_LIMIT = 4096  # renderings kept per run, and stages the replay keeps them for
@@ -63,11 +68,38 @@ def table_header(verdicts: Sequence[str]) -> str:
 def table_tail(stage: str, verdicts: Sequence[str], hits: str) -> str:
     """What follows the line number in a table row: the stage and the verdict
     columns, shown as text already, then the hits."""
+    return (table_columns(stage, verdicts) + hits).rstrip() + "\n"
+
+
+def table_columns(stage: str, verdicts: Sequence[str]) -> str:
+    """What comes before the hits in `table_tail`."""
     columns = "".join(f"  {verdict:<7}" for verdict in verdicts)
-    return f"  {stage:<16}{columns}  {hits}".rstrip() + "\n"
+    return f"  {stage:<16}{columns}  "
 
 
 _UNCACHED: Any = object()  # the cache key of a record that is rendered afresh
+NO_EVENT: Any = object()  # a decision shown without its event: nothing read is said
+
+Reader = Callable[[Any], "str | None"]
+
+
+class Detailed:
+    """What follows the line number in a table row whose hits include one of
+    the library's rules: the parts fixed by the stage and the decision, and
+    what each such rule reads in the row's event, said when called with it."""
+
+    __slots__ = ("columns", "hits")
+
+    def __init__(self, stage: str, verdict: str, hits: list[tuple[str, Reader | None]]) -> None:
+        self.columns = table_columns(stage, (verdict,))
+        self.hits = hits
+
+    def __call__(self, event: Any) -> str:
+        parts = []
+        for text, reader in self.hits:
+            said = None if reader is None or event is NO_EVENT else reader(event)
+            parts.append(text if said is None else f"{text} ({said})")
+        return (self.columns + ", ".join(parts)).rstrip() + "\n"
 
 
 class Renderer:
@@ -82,6 +114,8 @@ class Renderer:
         self.jsonl = fmt == "jsonl"
         self.show_file = show_file
         self.names = [(b.name, b.rule.name) for b in policy]
+        # What the library's rules read, for a table's hits.
+        self.readers: list[Reader | None] = [] if self.jsonl else [rule_reader(b.rule.fn) for b in policy]
         self.cache: dict[Any, str] = {}
         self.head = ""
 
@@ -93,7 +127,7 @@ class Renderer:
             return ""
         return table_header(("verdict",))
 
-    def record(self, line: int, stage: Any, decision: Decision) -> str:
+    def record(self, line: int, stage: Any, decision: Decision, event: Any = NO_EVENT) -> str:
         # What follows the line number only depends on the stage and the hits
         # (the verdict follows from the hits), so it is rendered once per
         # plain-string (or None) stage and set of hits whose verdicts are all
@@ -101,6 +135,8 @@ class Renderer:
         # object every time.
         hits = decision.hits
         key: Any = _UNCACHED
+        if self.readers and event is not NO_EVENT and self.reads(decision):
+            return numbered(False, self.head, line, self.detailed(stage, decision)(event))
         if stage is None or stage.__class__ is str:
             if not hits:
                 key = stage
@@ -134,6 +170,22 @@ class Renderer:
         if changed:
             return out[:-1] + f"  (recorded: {as_text(verdict)})\n"
         return out
+
+    def reads(self, decision: Decision) -> bool:
+        """Whether a table row of `decision` says what a rule read in its event."""
+        readers = self.readers
+        return bool(readers) and any(readers[hit.behaviour.index] is not None for hit in decision.hits)
+
+    def detailed(self, stage: Any, decision: Decision) -> Detailed:
+        """The table row's tail of `decision` at `stage`, to be given the event."""
+        names = self.names
+        readers = self.readers
+        hits = []
+        for hit in decision.hits:
+            at = hit.behaviour.index
+            text = f"{as_text(names[at][0])} ({as_text(names[at][1])}): {as_text(hit.verdict)}"
+            hits.append((text, readers[at]))
+        return Detailed(as_text(stage), as_text(decision.verdict), hits)
 
     def tail(self, stage: Any, decision: Decision) -> str:
         """What follows the line number in the row of `decision` at `stage`."""

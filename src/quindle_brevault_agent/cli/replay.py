@@ -66,8 +66,9 @@ counts exactly those, and the exit status is 130. Output that cannot be
 written (a full disk) stops it with one message and exit status 2; a reader
 that goes away (``| head``) stops it quietly.
 
-``--jobs N`` replays each named regular file in N processes: the file is cut
-into N byte ranges at line ends, and the rows, the reports of bad lines and
+``--jobs N`` replays each named regular file in N processes (at most one per
+CPU that the replay may run on: a larger N is lowered, with a note on
+standard error): the file is cut into N byte ranges at line ends, and the rows, the reports of bad lines and
 the summary are exactly those of one process. Standard input, pipes and gzip
 files are read by one process. When interrupted, the rows written are the
 first ones of the input, and the summary counts them.
@@ -96,7 +97,7 @@ from . import cluster, replay_jobs
 from .counting import EXIT_BAD_INPUT, EXIT_BLOCKED, EXIT_OK, Counts
 from .deciding import Decider, dry_run
 from .interrupts import Interrupts
-from .output import PROG, inputs, isatty, refusal, silence, standard_output
+from .output import PROG, escaping, inputs, isatty, refusal, silence, standard_output
 from .progress import Progress, escapes
 from .reading import piece_values
 from .rendering import Renderer
@@ -227,9 +228,9 @@ class Replay:
                 if block is None:
                     break
                 number = first_line + lines
-                for values in piece_values(block):
+                for values, empty in piece_values(block):
                     decide(name, values, number)
-                    number += len(values)
+                    number += len(values) + empty
                 lines += block.count(b"\n") + 1
                 self.chunk_done(lines, done)
         finally:
@@ -350,6 +351,17 @@ def _stage_warning(stage: str, stages: frozenset[Any]) -> str | None:
     return f"{PROG}: warning: no behaviour of the policy uses stage {stage!r} ({used})\n"
 
 
+def _capped(jobs: int, err: TextIO) -> int:
+    """`jobs`, or the number of CPUs this process may run on when that is
+    fewer (with a note): more processes than CPUs only share them."""
+    usable = replay_jobs.usable_cpus()
+    if jobs <= usable:
+        return jobs
+    cpus = "CPU" if usable == 1 else "CPUs"
+    err.write(f"{PROG}: note: --jobs {jobs} is more than the {usable} {cpus} this process may run on; using {usable}\n")
+    return usable
+
+
 def run(args: argparse.Namespace) -> int:
     """The replay command on parsed arguments; returns the exit status."""
     out = sys.stdout
@@ -400,10 +412,10 @@ def run(args: argparse.Namespace) -> int:
             err.write(warning)
 
     fmt = args.format or ("table" if isatty(out) else "jsonl")
-    if fmt == "table" and isinstance(out, io.TextIOWrapper) and out.errors == "strict":
+    if fmt == "table":
         # A stage of the input can hold a lone surrogate (a JSON escape):
         # shown escaped rather than failing the write.
-        out.reconfigure(errors="backslashreplace")
+        escaping(out)
     renderer = Renderer(policy, fmt, show_file=len(sources) > 1)
     replay = Replay(
         policy,
@@ -415,7 +427,7 @@ def run(args: argparse.Namespace) -> int:
         max_errors=getattr(args, "max_errors", None),
         escapes=escapes(),
     )
-    jobs = getattr(args, "jobs", 1)
+    jobs = _capped(getattr(args, "jobs", 1), err)
     status = None
     with replay.interrupts:
         try:

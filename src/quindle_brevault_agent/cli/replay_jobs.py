@@ -24,7 +24,7 @@ from .. import jsonl
 from .interrupts import Interrupts
 from .progress import Progress
 
-__all__ = ["ranges", "run_parallel", "Replayer"]
+__all__ = ["ranges", "run_parallel", "Replayer", "usable_cpus"]
 
 
 class Replayer(Protocol):
@@ -105,6 +105,11 @@ def _lines_before(fd: int, end: int) -> int:
         lines += block.count(b"\n")
         at += len(block)
     return lines
+
+
+def usable_cpus() -> int:
+    """How many CPUs this process may run on (its affinity), at least 1."""
+    return max(1, os.process_cpu_count() or 1)
 
 
 def ranges(source: jsonl.Source, jobs: int) -> list[tuple[int, int]] | None:

@@ -9,18 +9,23 @@ the last two optionally followed by ``:NAME``). CASES are JSON Lines files
     {"name": "big charge", "stage": "spend_decision", "event": {...},
      "expect": "BLOCK", "hits": ["cap_charges_500"]}
 
-``event`` (a JSON object) and ``expect`` ("ALLOW", "FLAG" or "BLOCK") are
-required. ``stage`` is the stage to decide at; without it the event's own
-"stage" field is used, as the replay does. ``hits`` lists the names of the
-behaviours expected to hit, in policy order; without it only the verdict is
-checked. ``name`` names the case in the output. No other key is accepted, so
-that a misspelt key cannot turn a check off.
+``event`` (a JSON object) and ``expect`` ("ALLOW", "FLAG", "BLOCK", or
+"ERROR" for an evaluation that raises) are required. ``stage`` is the stage
+to decide at; without it the event's own "stage" field is used, as the
+replay does. ``hits`` lists the names of the behaviours expected to hit, in
+policy order; without it only the verdict is checked. ``error``, only beside
+"expect": "ERROR" (where ``hits`` has no place), names the type of the
+exception expected, or a type it derives from ("TypeError",
+"ArithmeticError"); without it any exception passes. ``name`` names the case
+in the output. No other key is accepted, so that a misspelt key cannot turn a
+check off.
 
 Each case is decided by ``Policy.evaluate`` on a copy of the policy without
 its actions: a test run never sets off an action. A case passes when the
 verdict is the expected one (exactly: a verdict of the caller's own never
 equals "BLOCK") and, when ``hits`` is given, the hits are the ones listed. An
-evaluation that raises fails the case; the error is shown as its actual.
+evaluation that raises fails the case, unless the case expects "ERROR" (of
+its ``error`` type); the error is shown as its actual.
 
 Each failing case is written to standard output as
 
@@ -39,8 +44,11 @@ surrogates) are written as escapes such as ``\\n`` and ``\\x07``.
 ``testsuite`` per case file in one ``testsuites``, each with ``tests``,
 ``failures`` and ``errors`` counts, a ``testcase`` per case (``classname``
 the case file, ``name`` the case's name or ``FILE:LINE``), holding a
-``failure`` for a wrong decision or an ``error`` for an evaluation that
-raised. It is written when every case has run, whether or not they passed.
+``failure`` for a wrong decision (or an error other than the expected one)
+or an ``error`` for an evaluation that raised unexpected; a line that is not
+a case is a ``testcase`` named ``FILE:LINE`` holding an ``error`` of type
+"not a case" whose message is the reason. It is written when every case has
+run, whether or not they passed.
 
 A line that is not a case (not JSON, not a JSON object, an unknown key, a
 missing or invalid ``event`` or ``expect``, ``hits`` that is not a list of
@@ -74,7 +82,7 @@ from . import cluster
 from .output import PROG, OutputError, inputs, isatty, refusal, silence, standard_output
 from .progress import Progress, escapes
 
-__all__ = ["add_parser", "run", "Case", "BadCase", "parse_case"]
+__all__ = ["add_parser", "run", "Case", "BadCase", "NotACase", "parse_case"]
 
 EXIT_PASSED = 0
 EXIT_FAILED = 1
@@ -82,7 +90,8 @@ EXIT_BAD_INPUT = 2
 EXIT_INTERRUPTED = 130
 
 VERDICTS = ("ALLOW", "FLAG", "BLOCK")
-KEYS = ("name", "stage", "event", "expect", "hits")
+ERROR = "ERROR"  # what a case expects of an evaluation that raises
+KEYS = ("name", "stage", "event", "expect", "hits", "error")
 
 
 # ---------------------------------------------------------------- cases
@@ -99,8 +108,9 @@ class Case:
     name: str | None
     stage: Any  # the stage to decide at: the case's, else the event's own
     event: dict[str, Any]
-    expect: str
+    expect: str  # a verdict, or ERROR
     hits: tuple[str, ...] | None  # None: the hits are not checked
+    error: str | None = None  # with ERROR: the name of the exception's type, or of one of its bases
 
     @property
     def where(self) -> str:
@@ -131,7 +141,7 @@ def parse_case(file: str, line: int, value: Any) -> Case:
         if key not in KEYS:
             raise BadCase(
                 f"unknown key {_quoted(key)}: a case has the keys "
-                "\"name\", \"stage\", \"event\", \"expect\" and \"hits\""
+                "\"name\", \"stage\", \"event\", \"expect\", \"hits\" and \"error\""
             )
     if "event" not in value:
         raise BadCase('"event" is missing')
@@ -141,8 +151,17 @@ def parse_case(file: str, line: int, value: Any) -> Case:
     if "expect" not in value:
         raise BadCase('"expect" is missing')
     expect = value["expect"]
-    if expect.__class__ is not str or expect not in VERDICTS:
-        raise BadCase(f'"expect" must be "ALLOW", "FLAG" or "BLOCK", not {_quoted(expect)}')
+    if expect.__class__ is not str or (expect not in VERDICTS and expect != ERROR):
+        raise BadCase(f'"expect" must be "ALLOW", "FLAG", "BLOCK" or "ERROR", not {_quoted(expect)}')
+    error = None
+    if "error" in value:
+        error = value["error"]
+        if expect != ERROR:
+            raise BadCase('"error" goes only with "expect": "ERROR"')
+        if error.__class__ is not str or not error:
+            raise BadCase(f'"error" must be the name of an exception type (a string), not {_kind(error)}')
+    if expect == ERROR and "hits" in value:
+        raise BadCase('"hits" has no place beside "expect": "ERROR": an evaluation that raises has no hits')
     hits = None
     if "hits" in value:
         listed = value["hits"]
@@ -156,7 +175,7 @@ def parse_case(file: str, line: int, value: Any) -> Case:
         if key in value and value[key].__class__ is not str:
             raise BadCase(f'"{key}" must be a string, not {_kind(value[key])}')
     stage = value["stage"] if "stage" in value else event.get("stage")
-    return Case(file, line, value.get("name"), stage, event, expect, hits)
+    return Case(file, line, value.get("name"), stage, event, expect, hits, error)
 
 
 # ---------------------------------------------------------------- outcomes
@@ -203,12 +222,15 @@ class Outcome:
     hits: tuple[Any, ...] = ()
     error: str | None = None  # the evaluation raised: "Type: message (...)"
     error_type: str | None = None  # and the name of the exception's type
+    error_types: tuple[str, ...] = ()  # and of the types it derives from, its own first
 
     @property
     def passed(self) -> bool:
+        case = self.case
+        if case.expect == ERROR:
+            return self.error is not None and (case.error is None or case.error in self.error_types)
         if self.error is not None:
             return False
-        case = self.case
         verdict = self.verdict
         if verdict.__class__ is not str or verdict != case.expect:
             return False
@@ -216,6 +238,8 @@ class Outcome:
 
     def expected(self) -> str:
         case = self.case
+        if case.error is not None:
+            return f"{case.expect} {shown(case.error)}"
         return case.expect if case.hits is None else f"{case.expect} {_listed(case.hits)}"
 
     def actual(self) -> str:
@@ -233,12 +257,22 @@ def decide(policy: Policy, case: Case) -> Outcome:
             reason = describe_error(exc)
         except Exception:  # an error whose message cannot be made
             reason = type(exc).__name__
-        return Outcome(case, error=shown(reason), error_type=shown(type(exc).__name__))
+        types = tuple(kind.__name__ for kind in type(exc).__mro__)
+        return Outcome(case, error=shown(reason), error_type=shown(type(exc).__name__), error_types=types)
     names = tuple(
         name if name.__class__ is str else _text(name)
         for name in (hit.behaviour for hit in decision.hits)
     )
     return Outcome(case, decision.verdict, names)
+
+
+@dataclass(frozen=True)
+class NotACase:
+    """A line that is not a case, and why."""
+
+    file: str
+    line: int
+    reason: str
 
 
 def failure_text(outcome: Outcome) -> str:
@@ -253,8 +287,9 @@ def failure_text(outcome: Outcome) -> str:
 # ---------------------------------------------------------------- JUnit XML
 
 
-def junit_tree(files: Sequence[str], outcomes: Sequence[Outcome]) -> ElementTree.ElementTree:
-    """The JUnit XML report: a testsuite per case file, in the order given."""
+def junit_tree(files: Sequence[str], outcomes: Sequence[Outcome | NotACase]) -> ElementTree.ElementTree:
+    """The JUnit XML report: a testsuite per case file, in the order given;
+    a line that is not a case is a testcase in error."""
     root = ElementTree.Element("testsuites")
     suites: dict[str, ElementTree.Element] = {}
     counts: dict[str, list[int]] = {}
@@ -263,6 +298,16 @@ def junit_tree(files: Sequence[str], outcomes: Sequence[Outcome]) -> ElementTree
             suites[file] = ElementTree.SubElement(root, "testsuite", name=shown(file))
             counts[file] = [0, 0, 0]
     for outcome in outcomes:
+        if isinstance(outcome, NotACase):
+            count = counts[outcome.file]
+            count[0] += 1
+            count[2] += 1
+            where = f"{shown(outcome.file)}:{outcome.line}"
+            testcase = ElementTree.SubElement(suites[outcome.file], "testcase", classname=shown(outcome.file), name=where)
+            reason = shown(outcome.reason)
+            error = ElementTree.SubElement(testcase, "error", message=reason, type="not a case")
+            error.text = f"{where}: {reason}\n"
+            continue
         case = outcome.case
         suite = suites[case.file]
         count = counts[case.file]
@@ -276,7 +321,7 @@ def junit_tree(files: Sequence[str], outcomes: Sequence[Outcome]) -> ElementTree
         if outcome.passed:
             continue
         details = f"{case.label}\nexpected: {outcome.expected()}\nactual:   {outcome.actual()}\n"
-        if outcome.error is not None:
+        if outcome.error is not None and case.expect != ERROR:
             count[2] += 1
             element = ElementTree.SubElement(
                 testcase, "error", message=outcome.error, type=outcome.error_type or ""
@@ -357,7 +402,8 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
         metavar="CASES",
         nargs="+",
         help='JSON Lines files, one case a line: {"name": ..., "stage": ..., '
-        '"event": {...}, "expect": "ALLOW"|"FLAG"|"BLOCK", "hits": [...]}; - reads standard input',
+        '"event": {...}, "expect": "ALLOW"|"FLAG"|"BLOCK", "hits": [...]}, or "expect": "ERROR" '
+        'with an optional "error": TYPE; - reads standard input',
     )
     parser.add_argument("--junit", metavar="FILE", help="also write a JUnit XML report to FILE")
     parser.add_argument(
@@ -411,11 +457,12 @@ def _run(args: argparse.Namespace, stdout: TextIO, err: TextIO) -> int:
 
     out = _Output(stdout)
     outcomes: list[Outcome] = []
+    reported: list[Outcome | NotACase] = []  # for the JUnit report, in the order met
     bad = 0
     failed = 0
     try:
         if address is not None:
-            cases, failed, bad = _on_cluster(address, args, policy, sources, out, err, outcomes)
+            cases, failed, bad = _on_cluster(address, args, policy, sources, out, err, reported)
         for source in (sources if address is None else []):
             for line, _raw, value, error in jsonl.read(source):
                 if error is None:
@@ -425,11 +472,13 @@ def _run(args: argparse.Namespace, stdout: TextIO, err: TextIO) -> int:
                         error = str(exc)
                 if error is not None:
                     bad += 1
+                    reported.append(NotACase(source.name, line, error))
                     err.write(f"{source.name}:{line}: {error}\n")
                     err.flush()
                     continue
                 outcome = decide(policy, case)
                 outcomes.append(outcome)
+                reported.append(outcome)
                 if not outcome.passed:
                     failed += 1
                     if not args.quiet:
@@ -451,7 +500,7 @@ def _run(args: argparse.Namespace, stdout: TextIO, err: TextIO) -> int:
 
     if args.junit is not None:
         try:
-            junit_tree([source.name for source in sources], outcomes).write(
+            junit_tree([source.name for source in sources], reported).write(
                 args.junit, encoding="utf-8", xml_declaration=True
             )
         except OSError as exc:
@@ -467,12 +516,13 @@ def _run(args: argparse.Namespace, stdout: TextIO, err: TextIO) -> int:
 
 def _on_cluster(
     address: str, args: argparse.Namespace, policy: Policy, sources: list[jsonl.Source], out: _Output,
-    err: TextIO, outcomes: list[Outcome],
+    err: TextIO, reported: list[Outcome | NotACase],
 ) -> tuple[int, int, int]:
     """Checks the cases of `sources` on the cluster at `address`, each
     partition by `_check_part` on a worker (standard input here), and says
     what one process says of them, in input order; ``(cases, failed, bad)``.
-    The outcomes are kept (in `outcomes`) for a JUnit report only."""
+    The outcomes and the lines that are not cases are kept (in `reported`)
+    for a JUnit report only."""
     junit = args.junit is not None
     totals = [0, 0, 0]
 
@@ -484,13 +534,13 @@ def _on_cluster(
             elif not args.quiet:
                 out.write(text, flush=True)
 
-    def merge(result: tuple[list[tuple[bool, str]], int, int, int, list[Outcome], str | None]) -> None:
+    def merge(result: tuple[list[tuple[bool, str]], int, int, int, list[Outcome | NotACase], str | None]) -> None:
         said, cases, failed, bad, kept, error = result
         say(said)
         totals[0] += cases
         totals[1] += failed
         totals[2] += bad
-        outcomes.extend(kept)
+        reported.extend(kept)
         if error is not None:
             raise jsonl.InputError(error)
 
@@ -512,15 +562,15 @@ def _load_for_cases(specs: Sequence[cluster.Shipped]) -> list[Policy]:
 
 def _check_part(
     policies: list[Policy], source: jsonl.Source, first_line: int, options: tuple[bool]
-) -> tuple[list[tuple[bool, str]], int, int, int, list[Outcome], str | None]:
+) -> tuple[list[tuple[bool, str]], int, int, int, list[Outcome | NotACase], str | None]:
     """On a worker: what one process says of the lines of a partition, in
     order (``(True, text)`` for standard error: a line that is not a case),
-    the cases, failures and bad lines counted, the outcomes for a JUnit
-    report, and the input error."""
+    the cases, failures and bad lines counted, the outcomes and the lines
+    that are not cases for a JUnit report, and the input error."""
     (junit,) = options
     policy = policies[0]
     said: list[tuple[bool, str]] = []
-    kept: list[Outcome] = []
+    kept: list[Outcome | NotACase] = []
     cases = failed = bad = 0
     stopped = None
     try:
@@ -532,6 +582,8 @@ def _check_part(
                     error = str(exc)
             if error is not None:
                 bad += 1
+                if junit:
+                    kept.append(NotACase(source.name, line, error))
                 said.append((True, f"{source.name}:{line}: {error}\n"))
                 continue
             outcome = decide(policy, case)

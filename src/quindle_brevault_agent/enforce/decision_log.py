@@ -18,6 +18,23 @@ bytes without its newline (64 zeros for the first line). Changing, removing,
 inserting or reordering a line breaks the chain at the line after it, which
 `verify` reports. Removing lines from the end leaves an intact, shorter chain:
 keep the hash of the last line elsewhere (``verify-log`` prints it) to see that.
+
+A keyed log (``DecisionLog(path, key=KEY)``) signs each record with
+HMAC-SHA256 under the secret KEY, in one more field that always comes last:
+
+    {"decision_log": 1, ..., "prev": "<64 hex digits>", "hmac": "<64 hex digits>"}
+
+``hmac`` is the HMAC-SHA256 under KEY of the record's bytes before
+``, "hmac": "`` (from its ``{`` to the closing quote of ``prev``), and
+``prev`` is the previous record's ``hmac`` (64 zeros for the first). Whoever
+lacks the key can neither sign an edited record nor re-chain the records
+after it. Lines cut from the end still leave an intact, shorter chain.
+
+Every record is ASCII: the fields in the order above, parted by ``", "``,
+each key followed by ``": "``, the values as `json.dumps` writes them
+(`dumps`), the time in UTC with microseconds, the hashes in lowercase hex.
+Readers that take a record for its fields (``replay``, ``test``, ``diff``)
+read both kinds alike.
 """
 
 from __future__ import annotations
@@ -25,11 +42,13 @@ from __future__ import annotations
 import datetime
 import fcntl
 import hashlib
+import hmac
 import io
 import json
 import logging
 import math
 import os
+import re
 import threading
 import weakref
 from typing import IO, Any, Iterable, NamedTuple
@@ -37,11 +56,17 @@ from typing import IO, Any, Iterable, NamedTuple
 from .. import jsonl
 from .guarding import describe_error
 
-__all__ = ["DecisionLog", "LogError", "Problem", "Chain", "verify", "ZERO", "REDACTED", "ERROR"]
+__all__ = [
+    "DecisionLog", "LogError", "Problem", "Chain", "verify", "read_key", "ZERO", "REDACTED", "ERROR", "NEEDS_KEY",
+]
 
 ZERO = "0" * 64
 REDACTED = "[redacted]"
 ERROR = "ERROR"  # the verdict of a record whose decision raised
+# Why a keyed record cannot be verified without the key.
+NEEDS_KEY = "a keyed record (HMAC-SHA256): the log cannot be checked without its key"
+
+KEY_LIMIT = 1 << 16  # bytes of a key file; a longer one is not a key
 
 _FIRST_TAIL = 1 << 13  # bytes first read when looking for a log's last line
 _TAIL = 1 << 16  # bytes read at a time after that
@@ -101,6 +126,79 @@ def _hits(decision: Any) -> list[dict[str, Any]]:
     return [{"behaviour": hit[0], "rule": hit[1], "verdict": hit[2]} for hit in decision.hits]
 
 
+# ---------------------------------------------------------------- a record's bytes
+
+_MAC_OPEN = b', "hmac": "'
+_MAC_TAIL = re.compile(rb', "hmac": "([0-9a-f]{64})"\}')
+_MAC_SIZE = len(_MAC_OPEN) + 64 + 2  # the bytes after those a keyed record signs
+
+
+def encode(seq: int, body: str, prev: str, key: bytes | None) -> tuple[bytes, str]:
+    """``(line, link)``: the record numbered `seq` (without its newline), whose
+    fields after "time" are `body` (``', "stage": ...'``), chained to `prev`
+    and signed under `key` when one is given; `link` is what the next
+    record's "prev" holds."""
+    now = datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
+    data = (
+        '{"decision_log": 1, "seq": ' + str(seq) + ', "time": "' + now + '"'
+        + body + ', "prev": "' + prev + '"'
+    ).encode("ascii")
+    if key is None:
+        data += b"}"
+        return data, hashlib.sha256(data).hexdigest()
+    mac = hmac.new(key, data, hashlib.sha256).hexdigest()
+    return data + _MAC_OPEN + mac.encode("ascii") + b'"}', mac
+
+
+def signature(line: bytes, key: bytes) -> str | None:
+    """The "hmac" of the keyed record `line` when it signs the line under
+    `key`, else None (another key, an edited line, or no "hmac" last)."""
+    at = len(line) - _MAC_SIZE
+    found = _MAC_TAIL.fullmatch(line, at) if at > 0 else None
+    if found is None:
+        return None
+    mac = hmac.new(key, line[:at], hashlib.sha256).hexdigest()
+    return mac if hmac.compare_digest(mac.encode("ascii"), found.group(1)) else None
+
+
+def _keyed(record: Any) -> bool:
+    return isinstance(record, dict) and "hmac" in record
+
+
+def _key_bytes(key: Any) -> bytes | None:
+    if key is None:
+        return None
+    made: bytes
+    if isinstance(key, str):
+        made = key.encode("utf-8")
+    elif isinstance(key, (bytes, bytearray, memoryview)):
+        made = bytes(key)
+    else:
+        raise TypeError(f"key takes bytes or a string, not {type(key).__name__}")
+    if not made:
+        raise ValueError("the key is empty: a keyed log needs a secret")
+    return made
+
+
+def read_key(path: str | os.PathLike[str]) -> bytes:
+    """The key held by the file at `path`: its bytes, less one trailing newline.
+    A file that cannot be read, that is empty (or a newline only) or longer
+    than `KEY_LIMIT` bytes raises `LogError`."""
+    name = os.fsdecode(path)
+    try:
+        with open(path, "rb") as stream:
+            data = stream.read(KEY_LIMIT + 2)
+    except OSError as exc:
+        raise LogError(f"cannot read key file {name}: {exc.strerror or exc}") from None
+    if data.endswith(b"\n"):
+        data = data[:-1]
+    if not data:
+        raise LogError(f"key file {name} holds no key: it is empty")
+    if len(data) > KEY_LIMIT:
+        raise LogError(f"key file {name} is longer than {KEY_LIMIT} bytes, too long for a key")
+    return data
+
+
 # ---------------------------------------------------------------- writing
 
 
@@ -122,12 +220,27 @@ class DecisionLog:
     acknowledged: it is moved to a file beside the log (``LOG.torn``, or
     ``LOG.torn.N`` when that exists), the log is cut back to its last whole
     line, a warning names both files, and the chain goes on.
+
+    With `key` (bytes, or a string taken as UTF-8; never empty) each record is
+    signed with HMAC-SHA256 under it and chained to the previous signature
+    (`read_key` reads one from a file). A log opened from a path goes on only
+    as it was begun: a keyed log under the key that signed its last record,
+    a plain log without a key; else `LogError`. A write that fails (a full
+    disk) is logged once as an error, and every later record raises
+    `LogError`.
     """
 
-    def __init__(self, target: str | os.PathLike[str] | IO[Any], *, redact: Iterable[str] = ()) -> None:
+    def __init__(
+        self,
+        target: str | os.PathLike[str] | IO[Any],
+        *,
+        redact: Iterable[str] = (),
+        key: bytes | str | None = None,
+    ) -> None:
         if isinstance(redact, str):
             raise TypeError("redact takes a collection of field names, not one string")
         self.redact = frozenset(redact)
+        self._key = _key_bytes(key)
         self._lock = threading.Lock()
         self._broken: BaseException | None = None
         self._owned = False
@@ -198,8 +311,21 @@ class DecisionLog:
         seq = record.get("seq") if isinstance(record, dict) else None
         if not (isinstance(record, dict) and record.get("decision_log") == 1 and seq.__class__ is int):
             raise LogError(f"{self.name}: the last line is not a decision record, so its chain cannot go on")
+        if self._key is None:
+            if _keyed(record):
+                raise LogError(f"{self.name}: the log is keyed (HMAC-SHA256), so its chain goes on only under its key")
+            prev = hashlib.sha256(last).hexdigest()
+        else:
+            if not _keyed(record):
+                raise LogError(f"{self.name}: the log is not keyed, so a keyed chain cannot go on from it")
+            signed = signature(last, self._key)
+            if signed is None:
+                raise LogError(
+                    f"{self.name}: the last record's hmac does not match the key, so the chain cannot go on under it"
+                )
+            prev = signed
         self.seq = seq
-        self.prev = hashlib.sha256(last).hexdigest()
+        self.prev = prev
 
     def _set_aside(self, fd: int, start: int, end: int) -> None:
         """Moves bytes `start` to `end` of the log to a new file beside it, then
@@ -270,25 +396,28 @@ class DecisionLog:
                 self._append_to_file(body)
                 return
             seq = self.seq + 1
-            now = datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
-            line = (
-                '{"decision_log": 1, "seq": ' + str(seq) + ', "time": "' + now + '"'
-                + body + ', "prev": "' + self.prev + '"}'
-            )
-            data = line.encode("ascii")
+            data, link = encode(seq, body, self.prev, self._key)
             try:
                 if self._binary:
                     self._stream.write(data + b"\n")
                 else:
-                    self._stream.write(line + "\n")
+                    self._stream.write(data.decode("ascii") + "\n")
                 self._stream.flush()
             except BaseException as exc:
-                # What reached the file is unknown: a record after it could
-                # not be chained honestly.
-                self._broken = exc
+                self._failed(exc)
                 raise
             self.seq = seq
-            self.prev = hashlib.sha256(data).hexdigest()
+            self.prev = link
+
+    def _failed(self, exc: BaseException) -> None:
+        # What reached the file is unknown: a record after it could not be
+        # chained honestly.
+        self._broken = exc
+        if isinstance(exc, OSError):
+            _logger.error(
+                "%s: cannot write a record: %s; the log takes no more records",
+                self.name, exc.strerror or exc,
+            )
 
     def _append_to_file(self, body: str) -> None:
         """`_append` to a log opened from a path: under the file's lock, after
@@ -305,21 +434,15 @@ class DecisionLog:
             if end != self._end:  # another writer added to the file
                 end = self._continue(fd)
             seq = self.seq + 1
-            now = datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
-            data = (
-                '{"decision_log": 1, "seq": ' + str(seq) + ', "time": "' + now + '"'
-                + body + ', "prev": "' + self.prev + '"}'
-            ).encode("ascii")
+            data, link = encode(seq, body, self.prev, self._key)
             try:
                 _write_all(fd, data + b"\n")
             except BaseException as exc:
-                # What reached the file is unknown: a record after it could
-                # not be chained honestly.
-                self._broken = exc
+                self._failed(exc)
                 raise
             self._end = end + len(data) + 1
             self.seq = seq
-            self.prev = hashlib.sha256(data).hexdigest()
+            self.prev = link
         finally:
             fcntl.flock(fd, fcntl.LOCK_UN)
 
@@ -432,18 +555,27 @@ class Problem(NamedTuple):
 
 
 class Chain(NamedTuple):
-    """An intact chain: how many records, and the SHA-256 of its last line (ZERO when empty)."""
+    """An intact chain: how many records, the SHA-256 of its last line (ZERO
+    when empty), and whether its records are signed under a key."""
 
     records: int
     last: str
+    keyed: bool = False
 
 
-def verify(source: jsonl.Source) -> Chain | Problem:
-    """Checks the chain of one decision log; an unreadable input raises `jsonl.InputError`."""
+def verify(source: jsonl.Source, key: bytes | str | None = None) -> Chain | Problem:
+    """Checks the chain of one decision log; an unreadable input raises `jsonl.InputError`.
+
+    Without `key`, a keyed record stops the check (`NEEDS_KEY`, as an input
+    that cannot be read); with it, every record must be signed under it.
+    """
+    key = _key_bytes(key)
     records = 0
     prev = ZERO
     prev_seq = 0
     prev_line = 0
+    last = ZERO
+    linked = "hash" if key is None else "hmac"
     for number, raw, value, error in jsonl.read(source):
         if error is not None:
             return Problem(number, error, True)
@@ -455,16 +587,30 @@ def verify(source: jsonl.Source) -> Chain | Problem:
             return Problem(number, "not a decision record: seq is not an integer", True)
         if link.__class__ is not str:
             return Problem(number, "not a decision record: prev is not a string", True)
+        if key is None:
+            if _keyed(value):
+                return Problem(number, NEEDS_KEY, True)
+            made = hashlib.sha256(raw).hexdigest()
+            last = made
+        else:
+            # Checked first: an edited record is named itself, not the one after it.
+            signed = signature(raw, key)
+            if signed is None:
+                if not _keyed(value):
+                    return Problem(number, "the record has no hmac: it was not signed under the key", False)
+                return Problem(number, "the hmac does not match: the record was changed, or signed under another key", False)
+            made = signed
+            last = hashlib.sha256(raw).hexdigest()
         if link != prev:
             if records == 0:
                 return Problem(number, "the first record's prev is not 64 zeros", False)
-            return Problem(number, f"prev is not the hash of line {prev_line}", False)
+            return Problem(number, f"prev is not the {linked} of line {prev_line}", False)
         if seq != prev_seq + 1:
             if records == 0:
                 return Problem(number, f"the first record's seq is {seq}, not 1", False)
             return Problem(number, f"seq {seq} does not follow seq {prev_seq}", False)
         records += 1
-        prev = hashlib.sha256(raw).hexdigest()
+        prev = made
         prev_seq = seq
         prev_line = number
-    return Chain(records, prev)
+    return Chain(records, last, key is not None)

@@ -23,26 +23,58 @@ from __future__ import annotations
 
 import functools
 import inspect
+import logging
 import threading
 import types
-from typing import TYPE_CHECKING, Any, Callable, TypeVar
+from typing import TYPE_CHECKING, Any, Callable, Protocol, Sequence, TypeVar
 
 if TYPE_CHECKING:
-    from .._impl import Decision
+    from .._impl import Decision, Policy
 
-__all__ = ["guard", "PolicyViolation", "describe_hits", "describe_error", "describe_triggers"]
+__all__ = [
+    "guard", "PolicyViolation", "Recorder", "describe_hits", "describe_refusal", "describe_error",
+    "describe_triggers",
+]
 
 F = TypeVar("F", bound=Callable[..., Any])
 
 EventBuilder = Callable[[str, dict[str, Any]], Any]
 
+_logger = logging.getLogger("quindle_brevault_agent")
 
-def describe_hits(decision: Decision) -> str:
-    """Each hit of `decision` as ``behaviour (rule): verdict``, as the replay table shows them."""
+
+class Recorder(Protocol):
+    """Where a guard records its decisions: a `DecisionLog`, or anything that records as one does."""
+
+    def record(self, event: Any, stage: Any, decision: Decision) -> Any: ...
+    def record_error(self, event: Any, stage: Any, error: Any) -> Any: ...
+
+
+def describe_hits(decision: Decision, details: Sequence[str | None] = ()) -> str:
+    """Each hit of `decision` as ``behaviour (rule): verdict``, as the replay
+    table shows them, followed by `` (detail)`` where `details` (one per hit)
+    says what its rule read: ``cap_500 (spend_cap<=500): BLOCK (amount=900)``."""
     hits = getattr(decision, "hits", ())
     if not hits:
         return f"verdict {decision.verdict}"
-    return ", ".join(f"{hit[0]} ({hit[1]}): {hit[2]}" for hit in hits)
+    parts = []
+    for at, hit in enumerate(hits):
+        text = f"{hit[0]} ({hit[1]}): {hit[2]}"
+        detail = details[at] if at < len(details) else None
+        parts.append(text if detail is None else f"{text} ({detail})")
+    return ", ".join(parts)
+
+
+def describe_refusal(decision: Decision, event: Any, policy: Any) -> str:
+    """`describe_hits` with what the rule of each hit read in `event`, for
+    the library's rules of `policy` that can be read (`hit_details`)."""
+    from .._impl import hit_details
+
+    try:
+        details = hit_details(getattr(policy, "behaviours", ()), decision.hits, event)
+    except Exception:  # a policy of the caller's own that cannot be read
+        details = []
+    return describe_hits(decision, details)
 
 
 def describe_error(error: BaseException) -> str:
@@ -56,18 +88,24 @@ def describe_error(error: BaseException) -> str:
 
 
 class PolicyViolation(PermissionError):
-    """A policy blocked an action: `.decision` says why, `.event` is what was decided on."""
+    """A policy blocked an action: `.decision` says why, `.event` is what was decided on.
+
+    The message names each hit; given the `policy` that decided, it also
+    says what the library's rules read in the event (``blocked by policy:
+    cap_500 (spend_cap<=500): BLOCK (amount=900)``).
+    """
 
     decision: Decision
     event: Any
 
-    def __init__(self, decision: Decision, event: Any) -> None:
-        super().__init__(f"blocked by policy: {describe_hits(decision)}")
+    def __init__(self, decision: Decision, event: Any, *, policy: Policy | None = None) -> None:
+        reason = describe_hits(decision) if policy is None else describe_refusal(decision, event, policy)
+        super().__init__(f"blocked by policy: {reason}")
         self.decision = decision
         self.event = event
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return type(self), (self.decision, self.event)
+        return type(self), (self.decision, self.event), {"args": self.args}
 
 
 # ---------------------------------------------------------------- binding
@@ -316,6 +354,13 @@ def _named(value: Any) -> str:
         return f"<{type(value).__name__}>"
 
 
+def _reason(error: BaseException) -> str:
+    try:
+        return describe_error(error)
+    except Exception:  # an error whose message cannot be made is still named
+        return type(error).__name__
+
+
 def describe_triggers(behaviours: Any) -> str:
     """What each behaviour waits for, briefly: ``NAME (stage 'S', action_type 'T')``,
     ``NAME (stage 'S', method 'M')``, ``NAME (stage 'S')`` for a trigger without
@@ -353,13 +398,13 @@ def _unreachable(policy: Any, stage: Any, action_type: Any, method: Any) -> str 
 
 
 def guard(
-    policy: Any,
+    policy: Policy,
     *,
-    stage: Any = "execution",
-    action_type: Any = None,
-    method: Any = None,
+    stage: str | None = "execution",
+    action_type: str | None = None,
+    method: str | None = None,
     event: EventBuilder | None = None,
-    log: Any = None,
+    log: Recorder | None = None,
 ) -> Callable[[F], F]:
     """A decorator that puts `policy` in front of a function, method or coroutine function.
 
@@ -388,6 +433,10 @@ def guard(
     TypeError before any evaluation. A coroutine function's arguments are
     bound when it is called and the decision is made when the coroutine runs,
     just before its body.
+
+    Each refused call (with what its rules read: `PolicyViolation`) and each
+    error while deciding is logged at INFO on the logger
+    "quindle_brevault_agent"; both also reach the caller as an exception.
     """
     if not callable(getattr(policy, "evaluate", None)):
         raise TypeError(f"guard() needs a Policy, not {type(policy).__name__}")
@@ -418,13 +467,17 @@ def guard(
             try:
                 decision = evaluate(made, stage=stage)
             except Exception as exc:
+                if _logger.isEnabledFor(logging.INFO):
+                    _logger.info("could not decide on a call of %s: %s", _named(name), _reason(exc))
                 if log is not None:
                     log.record_error(made, stage, exc)
                 raise
             if log is not None:
                 log.record(made, stage, decision)
             if decision.blocked:
-                raise PolicyViolation(decision, made)
+                refusal = PolicyViolation(decision, made, policy=policy)
+                _logger.info("refused a call of %s: %s", _named(name), refusal)
+                raise refusal
 
         if twin_of is not None:
             # The twin binds with copies of the function's defaults, taken

@@ -17,7 +17,10 @@ requests. Each call is first evaluated as the event ``{"stage": STAGE,
 forwarded. A blocked call, or one whose evaluation or
 recording raises (any exception, SystemExit and KeyboardInterrupt included),
 never reaches the server: the proxy answers it with a tool result whose
-``isError`` is true and whose text names the hits or the error.
+``isError`` is true and whose text names the hits or the error (a hit of one
+of the library's rules says what it read: ``cap_500 (spend_cap<=500): BLOCK
+(amount=900)``). Each refusal is logged at INFO on the logger
+"quindle_brevault_agent", and so are the server's start and end.
 A call sent as a notification (no id) that is refused gets no answer. Every
 decision goes to ``--log`` when given; a call whose evaluation raised is
 recorded with the verdict "ERROR" and the error (`DecisionLog.record_error`).
@@ -59,8 +62,12 @@ version requires of every result.
 The server's standard error is the proxy's, and so is everything the policy
 prints, when it is loaded or while it decides. When the client closes the
 proxy's standard input, the server's is closed too, and the server is sent
-SIGTERM, then SIGKILL, if it has not exited after a grace period; when the
-server exits, the proxy does too. SIGINT, SIGTERM and SIGHUP sent to the proxy
+SIGTERM, then SIGKILL, if it has not exited after a grace period (held back
+while a message of the server's is on its way to the client and its bytes
+keep moving); when the server exits, the proxy does too, once every message
+the server wrote has reached the client whole. Bytes after the server's last
+newline go on when it ended on its own, not when a signal ended it in the
+middle of a message. SIGINT, SIGTERM and SIGHUP sent to the proxy
 are passed on to the server. The exit status is the server's (128 + N when
 it was ended by signal N); 2 when the policy or the log cannot be opened,
 127 when COMMAND is not found and 126 when it cannot be run.
@@ -71,18 +78,23 @@ from __future__ import annotations
 import bisect
 import hashlib
 import json
+import logging
 import os
 import re
 import subprocess
 import threading
+import time
 from typing import Any, Callable
 
 from .decision_log import DecisionLog
-from .guarding import describe_error, describe_hits
+from .guarding import describe_error, describe_refusal
 
 __all__ = ["Gate", "ToolsWatch", "serve"]
 
-GRACE = 5.0  # seconds a server gets to exit after its input closes, then again after SIGTERM
+# Seconds a server gets to exit after its input closes, then again after
+# SIGTERM; a message on its way to the client holds the signal back for as
+# long as its bytes keep moving.
+GRACE = 5.0
 CHUNK = 1 << 16
 
 CHARGE_STAGE = "spend_decision"
@@ -90,6 +102,8 @@ CHARGE_STAGE = "spend_decision"
 # The error recorded for a call refused by --deny-uncovered.
 UNCOVERED = "uncovered: no behaviour of the policy can apply to this call"
 _COVERED_KEPT = 4096  # tool names whose coverage is remembered
+
+_logger = logging.getLogger("quindle_brevault_agent")
 
 
 # ---------------------------------------------------------------- deciding
@@ -109,6 +123,7 @@ class Gate:
         deny_uncovered: bool = False,
     ) -> None:
         self.evaluate = policy.evaluate
+        self.policy = policy
         self.stage = stage
         self.charges = charges
         self.log = log
@@ -176,7 +191,14 @@ class Gate:
         return isinstance(message, dict) and (ambiguous or message.get("method") == "tools/call")
 
     def _refusal(self, message: dict[str, Any], ambiguous: bool) -> str | None:
-        """None when the call may go to the server, else the text to answer with."""
+        """None when the call may go to the server, else the text to answer
+        with, which is also logged (at INFO: the client is answered with it)."""
+        refusal = self._judged(message, ambiguous)
+        if refusal is not None:
+            _logger.info("%s", refusal)
+        return refusal
+
+    def _judged(self, message: dict[str, Any], ambiguous: bool) -> str | None:
         params = message.get("params")
         params = params if isinstance(params, dict) else {}
         name = params.get("name")
@@ -203,7 +225,7 @@ class Gate:
                 self.log.record(event, stage, decision)
             if not decision.blocked:
                 return None
-            return f"Tool call {_show(name)} blocked by policy: {describe_hits(decision)}"
+            return f"Tool call {_show(name)} blocked by policy: {describe_refusal(decision, event, self.policy)}"
         except BaseException as exc:
             # A rule's SystemExit or KeyboardInterrupt too: it refuses this
             # call only. Signals reach the main thread, never this one.
@@ -507,34 +529,7 @@ def coverage_warnings(policy: Any, stage: Any, charges: frozenset[str]) -> list[
             f"no behaviour of the policy can apply to the --charge tools "
             f"(stage {CHARGE_STAGE!r}, action_type 'charge'); {waits}"
         )
-    if not said:
-        # Tool calls are covered, but a behaviour may still wait for calls the
-        # proxy never makes: a cap on charges without --charge, say.
-        idle = unreached(policy, stage, charges)
-        if idle:
-            hint = "" if charges else ", and --charge TOOL makes a tool's calls charges (stage 'spend_decision', action_type 'charge')"
-            said.append(
-                f"these behaviours can apply to no tool call: {describe_triggers(idle)}; "
-                f"tool calls are decided at stage {stage!r} with the tool's name as action_type{hint}"
-            )
     return said
-
-
-def unreached(policy: Any, stage: Any, charges: frozenset[str]) -> list[Any]:
-    """The behaviours of `policy`, in order, that no tool call can reach: the
-    calls of a tool of any name at `stage`, and of the --charge tools as charges."""
-    from .._impl import condition_of
-
-    names: list[Any] = [object()]  # equal to no name a trigger waits for
-    for item in policy.behaviours:
-        condition = condition_of(item.on.where)
-        if isinstance(condition, tuple) and condition[0] == "action_type":
-            if isinstance(condition[1], str) and condition[1] not in charges:
-                names.append(condition[1])
-    reached = {id(item) for name in names for item in policy.applicable(stage, action_type=name)}
-    if charges:
-        reached.update(id(item) for item in policy.applicable(CHARGE_STAGE, action_type="charge"))
-    return [item for item in policy.behaviours if id(item) not in reached]
 
 
 # ---------------------------------------------------------------- the pumps
@@ -588,10 +583,20 @@ class _Proxy:
         self.in_open = True
         self.done = threading.Event()
         self.client_closed = False
+        # What the server-to-client pump holds of a message: bytes of a line
+        # not yet ended, or whole lines being written out; and when bytes
+        # last moved from the server, or on to the client.
+        self.partial = False
+        self.sending = False
+        self.moved = time.monotonic()
+        self.tail = b""  # the server's last bytes, after its last newline
 
     def to_client(self, data: bytes) -> None:
         with self.out_lock:
-            _write_all(self.client_out, data)
+            view = memoryview(data)
+            while view:
+                view = view[os.write(self.client_out, view[:CHUNK]):]
+                self.moved = time.monotonic()
 
     def client_to_server(self) -> None:
         try:
@@ -616,22 +621,33 @@ class _Proxy:
         try:
             while True:
                 data = os.read(self.server_out, CHUNK)
+                self.moved = time.monotonic()
                 if not data:
-                    if buffer:
-                        self.to_client(bytes(buffer))
+                    # Sent by `drain` once the server's exit status says that
+                    # it ended on its own rather than by a signal.
+                    self.tail = bytes(buffer)
                     break
+                start = len(buffer)
                 buffer += data
-                end = buffer.rfind(b"\n")
+                # A newline can only be in what was just read: searching it
+                # alone keeps a long line linear.
+                end = buffer.rfind(b"\n", start)
                 if end >= 0:
                     # Whole lines only, so that an answer of the proxy's own
                     # never lands inside one of the server's messages.
                     lines = bytes(buffer[: end + 1])
-                    self.to_client(lines)
                     del buffer[: end + 1]
+                    self.sending = True
+                    try:
+                        self.to_client(lines)
+                    finally:
+                        self.sending = False
                     self._answered(lines)
+                self.partial = bool(buffer)
         except OSError:
             pass
         finally:
+            self.partial = False
             self.done.set()
 
     def _asked(self, line: bytes) -> None:
@@ -670,14 +686,41 @@ class _Proxy:
                     step()
                 except OSError:
                     pass
-            try:
-                server.wait(GRACE)
+            if self._exits(server):
                 break
-            except subprocess.TimeoutExpired:
-                continue
         status = server.wait()
         self.close_server_input(wait=True)
         return status
+
+    def _exits(self, server: subprocess.Popen[bytes]) -> bool:
+        """Whether `server` exits within the grace period: GRACE seconds, and
+        after them for as long as a message it began is still moving."""
+        start = time.monotonic()
+        while True:
+            now = time.monotonic()
+            ends = start + GRACE
+            if self.partial or self.sending:
+                ends = max(ends, self.moved + GRACE)
+            if now >= ends:
+                return False
+            try:
+                server.wait(min(0.1, ends - now))
+                return True
+            except subprocess.TimeoutExpired:
+                continue
+
+    def drain(self, pump: threading.Thread) -> None:
+        """Waits for `pump` to pass on what the server wrote, for as long as
+        its bytes keep moving; then the server's last bytes, after its last
+        newline, when it ended on its own (not by a signal)."""
+        while pump.is_alive() and time.monotonic() < self.moved + GRACE:
+            pump.join(0.1)
+        if pump.is_alive() or not self.tail or (self.server.returncode or 0) < 0:
+            return
+        try:
+            self.to_client(self.tail)
+        except OSError:
+            pass
 
 
 def serve(
@@ -690,6 +733,7 @@ def serve(
 ) -> int:
     """Runs the server and both pumps until one side closes; the server's exit status."""
     server = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=0)
+    _logger.info("started the MCP server %s (pid %d)", command[0], server.pid)
     proxy = _Proxy(gate, server, client_in, client_out, watch)
     if on_started is not None:
         on_started(server)
@@ -703,5 +747,9 @@ def serve(
         if server.poll() is not None:
             break
     status = proxy.finish()
-    pumps[1].join(GRACE)  # what the server wrote before it exited still goes out
+    proxy.drain(pumps[1])  # what the server wrote before it exited still goes out
+    _logger.info(
+        "the MCP server %s (pid %d) %s", command[0], server.pid,
+        f"exited with status {status}" if status >= 0 else f"was ended by signal {-status}",
+    )
     return status if status >= 0 else 128 - status
