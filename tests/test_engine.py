@@ -379,3 +379,126 @@ def test_argument_errors(call, message):
     assert policy.evaluate(event={}, stage="s").verdict == "FLAG"
     with pytest.raises(TypeError, match=f"^{re.escape(message)}$"):
         call(policy)
+
+
+class Claims:
+    """A verdict that is no str but whose __class__ says it is, equal to and
+    hashed as `text`; isinstance() believes it."""
+
+    def __init__(self, text):
+        self.text = text
+
+    @property
+    def __class__(self):
+        if self.text is None:
+            raise LookupError("no class")
+        return str
+
+    def __eq__(self, other):
+        return self.text == other
+
+    def __hash__(self):
+        return hash(self.text)
+
+
+@pytest.mark.parametrize("text", ["ALLOW", "FLAG", "BLOCK", "deny", None])
+def test_a_verdict_is_ranked_as_isinstance_sees_it(text):
+    verdict = Claims(text)
+    policy = Policy([behaviour("f", on=trigger(stage="s"), rule=rule("r", lambda e: "FLAG")),
+                     behaviour("v", on=trigger(stage="s"), rule=rule("r", lambda e: verdict))])
+    expected = run(as_pair(lambda: model.evaluate(policy.behaviours, {}, stage="s")))
+    evaluate = policy.evaluator(stage="s")
+    for _ in range(2):  # the second time through the shared decisions
+        same(run(as_pair(lambda: policy.evaluate({}, stage="s"))), expected)
+        same(run(as_pair(lambda: evaluate({}))), expected)
+    try:
+        expected_blocked = model.rank(verdict) == 2
+    except LookupError:
+        with pytest.raises(LookupError):
+            Decision(verdict).blocked
+    else:
+        assert Decision(verdict).blocked is expected_blocked
+
+
+class Never(str):
+    """A stage unequal to everything, its own value included."""
+
+    def __ne__(self, other):
+        return True
+
+    __hash__ = str.__hash__
+
+
+class Every(str):
+    """A stage equal to every stage."""
+
+    def __ne__(self, other):
+        return False
+
+    __hash__ = str.__hash__
+
+
+@pytest.mark.parametrize("stage, applied", [(Never("s"), []), (Every("s"), ["s1", "t", "s2"]),
+                                            (Every("none"), ["s1", "t", "s2"]),
+                                            (Text("s"), ["s1", "s2"])],
+                         ids=["Never('s')", "Every('s')", "Every('none')", "Text('s')"])
+def test_a_str_subclass_stage_is_compared_with_its_own_ne(stage, applied):
+    policy = Policy([behaviour(name, on=trigger(stage=name[0]), rule=rule("r", lambda e: "FLAG"))
+                     for name in ("s1", "t", "s2")])
+    expected = model.evaluate(policy.behaviours, {}, stage=stage)
+    for decision in (policy.evaluate({}, stage=stage), policy.evaluator(stage=stage)({})):
+        assert decision == expected and [hit.behaviour for hit in decision.hits] == applied
+
+
+# Patterns of verdicts over 70 behaviours, met one after the other: a pattern
+# of the first 32 behaviours is shared from a table keyed by which flagged and
+# which blocked, and a hit beyond them must never be taken for one of theirs.
+@pytest.mark.parametrize("patterns", [
+    [{1: "BLOCK"}, {33: "FLAG"}],
+    [{33: "FLAG"}, {1: "BLOCK"}, {1: "FLAG", 33: "FLAG"}],
+    [{0: "FLAG"}, {32: "FLAG"}, {0: "FLAG", 32: "BLOCK"}, {0: "BLOCK"}],
+    [{31: "BLOCK"}, {63: "FLAG"}, {63: "BLOCK"}, {31: "FLAG"}],
+    [{5: "FLAG", 40: "BLOCK"}, {5: "FLAG", 8: "BLOCK"}, {5: "FLAG"}, {69: "BLOCK"}],
+], ids=str)
+def test_shared_decisions_of_more_than_32_behaviours_are_their_own(patterns):
+    policy = Policy([behaviour(i, on=trigger(stage="s"), rule=rule("r", lambda e, i=i: e.get(i, "ALLOW")))
+                     for i in range(70)])
+    evaluate = policy.evaluator(stage="s")
+    for event in patterns * 3:
+        expected = model.evaluate(policy.behaviours, event, stage="s")
+        for decision in (policy.evaluate(event, stage="s"), evaluate(event)):
+            assert decision == expected and decision.verdict is expected.verdict
+
+
+def attributes(**values):
+    """An object whose attributes are properties, each returning its value or
+    raising it; any other attribute is missing."""
+    def read(value):
+        def get(self):
+            if isinstance(value, BaseException):
+                raise value
+            return value
+        return property(get)
+    return type("Attributes", (), {name: read(value) for name, value in values.items()})()
+
+
+ON_FAILS = KeyError("on")
+RULE_FAILS = OSError("rule")
+STAGE_FAILS = ValueError("stage")
+
+
+# The attributes are read in this order: on, rule, on.stage, on.where,
+# rule.fn, rule.name, name, action.
+@pytest.mark.parametrize("item, error", [
+    (attributes(on=ON_FAILS, rule=rule("r", len)), ON_FAILS),
+    (attributes(on=ON_FAILS), ON_FAILS),
+    (attributes(on=trigger(stage="s"), rule=RULE_FAILS), RULE_FAILS),
+    (attributes(on=attributes(stage=STAGE_FAILS), rule=rule("r", len)), STAGE_FAILS),
+], ids=["on raises", "on raises, no rule", "rule raises, no name", "stage raises, no where"])
+def test_the_first_error_reading_a_behaviour_is_the_one_raised(item, error):
+    from quindle_brevault_agent._engine import Engine
+
+    fine = behaviour("b", on=trigger(stage="s"), rule=rule("r", len))
+    with pytest.raises(type(error)) as caught:
+        Engine([fine, item])
+    assert caught.value is error

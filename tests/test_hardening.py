@@ -19,6 +19,7 @@ import pytest
 
 import model
 import quindle_brevault_agent.library as library
+from quindle_brevault_agent import _impl
 
 PROBE_IMPL = """
 def rule(name, fn): return ("rule", name, fn)
@@ -81,6 +82,15 @@ CRASHES = {
         del fn
         out = "freed"
     """, "freed"),
+    "chain of evaluators, each the stage of the next": (None, """
+        from quindle_brevault_agent._impl import Policy
+        policy = Policy([])
+        evaluate = policy.evaluator(stage="s")
+        for _ in range(300_000):
+            evaluate = policy.evaluator(stage=evaluate)
+        del evaluate
+        out = "freed"
+    """, "freed"),
     "spend_cap is cap_charges": (None, """
         library.spend_cap = library.cap_charges
         out = catch(lambda: library.cap_charges(100))
@@ -139,6 +149,127 @@ def test_hostile_use_ends_in_an_exception_or_a_normal_exit(case, tmp_path):
     result = run(code, tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
     assert json.loads(result.stdout.splitlines()[-1]) == expected
+
+
+# Calls that nest with no Python frame between the levels, or one per level,
+# run in a thread with a small stack: each ends in RecursionError at the
+# recursion limit, before the stack runs out. What a case built deep is kept
+# and freed with the main thread's stack.
+RECURSING = """
+import sys, threading
+sys.setrecursionlimit({limit})
+from quindle_brevault_agent import library
+from quindle_brevault_agent._impl import Decision, Policy, behaviour, rule, trigger
+kept = []
+
+def factories_calling_each_other():
+    spend_cap, library.spend_cap = library.spend_cap, library.cap_charges
+    try:
+        library.cap_charges(100)
+    finally:
+        library.spend_cap = spend_cap
+
+def event_whose_contains_is_get():
+    class Event(dict):
+        __contains__ = library._get
+    library.spend_cap(1).fn(Event())
+
+def rule_that_is_the_next_policys_evaluator():
+    evaluate = lambda event: "FLAG"
+    for _ in range(12_000):
+        policy = Policy([behaviour("b", on=trigger(stage="s"), rule=rule("r", evaluate))])
+        evaluate = policy.evaluator(stage="s")
+    kept.append(evaluate)
+    evaluate({{}})
+
+def rule_that_evaluates_its_own_policy():
+    policy = Policy([behaviour("b", on=trigger(stage="s"),
+                               rule=rule("r", lambda event: policy.evaluate(event, stage="s")))])
+    kept.append(policy)
+    policy.evaluate({{}}, stage="s")
+
+def deep(wrap):
+    made = Decision("ALLOW")
+    for _ in range(100_000):
+        made = wrap(made)
+    kept.append(made)
+    return made
+
+CASES = [
+    factories_calling_each_other, event_whose_contains_is_get,
+    rule_that_is_the_next_policys_evaluator, rule_that_evaluates_its_own_policy,
+    lambda: hash(deep(Decision)),
+    lambda: deep(Decision) == deep(Decision),
+    lambda: repr(deep(Decision)),
+    lambda: hash(deep(lambda inner: Decision("FLAG", (inner,)))),
+    lambda: repr(deep(lambda inner: Policy([]).evaluator(stage=inner))),
+]
+
+def run_all():
+    for index, case in enumerate(CASES):
+        print(index, end=" ", flush=True)
+        try:
+            case()
+            print("returned")
+        except RecursionError:
+            print("RecursionError")
+        except BaseException as error:
+            print(repr(error))
+    # The depth is given back on the way out of each case.
+    evaluate = lambda event: "FLAG"
+    for _ in range({limit} // 2):
+        policy = Policy([behaviour("b", on=trigger(stage="s"), rule=rule("r", evaluate))])
+        evaluate = policy.evaluator(stage="s")
+    print("then", evaluate({{}}).blocked)
+
+threading.stack_size({stack})
+thread = threading.Thread(target=run_all)
+thread.start()
+thread.join()
+"""
+
+
+@pytest.mark.parametrize("stack, limit", [(4 << 20, 1000), (512 << 10, 100)],
+                         ids=["4 MiB, 1000", "512 KiB, 100"])
+def test_native_recursion_stops_at_the_recursion_limit_on_a_small_stack(stack, limit, tmp_path):
+    result = run(RECURSING.format(stack=stack, limit=limit), tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert result.stdout.splitlines() == [f"{index} RecursionError" for index in range(9)] + [
+        "then True"]
+
+
+# Weak references to freed functions: alone, in a cycle the collector frees,
+# and at the bottom of a chain so deep that its freeing is deferred.
+WEAKLY_HELD = """
+import gc, weakref
+called = []
+def watch(fn, label):
+    return weakref.ref(fn, lambda ref: called.append(label))
+
+fn = library.spend_cap(1).fn
+refs = [watch(fn, "rule"), watch(library.on_write(method="PUT").where, "trigger")]
+del fn
+box = []
+box.append(library.deny_list("f", ["x"], verdict=box).fn)
+refs.append(watch(box[0], "cycle"))
+del box
+gc.collect()
+library.rule = lambda name, fn: fn
+fn = library.spend_cap(0)
+refs.append(watch(fn, "chain"))
+for _ in range(300_000):
+    fn = library.spend_cap(fn)
+del fn
+out = [ref() is None for ref in refs] + [sorted(called)]
+"""
+
+
+def test_weak_references_to_freed_functions_are_cleared_and_called_back(tmp_path):
+    code = PRELUDE.format(root=str(tmp_path)) + textwrap.dedent(WEAKLY_HELD)
+    result = run(code + "print(json.dumps(out))\n", tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert json.loads(result.stdout.splitlines()[-1]) == [True] * 4 + [
+        ["chain", "cycle", "rule", "trigger"]]
 
 
 # Every allocation of the exec step fails in turn, in a forked child: what
@@ -290,9 +421,20 @@ def test_annotations_and_type_params_as_a_plain_function_has_them():
         del fn.__type_params__
 
 
+EVALUATE = _impl.Policy([]).evaluate
+
+
+class Name(str):
+    """A keyword name equal to a parameter's, in another object."""
+
+
 @pytest.mark.parametrize("fn, args, kwnames, message", [
     (library.spend_cap, (1, 2), ("limit", "limit"),
      "spend_cap() got multiple values for keyword argument 'limit'"),
+    (EVALUATE, ({}, "s", "t"), ("stage", "stage"),
+     "evaluate() got multiple values for keyword argument 'stage'"),
+    (EVALUATE, ("s", {}, "t"), ("stage", "event", Name("stage")),
+     "evaluate() got multiple values for keyword argument 'stage'"),
     (library.cap_charges, (1, "a", "s", "b"), ("field", "stage", "field"),
      "cap_charges() got multiple values for keyword argument 'field'"),
     (library._get, ({}, "a", "b"), ("field", "field"),
@@ -303,6 +445,34 @@ def test_a_repeated_keyword_name_in_a_vectorcall_is_refused(fn, args, kwnames, m
     with pytest.raises(TypeError) as raised:
         vectorcall(fn, args, kwnames)
     assert str(raised.value) == message
+
+
+# Keyword names that no Python call can pass, in a child process: before
+# they were refused, the engine read one as a string.
+NOT_STRINGS = """
+from _testcapi import pyobject_vectorcall as vectorcall
+from quindle_brevault_agent._impl import Policy
+evaluate = Policy([]).evaluate
+def message(fn, args, kwnames):
+    try:
+        vectorcall(fn, args, kwnames)
+    except TypeError as error:
+        return str(error)
+out = [message(library.spend_cap, (1, 2), (1,)),
+       message(evaluate, ({}, "s"), (None,)),
+       message(evaluate, ({}, "s", "t"), ("stage", b"stage")),
+       message(evaluate, ("s", {}), ("stage", 7)),
+       message(evaluate, ({}, "s"), (("stage",),))]
+"""
+
+
+def test_keyword_names_that_are_not_strings_are_refused_in_a_vectorcall(tmp_path):
+    pytest.importorskip("_testcapi")
+    code = PRELUDE.format(root=str(tmp_path)) + NOT_STRINGS + "print(json.dumps(out))\n"
+    result = run(code, tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert json.loads(result.stdout.splitlines()[-1]) == (
+        ["spend_cap() keywords must be strings"] + ["evaluate() keywords must be strings"] * 4)
 
 
 CLOSURE_FACTORIES = {

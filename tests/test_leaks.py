@@ -8,7 +8,7 @@ import sys
 import pytest
 
 import quindle_brevault_agent.library as library
-from quindle_brevault_agent import _impl
+from quindle_brevault_agent import _engine, _impl
 
 SANITIZED = os.environ.get("QBA_SANITIZED") == "1"
 WARMUP, CALLS = (200, 300) if SANITIZED else (200, 2000)
@@ -46,6 +46,23 @@ WRITE = lib.on_write(method="PUT")
 NESTED = {"kwargs": {"amount": 500, "bucket": "prod", "tool": "read", "scope": "repo/a"}}
 FLAT = {"amount": 5, "total": 500, "bucket": "dev", "tool": "write", "scope": "etc/x",
         "action_type": "charge", "method": "PUT"}
+
+
+class Unreadable:
+    @property
+    def on(self):
+        raise KeyError("on")
+
+
+def nested_evaluators(depth):
+    evaluate = _impl.Policy([]).evaluator(stage="s")
+    for _ in range(depth):
+        item = _impl.behaviour("b", on=_impl.trigger(stage="s"), rule=_impl.rule("r", evaluate))
+        evaluate = _impl.Policy([item]).evaluator(stage="s")
+    return evaluate
+
+
+TOO_DEEP = nested_evaluators(sys.getrecursionlimit() + 10)
 
 SUCCESS = {
     "_get flat": lambda: lib._get(FLAT, "amount"),
@@ -104,6 +121,8 @@ ERRORS = {
     "event raises in require": (lambda: REQUIRE.fn(BrokenEvent()), KeyError),
     "event has no get": (lambda: FENCE.fn(NoGet()), AttributeError),
     "trigger event has no get": (lambda: WRITE.where(NoGet()), AttributeError),
+    "behaviour unreadable": (lambda: _engine.Engine([Unreadable()]), KeyError),
+    "evaluation nested too deep": (lambda: TOO_DEEP({}), RecursionError),
 }
 
 # Errors that need the module's namespace changed: (name, replacement or None).

@@ -21,6 +21,17 @@ Py_NO_INLINE static int rank_by_lookup(PyObject* verdict) noexcept {
     return static_cast<int>(rank);
 }
 
+// Any other verdict ranks with BLOCK, unless isinstance(verdict, str) holds
+// all the same, through a __class__ that claims str: then it is looked up as
+// a str subclass is.
+Py_NO_INLINE static int rank_of_other(PyObject* verdict) noexcept {
+    int claims_str = PyObject_IsInstance(verdict, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    if (claims_str <= 0) {
+        return claims_str < 0 ? -1 : kBlockRank;
+    }
+    return rank_by_lookup(verdict);
+}
+
 int rank_of(PyObject* verdict) noexcept {
     if (verdict == state.allow) {
         return kAllowRank;
@@ -41,7 +52,7 @@ int rank_of(PyObject* verdict) noexcept {
     if (PyUnicode_Check(verdict)) {
         return rank_by_lookup(verdict);
     }
-    return kBlockRank;
+    return rank_of_other(verdict);
 }
 
 // ---------------------------------------------------------------- hits
@@ -133,6 +144,11 @@ Py_NO_INLINE static PyObject* raise_cleared() noexcept {
 
 // ---------------------------------------------------------------- value
 
+// A decision may hold decisions (as its verdict, or in a hit's), nested as
+// deep as a caller likes: ==, hash and repr go down through them inside the
+// nesting guard, so that a deep one ends in RecursionError, not at the end
+// of the C stack.
+//
 // Equal when of the same class with equal (verdict, hits), compared as the
 // pair's tuple compares them; any other comparison is not implemented.
 static PyObject* decision_richcompare(PyObject* self, PyObject* other, int op) noexcept {
@@ -149,7 +165,8 @@ static PyObject* decision_richcompare(PyObject* self, PyObject* other, int op) n
     if (!ours || !theirs) {
         return nullptr;
     }
-    return PyObject_RichCompare(ours.get(), theirs.get(), op);
+    NestedCall level(" in comparison");
+    return level ? PyObject_RichCompare(ours.get(), theirs.get(), op) : nullptr;
 }
 
 static Py_hash_t decision_hash(PyObject* self) noexcept {
@@ -159,7 +176,11 @@ static Py_hash_t decision_hash(PyObject* self) noexcept {
         return -1;
     }
     Ref pair = Ref::steal(PyTuple_Pack(2, d->verdict, d->hits));
-    return pair ? PyObject_Hash(pair.get()) : -1;
+    if (!pair) {
+        return -1;
+    }
+    NestedCall level(" while hashing a decision");
+    return level ? PyObject_Hash(pair.get()) : -1;
 }
 
 static PyObject* decision_repr(PyObject* self) noexcept {
@@ -171,10 +192,13 @@ static PyObject* decision_repr(PyObject* self) noexcept {
     if (busy != 0) {
         return busy > 0 ? PyUnicode_FromString("...") : nullptr;
     }
-    Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(self)));
-    PyObject* text = name ? PyUnicode_FromFormat("%U(verdict=%R, hits=%R)", name.get(),
-                                                 d->verdict, d->hits)
-                          : nullptr;
+    PyObject* text = nullptr;
+    if (NestedCall level(" while getting the repr of an object"); level) {
+        Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(self)));
+        text = name ? PyUnicode_FromFormat("%U(verdict=%R, hits=%R)", name.get(), d->verdict,
+                                           d->hits)
+                    : nullptr;
+    }
     Py_ReprLeave(self);
     return text;
 }

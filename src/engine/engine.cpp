@@ -150,10 +150,15 @@ static bool take_unless_none(PyObject** slot, PyObject* value) noexcept {
     return true;
 }
 
+// Each read only once the one before succeeded: the first error is the one
+// that propagates.
 static bool read_step(PyObject* item, Step& step) noexcept {
     Ref on = Ref::steal(PyObject_GetAttrString(item, "on"));
+    if (!on) {
+        return false;
+    }
     Ref rule = Ref::steal(PyObject_GetAttrString(item, "rule"));
-    if (!on || !rule) {
+    if (!rule) {
         return false;
     }
     if (!(step.stage = PyObject_GetAttrString(on.get(), "stage")) ||
@@ -164,9 +169,8 @@ static bool read_step(PyObject* item, Step& step) noexcept {
         !take_unless_none(&step.action, PyObject_GetAttrString(item, "action"))) {
         return false;
     }
-    step.flag_hit = make_hit(step.name, step.rule_name, state.flag);
-    step.block_hit = make_hit(step.name, step.rule_name, state.block);
-    return step.flag_hit && step.block_hit;
+    return (step.flag_hit = make_hit(step.name, step.rule_name, state.flag)) &&
+           (step.block_hit = make_hit(step.name, step.rule_name, state.block));
 }
 
 // Groups the behaviours by plain-string stage, when every trigger stage is a
@@ -572,26 +576,37 @@ static Py_ssize_t place_of(Engine* e, PyObject* stage) noexcept {
     return kCompare;
 }
 
-// Around the calls out: a rule that evaluates a policy again recurses through
-// here, and the C stack is guarded like a Python call's.
-static PyObject* evaluate_at(Engine* e, PyObject* event, PyObject* stage,
-                             Py_ssize_t place) noexcept {
+// Around the calls out: a rule that evaluates a policy again, or that is
+// another policy's evaluator, recurses through here with no Python frame in
+// between, so the depth is guarded as the library's functions guard theirs.
+// Inlined into both call paths, so that the guard costs no call of its own.
+Py_ALWAYS_INLINE static inline PyObject* evaluate_at(Engine* e, PyObject* event,
+                                                     PyObject* stage, Py_ssize_t place) noexcept {
     if (place == kNone) {
         return Py_NewRef(state.no_hits);
     }
     Selection sel{place >= 0 ? e->picks + place : nullptr, place == kCompare ? stage : nullptr};
-    if (Py_EnterRecursiveCall(" while evaluating a policy")) {
-        return nullptr;
-    }
-    PyObject* decision = decide(e, event, sel);
-    Py_LeaveRecursiveCall();
-    return decision;
+    NestedCall level(" while evaluating a policy");
+    return level ? decide(e, event, sel) : nullptr;
 }
 
 // ---------------------------------------------------------------- call paths
 
+// A raw vectorcall may pass keyword names that are not strings.
 static bool is_keyword(PyObject* key, PyObject* name) noexcept {
-    return key == name || PyUnicode_Compare(key, name) == 0;
+    return key == name || (PyUnicode_Check(key) && PyUnicode_Compare(key, name) == 0);
+}
+
+// A keyword that no call written in Python could pass: a name that is not a
+// string, or `stage` twice.
+Py_NO_INLINE static PyObject* raise_keyword(const char* function, PyObject* key) noexcept {
+    if (PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                     function, key);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", function);
+    }
+    return nullptr;
 }
 
 Py_NO_INLINE static PyObject* raise_arguments(const char* function, Py_ssize_t nargs,
@@ -625,10 +640,15 @@ static PyObject* engine_evaluate(PyObject* self, PyObject* const* args, Py_ssize
     for (Py_ssize_t i = 0; i < nkw; ++i) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, i);
         if (is_keyword(key, state.stage)) {
+            if (stage) {
+                return raise_keyword("evaluate", key);
+            }
             stage = args[nargs + i];
         } else if (is_keyword(key, state.event)) {
             twice = twice || event != nullptr;
             event = args[nargs + i];
+        } else if (!PyUnicode_Check(key)) {
+            return raise_keyword("evaluate", key);
         } else {
             return raise_arguments("evaluate", nargs, key, true, true);
         }
@@ -696,12 +716,17 @@ static int evaluator_clear(PyObject* self) noexcept {
     return 0;
 }
 
+// An evaluator may be the stage of another, as deep as a caller nests them:
+// the trashcan defers the freeing of a deep chain, as in engine_dealloc, and
+// repr goes down through it inside the nesting guard.
 static void evaluator_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, evaluator_dealloc)
     evaluator_clear(self);
     PyObject_GC_Del(self);
     Py_DECREF(type);
+    Py_TRASHCAN_END
 }
 
 static PyObject* evaluator_repr(PyObject* self) noexcept {
@@ -709,7 +734,9 @@ static PyObject* evaluator_repr(PyObject* self) noexcept {
     if (!ev->engine) {
         return PyUnicode_FromString("<evaluator, cleared>");
     }
-    return PyUnicode_FromFormat("<evaluator of %T at stage %R>", ev->engine, ev->stage);
+    NestedCall level(" while getting the repr of an object");
+    return level ? PyUnicode_FromFormat("<evaluator of %T at stage %R>", ev->engine, ev->stage)
+                 : nullptr;
 }
 
 static PyObject* get_stage(PyObject* self, void*) noexcept {

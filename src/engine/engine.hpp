@@ -2,6 +2,7 @@
 // verdict ranks, and the three types (Decision, Engine, Evaluator).
 #pragma once
 
+#include "nesting.hpp"
 #include "ref.hpp"
 
 namespace qba::engine {
@@ -30,8 +31,10 @@ inline constexpr int kAllowRank = 0;
 inline constexpr int kBlockRank = 2;
 
 // How severe `verdict` is: 0 for ALLOW, 1 for FLAG, 2 for BLOCK and anything
-// else. A str subclass is looked up in a dict, so that its own __hash__ and
-// __eq__ decide; -1 with an exception set when they raise.
+// else. A verdict that isinstance() takes for a str without being an exact
+// one (a str subclass, or an object whose __class__ claims str) is looked up
+// in a dict, so that its own __hash__ and __eq__ decide; -1 with an exception
+// set when they, or its __class__, raise.
 int rank_of(PyObject* verdict) noexcept;
 
 // A Hit(behaviour, rule, verdict); a new reference, or nullptr on error.

@@ -307,35 +307,10 @@ static PyObject* vectorcall_with_defaults(PyObject* callable, PyObject* const* a
     return call_general(f, args, nargs, kwnames);
 }
 
-// Per thread: each thread has a stack of its own.
-static thread_local int nested_calls = 0;
-
-bool enter_nested_call() noexcept {
-    if (nested_calls >= Py_GetRecursionLimit()) [[unlikely]] {
-        PyErr_SetString(PyExc_RecursionError,
-                        "maximum recursion depth exceeded while calling a Python object");
-        return false;
-    }
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
-        return false;
-    }
-    ++nested_calls;
-    return true;
-}
-
-void leave_nested_call() noexcept {
-    --nested_calls;
-    Py_LeaveRecursiveCall();
-}
-
 PyObject* call_out(PyObject* callable, PyObject* const* args, size_t nargsf,
                    PyObject* kwnames) noexcept {
-    if (!enter_nested_call()) {
-        return nullptr;
-    }
-    PyObject* result = PyObject_Vectorcall(callable, args, nargsf, kwnames);
-    leave_nested_call();
-    return result;
+    NestedCall level;
+    return level ? PyObject_Vectorcall(callable, args, nargsf, kwnames) : nullptr;
 }
 
 PyObject* make_function(Signature& sig, PyObject* a, PyObject* b, PyObject* c) noexcept {

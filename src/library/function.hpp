@@ -3,6 +3,7 @@
 // signature, a C++ body, and up to three captured objects.
 #pragma once
 
+#include "nesting.hpp"
 #include "ref.hpp"
 
 #include <cstdint>
@@ -69,17 +70,8 @@ bool init_signature(Signature& sig) noexcept;
 PyObject* make_function(Signature& sig, PyObject* a = nullptr, PyObject* b = nullptr,
                         PyObject* c = nullptr) noexcept;
 
-// A guard around code that can call back into our functions with no Python
-// frame in between (names rebound so that two factories call each other, an
-// event whose `__contains__` is `_get`): RecursionError once such calls nest
-// deeper than sys.getrecursionlimit(), as that many nested Python calls
-// would, and never deeper than CPython's own limit for C calls. A level of
-// ours takes more C stack than one of CPython's, so the C limit alone would
-// come too late. `enter_nested_call` is false with RecursionError set.
-bool enter_nested_call() noexcept;
-void leave_nested_call() noexcept;
-
-// A vectorcall of anything but one of our bodies, inside that guard.
+// A vectorcall of anything but one of our bodies, inside the guard of
+// nesting.hpp.
 PyObject* call_out(PyObject* callable, PyObject* const* args, size_t nargsf,
                    PyObject* kwnames) noexcept;
 

@@ -135,12 +135,8 @@ static PyObject* read_field_generic(PyObject* event, PyObject* field) noexcept {
 // The event's own protocols may be our functions (a `__contains__` that is
 // `_get`), which call back here with no Python frame in between.
 PyObject* get_field_generic(PyObject* event, PyObject* field) noexcept {
-    if (!enter_nested_call()) {
-        return nullptr;
-    }
-    PyObject* value = read_field_generic(event, field);
-    leave_nested_call();
-    return value;
+    NestedCall level;
+    return level ? read_field_generic(event, field) : nullptr;
 }
 
 PyObject* call_rebound_get(PyObject* event, PyObject* field) noexcept {
