@@ -22,6 +22,7 @@ from quindle_brevault_agent import (
     Decision, DecisionLog, MemoryStore, Policy, PolicyViolation, budget, cap_charges, check_behaviour,
     deny_writes_to, guard, load_policy, rate_limit, repeat_limit,
 )
+from quindle_brevault_agent.cli import cluster
 from quindle_brevault_agent.lint import lint_target
 
 CHARGE = "spend_decision"
@@ -348,3 +349,9 @@ def test_replay_test_and_diff_decide_limits_in_order_by_the_events_time(tmp_path
     assert run("test", budgeted, cases).stdout == "3 passed, 0 failed\n"
     changed = run("diff", plain, budgeted, events, "--format", "jsonl")
     assert [json.loads(line)["line"] for line in changed.stdout.splitlines()][:4] == [4, 5, 6, 10]
+    # A cluster decides partitions apart: it refuses limits, before anything is decided.
+    assert cluster.splittable([load_policy(plain), load_policy(budgeted)]) == (
+        "the policy has limits ('b'), which decide each event after the ones before it:"
+        " --cluster decides its partitions apart; decide them without --cluster"
+    )
+    assert cluster.splittable([load_policy(plain)]) is None

@@ -115,11 +115,9 @@ def splittable(policies: Sequence[Any]) -> str | None:
     """Why the policies cannot be decided in partitions apart, or None.
 
     A partition is decided apart from the others, in any order, so a
-    decision may depend on its own event only. Every behaviour of the
-    library and of a policy file decides so today; a behaviour whose
-    decision depends on the events before it (a budget, a rate) is to be
-    refused here, with the reason, before anything is decided: a policy with
-    limits is."""
+    decision may depend on its own event only. A limit (a budget, a rate
+    limit, a repeat limit) depends on the events before it: a policy with
+    one is refused here, with the reason, before anything is decided."""
     for policy in policies:
         limits = getattr(policy, "limits", None)
         if limits is not None:
