@@ -474,7 +474,7 @@ class RedisStore:
             sha = self._scripts.get(script)
             if sha is None:
                 sha = self._scripts[script] = self._client.script_load(script)
-            connection = pool.get_connection()
+            connection: Any = pool.get_connection()
             try:
                 try:
                     connection.send_packed_command([_packed(sha, keys, args)], check_health=False)
