@@ -100,8 +100,9 @@ int parse_amount(const char* text, Py_ssize_t size, Num& out) noexcept;
 enum class LimitKind : int { budget = 0, rate = 1, repeat = 2 };
 
 // The rule of a limit behaviour: what it limits, and, as a one-event
-// function, the part of it that needs no memory (a budget refuses an amount
-// that is not one).
+// function called on its own (the engine checks limits in their own step),
+// the part of it that needs no memory: a budget refuses an amount that is
+// not one.
 struct LimitRule {
     PyObject_HEAD
     vectorcallfunc vectorcall;
@@ -173,7 +174,8 @@ struct Request {
     Window* window = nullptr;  // the MemoryStore's, while it admits
 };
 
-// Admits all the requests or none, in one step of the store; false with an
+// Admits all the requests that are `asked` or none, in one step of the
+// store (under the GIL, with no call out to Python); false with an
 // exception set.
 bool memory_admit(PyObject* store, Request* requests, Py_ssize_t count, double now) noexcept;
 void memory_refund(PyObject* store, Slot* slot, const std::string& key, std::uint64_t id,

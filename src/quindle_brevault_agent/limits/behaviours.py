@@ -1,9 +1,10 @@
 """The limit factories: ``budget``, ``rate_limit`` and ``repeat_limit``.
 
 Each returns a `Behaviour` whose rule's function is a native `LimitRule`: the
-policy's engine knows it by that, keeps its windows in the policy's store,
-and calls it as a rule for what needs no memory (a budget refuses an amount
-that is not one).
+policy's engine knows it by that and checks it after the other behaviours,
+against the windows in the policy's store. Called on its own (`check_rule`),
+the function checks what needs no memory: a budget refuses an amount that is
+not one.
 """
 
 from __future__ import annotations
