@@ -309,12 +309,12 @@ def _may_apply(on: Any, stage: Any, fields: dict[str, Any]) -> bool:
 
 # How severe each standard verdict is. Anything else a rule returns, a caller's
 # own verdict object included, ranks with BLOCK: it is never read as allowing.
-_RANK = {"ALLOW": 0, "FLAG": 1, "BLOCK": 2}
-_BLOCK_RANK = 2
+_RANK = {"ALLOW": 0, "FLAG": 1, "ASK": 2, "BLOCK": 3}
+_BLOCK_RANK = 3
 
 
 def _rank(verdict: Any) -> int:
-    """How severe `verdict` is: 0 for ALLOW, 1 for FLAG, 2 for BLOCK or anything else."""
+    """How severe `verdict` is: 0 for ALLOW, 1 for FLAG, 2 for ASK, 3 for BLOCK or anything else."""
     if isinstance(verdict, str):
         return _RANK.get(verdict, _BLOCK_RANK)
     return _BLOCK_RANK
