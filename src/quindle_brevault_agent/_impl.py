@@ -178,6 +178,8 @@ RULE_CAPTURES: dict[str, tuple[str, tuple[str, ...]]] = {
     "allow_list.<locals>.<lambda>": ("allow_list", ("field", "vals", "verdict")),
     "scope_fence.<locals>.<lambda>": ("scope_fence", ("field", "prefixes")),
     "require_fields.<locals>.<lambda>": ("require_fields", ("req", "verdict")),
+    # The host's own, from quindle_brevault_agent.asking.
+    "ask_over.<locals>.<lambda>": ("ask_over", ("field", "limit")),
 }
 
 
