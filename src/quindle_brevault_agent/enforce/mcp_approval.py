@@ -367,6 +367,7 @@ class Asking:
             held = self._take(rid)
             if held is None:
                 return Outcome()  # too late, or never asked: nothing goes on
+            reason: str | None
             if self.clock() >= held.deadline:  # no timer said so: a gate that does not serve
                 answer, reason, session = TIMED_OUT, f"no answer within {self.timeout:g} seconds", False
             elif "result" in message:
@@ -445,7 +446,7 @@ def stripped(message: dict[str, Any]) -> dict[str, Any] | None:
     params = dict(params)
     if ours:
         del params["requestState"]
-    if answered_here:
+    if isinstance(responses, dict) and answered_here:
         theirs = {key: value for key, value in responses.items() if key != KEY}
         if theirs:
             params["inputResponses"] = theirs

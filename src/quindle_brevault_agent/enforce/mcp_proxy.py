@@ -59,6 +59,12 @@ An answer the proxy makes to a request that carries its protocol version in
 ``params._meta`` (2026-07-28) has ``"resultType": "complete"``, as that
 version requires of every result.
 
+A call whose decision needs approval (verdict "ASK") goes to the server only
+once the client's user accepts it; `mcp_approval` asks, on either protocol
+generation, and takes the client's answers to its own questions, which never
+reach the server. The proxy's own approval keys are taken out of every call
+it forwards.
+
 The server's standard error is the proxy's, and so is everything the policy
 prints, when it is loaded or while it decides. When the client closes the
 proxy's standard input, the server's is closed too, and the server is sent
