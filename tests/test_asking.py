@@ -210,6 +210,8 @@ def charge(amount):
          1, "FLAG -> ASK: 2\n  FLAG -> BLOCK: 1"),
         (["lint", "{only}"], None, 1, "behaviour 1 (approve_large_charges>200): QB103 no require_fields of 'amount'"),
         (["lint", "{nan}"], None, 1, "QB105 limit is NaN: every event this applies to is asked about"),
+        (["mcp-proxy", "{policy}", "--approval-timeout", "nan", "--", "true"], None, 2,
+         "argument --approval-timeout: expected a number of seconds above 0, not 'nan'"),
     ],
 )
 def test_review_tools_count_ask_as_its_own_verdict(tmp_path, asking_policy, args, stdin, status, said):

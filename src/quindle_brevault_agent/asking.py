@@ -26,15 +26,14 @@ from ._impl import Behaviour, Rule, behaviour, rule
 __all__ = ["ask_over", "approve_large_charges"]
 
 
-def _is_nan(value: Any) -> bool:
-    return isinstance(value, float) and math.isnan(value)
+_isnan = math.isnan
 
 
 def _over(value: Any, limit: Any) -> bool:
     # `value > limit` decides; a float NaN on either side counts as over.
     if value > limit:
         return True
-    return _is_nan(value) or _is_nan(limit)
+    return (isinstance(value, float) and _isnan(value)) or (isinstance(limit, float) and _isnan(limit))
 
 
 def ask_over(limit: Any, *, field: Any = "amount") -> Rule:
