@@ -372,6 +372,7 @@ def test_a_call_that_waits_on_an_older_protocol_is_answered_through_the_proxys_o
         "Tool call 'charge' not approved (no answer within 300 seconds): ask (ask_over>200): ASK (amount=700)"]
     # The same tool with the same hits, for the rest of the session: asked no more.
     assert gate.inspect(line(tool_call(7, 800, modern=False))) == (line(tool_call(7, 800, modern=False)), [])
+    assert reply({"jsonrpc": "2.0", "id": fifth, "result": ACCEPT}) == (b"", [])  # nothing waits, still the proxy's
     assert [(a["answer"], a.get("for"), a.get("remembered")) for a in approvals()] == [
         ("accepted", "once", None), ("not possible", None, None), ("accepted", "session", None), ("timed out", None, None),
         ("accepted", "session", True),

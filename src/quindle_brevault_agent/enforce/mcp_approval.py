@@ -175,6 +175,7 @@ class Asking:
         self.clock = clock
         self.to_client: Callable[[bytes], None] | None = None
         self.handshake_elicits = False  # what the client's initialize declared
+        self.asked = False  # whether the proxy ever sent the client a question of its own
         self._key = secrets.token_bytes(32)
         self._outstanding: dict[str, float] = {}  # nonce -> when its state expires
         self._held: dict[str, _Held] = {}  # by the id of the question
@@ -340,6 +341,7 @@ class Asking:
         if self.to_client is not None:
             timer = threading.Timer(self.timeout, self._expire, (rid,))
             timer.daemon = True
+        self.asked = True
         with self._lock:
             self._held[rid] = _Held(message, name, event, stage, decision, asked, hits, self.clock() + self.timeout, timer)
         if timer is not None:

@@ -308,7 +308,10 @@ class Gate:
         # broken line to the next.
         calls = (
             b"tools/call" in line or b"\\" in line or b"initialize" in line
-            or (self.asking.holding and (b"quindle-brevault-agent" in line or b"cancelled" in line))
+            # The client's answers to the proxy's own questions, late ones
+            # too, and its cancellations of calls that wait for one.
+            or (self.asking.asked and b"quindle-brevault-agent" in line)
+            or (self.asking.holding and b"cancelled" in line)
         )
         text = line.decode("utf-8", "replace")
         try:
