@@ -30,6 +30,7 @@ $(STAMP): $(PY) pyproject.toml | venv-check
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q "scikit-build-core>=0.11" cmake ninja pytest hypothesis mypy build twine "mcp>=2.3"
 	$(PY) -m pip install -q "msgspec>=0.18"  # the fast extra: the tests run the reader with and without it
+	$(PY) -m pip install -q "dask>=2024.1" "distributed>=2024.1" "fsspec>=2024.1"  # the cluster extra: its tests start a LocalCluster
 	touch $(STAMP)
 
 install: venv-check $(STAMP)
@@ -45,6 +46,7 @@ demo: install
 	$(PY) -m quindle_brevault_agent test examples/policy.py examples/cases.jsonl
 	$(PY) examples/agent_tools.py
 
+# bench_cluster.py makes its 10,000,000 events once, in benchmarks/results/.
 # Cython goes into the benchmark's environment for the compiled-closure
 # column, and the peers cedarpy and casbin for the engine's; without one of
 # them (or a C compiler) its column is skipped with a note.
@@ -56,6 +58,7 @@ bench: install
 	$(PY) benchmarks/bench_engine.py
 	@if [ -f benchmarks/bench_replay.py ]; then $(PY) benchmarks/bench_replay.py; fi
 	$(PY) benchmarks/bench_lint.py
+	$(PY) benchmarks/bench_cluster.py
 
 # The extension built with AddressSanitizer and UBSan, and the whole suite run
 # against it (CPython itself is not instrumented, so the runtime is preloaded).

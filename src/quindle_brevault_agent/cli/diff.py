@@ -53,6 +53,7 @@ could not be written (2 wins over 1), 130 when interrupted.
 from __future__ import annotations
 
 import argparse
+import io
 import os
 import sys
 import time
@@ -62,10 +63,11 @@ from .. import jsonl
 from .._impl import Policy, without_actions
 from ..enforce.guarding import describe_error
 from ..policy_files import POLICY_HELP, PolicyLoadError, load_error, load_policy
-from . import rendering
+from . import cluster, rendering
 from .counting import events_read
 from .interrupts import install, restore
 from .output import PROG, OutputError, escaping, inputs, isatty, refusal, silence, standard_output
+from .progress import Progress, escapes
 from .reading import event_of
 from .rendering import as_json, as_text, numbered, row_head, table_header, table_tail
 
@@ -309,7 +311,7 @@ class _Diff:
 
     # -- input
 
-    def run(self, source: jsonl.Source) -> None:
+    def run(self, source: jsonl.Source, first_line: int = 0) -> None:
         name = source.name
         self.renderer.start_file(name)
         evaluate_old = self.old.evaluate
@@ -319,7 +321,7 @@ class _Diff:
         fixed = self.stage
         unchanged = self.unchanged
         try:
-            for line, _raw, value, error in jsonl.read(source, self.chunk_done):
+            for line, _raw, value, error in cluster.numbered(jsonl.read(source, self.chunk_done), first_line):
                 if error is not None:
                     self.report(name, line, error)
                     continue
@@ -424,6 +426,7 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
         choices=("table", "jsonl"),
         help="output format (default: table on a terminal, jsonl otherwise)",
     )
+    cluster.add_argument(parser)
     parser.set_defaults(run=run)
     return parser
 
@@ -432,17 +435,24 @@ def run(args: argparse.Namespace) -> int:
     """The diff command on parsed arguments; returns the exit status."""
     out = sys.stdout
     err = sys.stderr
+    address = getattr(args, "cluster", None)
+    if address is not None and (refused := cluster.missing()) is not None:
+        err.write(refused + "\n")
+        return EXIT_BAD_INPUT
     before = set(sys.modules)
     old = _load("OLD", args.old, err)
     _forget_modules_of(args.old, before)
     new = _load("NEW", args.new, err)
     if old is None or new is None:
         return EXIT_BAD_INPUT
+    if address is not None and (refused := cluster.splittable([old, new])) is not None:
+        err.write(f"{PROG}: {refused}\n")
+        return EXIT_BAD_INPUT
 
     names = args.events or ["-"]
     stdin = cast(BinaryIO, getattr(sys.stdin, "buffer", sys.stdin))
     try:
-        sources = jsonl.open_sources(names, stdin)
+        sources = (jsonl.open_sources if address is None else cluster.open_sources)(names, stdin)
     except jsonl.InputError as exc:
         err.write(f"{PROG}: {exc}\n")
         return EXIT_BAD_INPUT
@@ -459,14 +469,21 @@ def run(args: argparse.Namespace) -> int:
     diff = _Diff(old, new, renderer, args.stage, out, err)
     status = None
     stopped = ""
+    halted = False  # stopped before anything was decided: no summary
     previous = install(diff.on_interrupt)
     try:
         try:
             head = renderer.header()
-            if head:
+            if address is not None:
+                _on_cluster(diff, address, args, sources, head)
+            elif head:
                 _write(out, head)
-            for source in sources:
+            for source in (sources if address is None else []):
                 diff.run(source)
+        except cluster.Stop as exc:
+            status = EXIT_BAD_INPUT
+            stopped = f"{PROG}: {exc}\n"
+            halted = True
         except KeyboardInterrupt:
             status = EXIT_INTERRUPTED
             stopped = f"\n{PROG}: interrupted\n"
@@ -488,7 +505,7 @@ def run(args: argparse.Namespace) -> int:
     finally:
         diff.closing = True
         jsonl.close_sources(sources)
-    err.write(stopped + diff.summary(len(sources)))
+    err.write(stopped + ("" if halted else diff.summary(len(sources))))
     err.flush()
     restore(previous)
     return diff.status() if status is None else status
@@ -502,3 +519,109 @@ def _write(out: TextIO, text: str) -> None:
     except OSError as exc:
         raise OutputError(exc.strerror or str(exc)) from exc
 
+
+
+# ---------------------------------------------------------------- on a cluster
+
+
+def _on_cluster(diff: _Diff, address: str, args: argparse.Namespace, sources: list[jsonl.Source], head: str) -> None:
+    """Compares the policies on `sources` on the cluster at `address`, each
+    partition by `_diff_part` on a worker (standard input here), its rows,
+    reports and counts taken here in input order, the header before the first."""
+    out, err = diff.out, diff.err
+    started = False
+
+    def start() -> None:
+        nonlocal started
+        if not started:
+            started = True
+            if head:
+                _write(out, head)
+
+    def merge(result: tuple[str, list[tuple[int, str]], tuple[int, int, int, dict[Any, int]], str | None]) -> None:
+        start()
+        rows, said, (unchanged, changed, bad, transitions), error = result
+        diff.writing = True  # Ctrl-C waits until the rows are both written and counted
+        try:
+            copied = 0
+            for upto, text in [*said, (len(rows), None)]:
+                if upto > copied:
+                    _write(out, rows[copied:upto])
+                    copied = upto
+                if text is not None:
+                    err.write(text)
+                    err.flush()
+        finally:
+            diff.unchanged += unchanged
+            diff.changed += changed
+            diff.bad += bad
+            for key, count in transitions.items():
+                diff.transitions[key] = diff.transitions.get(key, 0) + count
+            diff.writing = False
+        try:
+            out.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as exc:
+            raise OutputError(exc.strerror or str(exc)) from exc
+        if diff.interrupted and not diff.closing:
+            raise KeyboardInterrupt
+        if error is not None:
+            raise jsonl.InputError(error)
+
+    def local(source: jsonl.Source) -> None:
+        start()
+        diff.run(source)
+
+    renderer = diff.renderer
+    specs = [cluster.shipped(args.old, "OLD: "), cluster.shipped(args.new, "NEW: ")]
+    with cluster.Session(address, err, Progress(err, isatty(err), escapes())) as session:
+        session.run(
+            sources, _diff_part, specs, (renderer.fmt, renderer.show_file, diff.stage), merge, local,
+            loader=_load_both,
+        )
+    start()
+
+
+def _load_both(specs: Sequence[cluster.Shipped]) -> list[Policy]:
+    """OLD and NEW, loaded as the command loads them."""
+    before = set(sys.modules)
+    old = cluster.load(specs[0])
+    _forget_modules_of(cluster.target_here(specs[0]), before)
+    return [old, cluster.load(specs[1])]
+
+
+class _Said:
+    """A worker's standard error: each report kept after the size of the rows before it."""
+
+    def __init__(self, rows: io.StringIO) -> None:
+        self.rows = rows
+        self.said: list[tuple[int, str]] = []
+
+    def write(self, text: str) -> int:
+        self.said.append((self.rows.tell(), text))
+        return len(text)
+
+    def flush(self) -> None:
+        pass
+
+
+def _diff_part(
+    policies: list[Policy], source: jsonl.Source, first_line: int, options: tuple[str, bool, Any]
+) -> tuple[str, list[tuple[int, str]], tuple[int, int, int, dict[Any, int]], str | None]:
+    """On a worker: the rows, the reports (each after the size of the rows
+    before it), the counts and the input error of one partition, as one
+    process compares the policies on its lines."""
+    fmt, show_file, stage = options
+    rows = io.StringIO()
+    said = _Said(rows)
+    part = _Diff(policies[0], policies[1], _Renderer(fmt, show_file), stage, rows, cast(TextIO, said))
+    part.out_tty = True  # rows written before each report, to know where it goes
+    error = None
+    try:
+        part.run(source, first_line)
+    except jsonl.InputError as exc:
+        part.flush()
+        error = str(exc)
+    counts = (part.unchanged, part.changed, part.bad, part.transitions)
+    return rows.getvalue(), said.said, counts, error

@@ -46,7 +46,17 @@ class Progress:
         read = f"{done / 1e6:,.1f} MB"
         if source.size:
             read += f" of {source.size / 1e6:,.1f} MB ({100 * done / source.size:.0f}%)"
-        shown = f"{source.name}: {lines:,} lines, {read}"
+        self._draw(f"{source.name}: {lines:,} lines, {read}")
+
+    def draw(self, shown: str) -> None:
+        """Redraws the line as `shown`, when the last one is old enough."""
+        now = time.perf_counter()
+        if now < self.next:
+            return
+        self.next = now + EVERY
+        self._draw(shown)
+
+    def _draw(self, shown: str) -> None:
         if self.escapes:
             self.err.write("\r\x1b[K" + shown)
         else:

@@ -84,6 +84,7 @@ from __future__ import annotations
 
 import argparse
 import copy
+import io
 import pickle
 import sys
 import time
@@ -92,7 +93,7 @@ from typing import Any, BinaryIO, TextIO, cast
 from .. import jsonl
 from .._impl import Policy
 from ..policy_files import POLICY_HELP, PolicyLoadError, load_error, load_policy
-from . import replay_jobs
+from . import cluster, replay_jobs
 from .counting import EXIT_BAD_INPUT, EXIT_BLOCKED, EXIT_OK, Counts
 from .deciding import Decider, dry_run
 from .interrupts import Interrupts
@@ -336,6 +337,7 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
         help="replay each named file in N processes (default 1); "
         "standard input, pipes and gzip files are read in one",
     )
+    cluster.add_argument(parser)
     parser.set_defaults(run=run)
     return parser
 
@@ -366,16 +368,23 @@ def run(args: argparse.Namespace) -> int:
     """The replay command on parsed arguments; returns the exit status."""
     out = sys.stdout
     err = sys.stderr
+    address = getattr(args, "cluster", None)
+    if address is not None and (refused := cluster.missing()) is not None:
+        err.write(refused + "\n")
+        return EXIT_BAD_INPUT
     try:
         policy = load_policy(args.policy)
     except PolicyLoadError as exc:
         err.write(f"{PROG}: {load_error(args.policy, exc)}\n")
         return EXIT_BAD_INPUT
+    if address is not None and (refused := cluster.splittable([policy])) is not None:
+        err.write(f"{PROG}: {refused}\n")
+        return EXIT_BAD_INPUT
 
     names = args.events or ["-"]
     stdin = cast(BinaryIO, getattr(sys.stdin, "buffer", sys.stdin))
     try:
-        sources = jsonl.open_sources(names, stdin)
+        sources = (jsonl.open_sources if address is None else cluster.open_sources)(names, stdin)
     except jsonl.InputError as exc:
         err.write(f"{PROG}: {exc}\n")
         return EXIT_BAD_INPUT
@@ -425,14 +434,23 @@ def run(args: argparse.Namespace) -> int:
     with replay.interrupts:
         try:
             head = renderer.header()
-            if head:
-                out.write(head)
-            for source in sources:
-                ranges = replay_jobs.ranges(source, jobs) if jobs > 1 else None
-                if ranges is not None and len(ranges) > 1:
-                    replay_jobs.run_parallel(replay, source, ranges)
-                else:
-                    replay.run(source)
+            if address is not None:
+                _on_cluster(replay, address, args.policy, sources, head)
+            else:
+                if head:
+                    out.write(head)
+                for source in sources:
+                    ranges = replay_jobs.ranges(source, jobs) if jobs > 1 else None
+                    if ranges is not None and len(ranges) > 1:
+                        replay_jobs.run_parallel(replay, source, ranges)
+                    else:
+                        replay.run(source)
+        except cluster.Stop as exc:
+            replay.progress.clear()
+            err.write(f"{PROG}: {exc}\n")
+            if output is not None:
+                out.close()
+            return EXIT_BAD_INPUT
         except jsonl.InputError as exc:
             replay.flush()
             replay.progress.clear()
@@ -485,3 +503,60 @@ def _write_failed(
     replay.err.write(f"{PROG}: cannot write {target}: {exc.strerror or exc}\n")
     replay.err.flush()
     return EXIT_BAD_INPUT
+
+
+# ---------------------------------------------------------------- on a cluster
+
+
+def _on_cluster(replay: Replay, address: str, target: str, sources: list[jsonl.Source], head: str) -> None:
+    """Replays `sources` on the cluster at `address`: each partition by
+    `_decide_part` on a worker, its rows and reports written here in input
+    order (standard input replayed here), the header before the first."""
+    started = False
+
+    def start() -> None:
+        nonlocal started
+        if not started:
+            started = True
+            if head:
+                replay.out.write(head)
+
+    def merge(result: tuple[bytes | cluster.Spooled, list[tuple[int, str]], tuple[Any, ...], str | None]) -> None:
+        start()
+        rows, said, totals, error = result
+        cluster.copy_rows(replay, rows, said)
+        replay.add(totals)
+        if error is not None:
+            raise jsonl.InputError(error)
+
+    def local(source: jsonl.Source) -> None:
+        start()
+        replay.run(source)
+
+    renderer = replay.renderer
+    with cluster.Session(address, replay.err, replay.progress) as session:
+        options = (renderer.fmt, renderer.show_file, replay.stage, *cluster.encoding(replay.out), session.spool)
+        session.run(sources, _decide_part, [cluster.shipped(target)], options, merge, local, replay.interrupts)
+    start()
+
+
+def _decide_part(
+    policies: list[Policy], source: jsonl.Source, first_line: int, options: tuple[Any, ...]
+) -> tuple[bytes | cluster.Spooled, list[tuple[int, str]], tuple[Any, ...], str | None]:
+    """On a worker: the rows (encoded for the client's output, left in its
+    spool when this worker sees it), the reports of bad lines (each after
+    the size of the rows before it), the counts and the input error of one
+    partition, as one process replays its lines."""
+    fmt, show_file, stage, code, errors, spool = options
+    policy = policies[0]
+    rows = cluster.Rows(code, errors, spool)
+    part = Replay(policy, Renderer(policy, fmt, show_file), stage, cast(TextIO, rows), sys.stderr, progress=False)
+    said = io.BytesIO()
+    part.reports = said
+    error = None
+    try:
+        part.run(source, first_line)
+    except jsonl.InputError as exc:
+        part.flush()
+        error = str(exc)
+    return rows.value(), cluster.reports(said), part.totals(), error

@@ -78,7 +78,9 @@ from .. import jsonl
 from .._impl import Policy, without_actions
 from ..enforce.guarding import describe_error
 from ..policy_files import POLICY_HELP, PolicyLoadError, load_error, load_policy
-from .output import PROG, OutputError, inputs, refusal, silence, standard_output
+from . import cluster
+from .output import PROG, OutputError, inputs, isatty, refusal, silence, standard_output
+from .progress import Progress, escapes
 
 __all__ = ["add_parser", "run", "Case", "BadCase", "NotACase", "parse_case"]
 
@@ -407,6 +409,7 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
     parser.add_argument(
         "-q", "--quiet", action="store_true", help="write only the last line, not the failures"
     )
+    cluster.add_argument(parser)
     parser.set_defaults(run=run)
     return parser
 
@@ -423,15 +426,22 @@ def run(args: argparse.Namespace) -> int:
 
 
 def _run(args: argparse.Namespace, stdout: TextIO, err: TextIO) -> int:
+    address = getattr(args, "cluster", None)
+    if address is not None and (refused := cluster.missing()) is not None:
+        err.write(refused + "\n")
+        return EXIT_BAD_INPUT
     try:
         policy = without_actions(load_policy(args.policy))
     except PolicyLoadError as exc:
         err.write(f"{PROG}: {load_error(args.policy, exc)}\n")
         return EXIT_BAD_INPUT
+    if address is not None and (refused := cluster.splittable([policy])) is not None:
+        err.write(f"{PROG}: {refused}\n")
+        return EXIT_BAD_INPUT
 
     stdin = cast(BinaryIO, getattr(sys.stdin, "buffer", sys.stdin))
     try:
-        sources = jsonl.open_sources(args.cases, stdin)
+        sources = (jsonl.open_sources if address is None else cluster.open_sources)(args.cases, stdin)
     except jsonl.InputError as exc:
         err.write(f"{PROG}: {exc}\n")
         return EXIT_BAD_INPUT
@@ -451,7 +461,9 @@ def _run(args: argparse.Namespace, stdout: TextIO, err: TextIO) -> int:
     bad = 0
     failed = 0
     try:
-        for source in sources:
+        if address is not None:
+            cases, failed, bad = _on_cluster(address, args, policy, sources, out, err, reported)
+        for source in (sources if address is None else []):
             for line, _raw, value, error in jsonl.read(source):
                 if error is None:
                     try:
@@ -471,7 +483,12 @@ def _run(args: argparse.Namespace, stdout: TextIO, err: TextIO) -> int:
                     failed += 1
                     if not args.quiet:
                         out.write(failure_text(outcome), flush=True)
-        out.write(f"{len(outcomes) - failed} passed, {failed} failed\n", flush=True)
+        if address is None:
+            cases = len(outcomes)
+        out.write(f"{cases - failed} passed, {failed} failed\n", flush=True)
+    except cluster.Stop as exc:
+        err.write(f"{PROG}: {exc}\n")
+        return EXIT_BAD_INPUT
     except jsonl.InputError as exc:
         err.write(f"{PROG}: {exc}\n")
         return EXIT_BAD_INPUT
@@ -492,3 +509,90 @@ def _run(args: argparse.Namespace, stdout: TextIO, err: TextIO) -> int:
     if bad:
         return EXIT_BAD_INPUT
     return EXIT_FAILED if failed else EXIT_PASSED
+
+
+# ---------------------------------------------------------------- on a cluster
+
+
+def _on_cluster(
+    address: str, args: argparse.Namespace, policy: Policy, sources: list[jsonl.Source], out: _Output,
+    err: TextIO, reported: list[Outcome | NotACase],
+) -> tuple[int, int, int]:
+    """Checks the cases of `sources` on the cluster at `address`, each
+    partition by `_check_part` on a worker (standard input here), and says
+    what one process says of them, in input order; ``(cases, failed, bad)``.
+    The outcomes and the lines that are not cases are kept (in `reported`)
+    for a JUnit report only."""
+    junit = args.junit is not None
+    totals = [0, 0, 0]
+
+    def say(said: list[tuple[bool, str]]) -> None:
+        for to_err, text in said:
+            if to_err:
+                err.write(text)
+                err.flush()
+            elif not args.quiet:
+                out.write(text, flush=True)
+
+    def merge(result: tuple[list[tuple[bool, str]], int, int, int, list[Outcome | NotACase], str | None]) -> None:
+        said, cases, failed, bad, kept, error = result
+        say(said)
+        totals[0] += cases
+        totals[1] += failed
+        totals[2] += bad
+        reported.extend(kept)
+        if error is not None:
+            raise jsonl.InputError(error)
+
+    def local(source: jsonl.Source) -> None:
+        merge(_check_part([policy], source, 0, (junit,)))
+
+    progress = Progress(err, isatty(err), escapes())
+    with cluster.Session(address, err, progress) as session:
+        session.run(
+            sources, _check_part, [cluster.shipped(args.policy)], (junit,), merge, local,
+            loader=_load_for_cases,
+        )
+    return totals[0], totals[1], totals[2]
+
+
+def _load_for_cases(specs: Sequence[cluster.Shipped]) -> list[Policy]:
+    return [without_actions(cluster.load(specs[0]))]
+
+
+def _check_part(
+    policies: list[Policy], source: jsonl.Source, first_line: int, options: tuple[bool]
+) -> tuple[list[tuple[bool, str]], int, int, int, list[Outcome | NotACase], str | None]:
+    """On a worker: what one process says of the lines of a partition, in
+    order (``(True, text)`` for standard error: a line that is not a case),
+    the cases, failures and bad lines counted, the outcomes and the lines
+    that are not cases for a JUnit report, and the input error."""
+    (junit,) = options
+    policy = policies[0]
+    said: list[tuple[bool, str]] = []
+    kept: list[Outcome | NotACase] = []
+    cases = failed = bad = 0
+    stopped = None
+    try:
+        for line, _raw, value, error in cluster.numbered(jsonl.read(source), first_line):
+            if error is None:
+                try:
+                    case = parse_case(source.name, line, value)
+                except BadCase as exc:
+                    error = str(exc)
+            if error is not None:
+                bad += 1
+                if junit:
+                    kept.append(NotACase(source.name, line, error))
+                said.append((True, f"{source.name}:{line}: {error}\n"))
+                continue
+            outcome = decide(policy, case)
+            cases += 1
+            if junit:
+                kept.append(outcome)
+            if not outcome.passed:
+                failed += 1
+                said.append((False, failure_text(outcome)))
+    except jsonl.InputError as exc:
+        stopped = str(exc)
+    return said, cases, failed, bad, kept, stopped
