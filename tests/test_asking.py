@@ -210,6 +210,8 @@ def charge(amount):
          1, "FLAG -> ASK: 2\n  FLAG -> BLOCK: 1"),
         (["lint", "{only}"], None, 1, "behaviour 1 (approve_large_charges>200): QB103 no require_fields of 'amount'"),
         (["lint", "{nan}"], None, 1, "QB105 limit is NaN: every event this applies to is asked about"),
+        (["lint", "{toml}"], None, 0, None),  # ASK is a standard verdict in a file
+        (["replay", "{toml}", "-q"], '{"stage": "execution", "bucket": "shared"}\n', 0, '"verdict": "ASK", "hits": [{"behaviour": "asked"'),
         (["mcp-proxy", "{policy}", "--approval-timeout", "nan", "--", "true"], None, 2,
          "argument --approval-timeout: expected a number of seconds above 0, not 'nan'"),
     ],
@@ -223,19 +225,14 @@ def test_review_tools_count_ask_as_its_own_verdict(tmp_path, asking_policy, args
                    " behaviour('r', on=qba.on_charge(), rule=qba.require_fields('amount'))]\n")
     only = tmp_path / "only.py"
     only.write_text("from quindle_brevault_agent import approve_large_charges\nPOLICY = [approve_large_charges(200)]\n")
-    result = run(*[a.format(policy=asking_policy, old=old, nan=nan, only=only) for a in args], stdin=stdin)
+    toml = tmp_path / "policy.toml"
+    toml.write_text('[[behaviour]]\nname = "asked"\non = { trigger = "on_write" }\n'
+                    'rule = { use = "deny_list", field = "bucket", values = ["shared"], verdict = "ASK" }\n')
+    names = {"policy": asking_policy, "old": old, "nan": nan, "only": only, "toml": toml}
+    result = run(*[a.format(**names) for a in args], stdin=stdin)
     assert result.returncode == status, result.stderr
     if said is not None:
         assert said in result.stdout + result.stderr
-
-
-def test_policy_files_take_ask_and_lint_takes_it_as_standard(tmp_path):
-    path = tmp_path / "policy.toml"
-    path.write_text('[[behaviour]]\nname = "asked"\non = { trigger = "on_write" }\n'
-                    'rule = { use = "deny_list", field = "bucket", values = ["shared"], verdict = "ASK" }\n')
-    result = run("lint", path)
-    assert result.returncode == 0, result.stdout
-    assert run("replay", path, stdin='{"stage": "execution", "bucket": "shared"}\n').stdout.count('"verdict": "ASK"') == 2
 
 
 # ---------------------------------------------------------------- the proxy, in process
@@ -268,38 +265,34 @@ def altered(state):
 
 ACCEPT = {"action": "accept", "content": {"approve": True}}
 
-# How the client retries a call that was answered with input required:
-# (the retry's id, amount, input responses, requestState from the state the
-# proxy made, the clock's step first).
-RETRIES = {
-    "accepted": [(11, 300, ACCEPT, lambda s: s, 0)],
-    "declined": [(11, 300, {"action": "decline"}, lambda s: s, 0)],
-    "cancelled": [(11, 300, {"action": "cancel"}, lambda s: s, 0)],
-    "accept without approve": [(11, 300, {"action": "accept", "content": {"approve": "yes"}}, lambda s: s, 0)],
-    "no answer": [(11, 300, None, lambda s: s, 0)],
-    "forged": [(11, 300, ACCEPT, lambda s: STATE + "e30=." + "0" * 64, 0)],
-    "altered": [(11, 300, ACCEPT, altered, 0)],
-    "other arguments": [(11, 301, ACCEPT, lambda s: s, 0)],
-    "expired": [(11, 300, ACCEPT, lambda s: s, 300)],
-    "replayed": [(11, 300, ACCEPT, lambda s: s, 0), (12, 300, ACCEPT, lambda s: s, 0)],
-}
+SAME = (lambda s: s)
 
 
+# How the client retries a call that was answered with input required: each
+# retry (its id, amount, input response, requestState made from the proxy's,
+# the clock's step first), then the ids that reach the server, the refusal,
+# and the answers the log records after the question.
 @pytest.mark.parametrize(
     "retries, forwarded, refusal, answers",
     [
-        ("accepted", [11], None, ["accepted"]),
-        ("declined", [], "not approved (the user declined)", ["declined"]),
-        ("cancelled", [], "not approved (the user cancelled the question)", ["cancelled"]),
-        ("accept without approve", [], "not approved (the user did not approve it)", ["declined"]),
-        ("no answer", [], "not approved (the client gave no answer to the approval question)", ["not possible"]),
-        ("forged", [], "not approved (its approval state was not made by this proxy: it is forged or altered)", ["not possible"]),
-        ("altered", [], "not approved (its approval state was not made by this proxy: it is forged or altered)", ["not possible"]),
-        ("other arguments", [], "not approved (its approval state was made for another call: another tool or other arguments)",
-         ["not possible"]),
-        ("expired", [], "not approved (its approval state expired: no answer within 300 seconds)", ["timed out"]),
-        ("replayed", [11], "not approved (its approval state was used before)", ["accepted", "not possible"]),
+        ([(11, 300, ACCEPT, SAME, 0)], [11], None, ["accepted"]),
+        ([(11, 300, {"action": "decline"}, SAME, 0)], [], "not approved (the user declined)", ["declined"]),
+        ([(11, 300, {"action": "cancel"}, SAME, 0)], [], "not approved (the user cancelled the question)", ["cancelled"]),
+        ([(11, 300, {"action": "accept", "content": {"approve": "yes"}}, SAME, 0)], [], "not approved (the user did not approve it)",
+         ["declined"]),
+        ([(11, 300, None, SAME, 0)], [], "not approved (the client gave no answer to the approval question)", ["not possible"]),
+        ([(11, 300, ACCEPT, lambda s: STATE + "e30=." + "0" * 64, 0)], [],
+         "not approved (its approval state was not made by this proxy: it is forged or altered)", ["not possible"]),
+        ([(11, 300, ACCEPT, altered, 0)], [],
+         "not approved (its approval state was not made by this proxy: it is forged or altered)", ["not possible"]),
+        ([(11, 301, ACCEPT, SAME, 0)], [],
+         "not approved (its approval state was made for another call: another tool or other arguments)", ["not possible"]),
+        ([(11, 300, ACCEPT, SAME, 300)], [], "not approved (its approval state expired: no answer within 300 seconds)", ["timed out"]),
+        ([(11, 300, ACCEPT, SAME, 0), (12, 300, ACCEPT, SAME, 0)], [11], "not approved (its approval state was used before)",
+         ["accepted", "not possible"]),
     ],
+    ids=["accepted", "declined", "cancelled", "accept without approve", "no answer", "forged", "altered", "other arguments",
+         "expired", "replayed"],
 )
 def test_a_retry_reaches_the_server_only_with_a_sound_state_and_an_approval(retries, forwarded, refusal, answers):
     gate, now, approvals = gate_and_log()
@@ -312,7 +305,7 @@ def test_a_retry_reaches_the_server_only_with_a_sound_state_and_an_approval(retr
     assert question["method"] == "elicitation/create" and question["params"]["requestedSchema"]["required"] == ["approve"]
     assert question["params"]["message"] == "Approve the call of tool 'charge'? The policy asks first: ask (ask_over>200): ASK (amount=300)"
     reached, texts = [], []
-    for id_, amount, response, state, step in RETRIES[retries]:
+    for id_, amount, response, state, step in retries:
         now[0] += step
         retry = tool_call(id_, amount, requestState=state(result["requestState"]),
                           inputResponses={} if response is None else {KEY: response})
