@@ -167,14 +167,14 @@ def restrict_scope(allowed, *, field="scope", stage="execution", method=None, ac
 
 # ---------------------------------------------------------------- policy evaluation
 
-_RANK = {"ALLOW": 0, "FLAG": 1, "BLOCK": 2}
+_RANK = {"ALLOW": 0, "FLAG": 1, "ASK": 2, "BLOCK": 3}
 
 
 def rank(verdict):
-    """0 for ALLOW, 1 for FLAG, 2 for BLOCK and anything else; a str subclass is looked up."""
+    """0 for ALLOW, 1 for FLAG, 2 for ASK, 3 for BLOCK and anything else; a str subclass is looked up."""
     if isinstance(verdict, str):
-        return _RANK.get(verdict, 2)
-    return 2
+        return _RANK.get(verdict, 3)
+    return 3
 
 
 def _shown(obj):

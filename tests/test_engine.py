@@ -79,7 +79,7 @@ class Custom:
 CUSTOM = Custom()
 STAGES = ["s", "t", None, Text("s"), 3, Stage("always", True), Stage("never", False),
           Stage("raising", "raise"), Stage("falsy", "falsy"), Loud("s")]
-VERDICTS = ["ALLOW", "FLAG", "BLOCK", "".join(["FL", "AG"]), "".join(["AL", "LOW"]), "deny",
+VERDICTS = ["ALLOW", "FLAG", "ASK", "BLOCK", "".join(["FL", "AG"]), "".join(["AL", "LOW"]), "".join(["AS", "K"]), "deny",
             None, 0, CUSTOM, Text("FLAG"), Text("ALLOW"), Loud("ALLOW"), Loud("BLOCK"),
             Unhashable("FLAG"), "raise"]
 NAMES = ["cap", "fence", 7, None, BadRepr()]
@@ -279,7 +279,8 @@ def test_decisions_of_standard_verdicts_are_shared_and_others_made_anew():
     assert quiet is evaluate([], stage=None) is policy.evaluate([], stage="none")
     assert quiet is Policy([]).evaluator(stage=Text("x"))({}) and quiet == Decision("ALLOW", ())
     flag = "".join(["FL", "AG"])
-    shared = [["FLAG"], ["BLOCK", "FLAG"], ["FLAG", "BLOCK"], ["ALLOW", "FLAG", "BLOCK"]]
+    shared = [["FLAG"], ["BLOCK", "FLAG"], ["FLAG", "BLOCK"], ["ALLOW", "FLAG", "BLOCK"], ["ASK"], ["FLAG", "ASK"],
+              ["ASK", "BLOCK"], ["ASK", "ASK", "FLAG"]]
     for verdicts in shared + [["FLAG"] * 33 + ["BLOCK"], ["FLAG", flag], [CUSTOM], ["FLAG", None]]:
         first, again = evaluate(verdicts), evaluate(verdicts)
         expected = model.evaluate(policy.behaviours, verdicts + ["ALLOW"] * (34 - len(verdicts)),
@@ -288,7 +289,7 @@ def test_decisions_of_standard_verdicts_are_shared_and_others_made_anew():
         assert (first is again) == (verdicts in shared), verdicts
         # A hit with the standard string is made once, with the policy.
         assert all(a is b for a, b in zip(first.hits, again.hits)
-                   if any(a.verdict is v for v in ("FLAG", "BLOCK")))
+                   if any(a.verdict is v for v in ("FLAG", "ASK", "BLOCK")))
     # Every pattern is a value of its own, whichever was cached before.
     for verdicts in shared * 2:
         assert evaluate(verdicts).hits == tuple(
@@ -296,7 +297,8 @@ def test_decisions_of_standard_verdicts_are_shared_and_others_made_anew():
     assert evaluate([flag]).hits[0].verdict is flag
     # Patterns met in turn keep their own decision, even where their keys meet
     # on the same slot of the table.
-    patterns = [["ALLOW"] * i + ["FLAG"] for i in range(12)] + [["BLOCK"] * n for n in range(2, 8)]
+    patterns = ([["ALLOW"] * i + ["FLAG"] for i in range(12)] + [["BLOCK"] * n for n in range(2, 8)]
+                + [["ASK"] * n for n in range(1, 6)] + [["ALLOW"] * i + ["ASK"] for i in range(1, 6)])
     firsts = [evaluate(p) for p in patterns]
     assert [evaluate(p) is d for p, d in zip(patterns, firsts)] == [True] * len(patterns)
 
@@ -401,7 +403,7 @@ class Claims:
         return hash(self.text)
 
 
-@pytest.mark.parametrize("text", ["ALLOW", "FLAG", "BLOCK", "deny", None])
+@pytest.mark.parametrize("text", ["ALLOW", "FLAG", "ASK", "BLOCK", "deny", None])
 def test_a_verdict_is_ranked_as_isinstance_sees_it(text):
     verdict = Claims(text)
     policy = Policy([behaviour("f", on=trigger(stage="s"), rule=rule("r", lambda e: "FLAG")),
@@ -412,12 +414,15 @@ def test_a_verdict_is_ranked_as_isinstance_sees_it(text):
         same(run(as_pair(lambda: policy.evaluate({}, stage="s"))), expected)
         same(run(as_pair(lambda: evaluate({}))), expected)
     try:
-        expected_blocked = model.rank(verdict) == 2
+        expected_rank = model.rank(verdict)
     except LookupError:
         with pytest.raises(LookupError):
             Decision(verdict).blocked
+        with pytest.raises(LookupError):
+            Decision(verdict).needs_approval
     else:
-        assert Decision(verdict).blocked is expected_blocked
+        assert Decision(verdict).blocked is (expected_rank == 3)
+        assert Decision(verdict).needs_approval is (expected_rank == 2)
 
 
 class Never(str):
@@ -451,7 +456,7 @@ def test_a_str_subclass_stage_is_compared_with_its_own_ne(stage, applied):
 
 
 # Patterns of verdicts over 70 behaviours, met one after the other: a pattern
-# of the first 32 behaviours is shared from a table keyed by which flagged and
+# of the first 32 behaviours is shared from a table keyed by which flagged, asked and
 # which blocked, and a hit beyond them must never be taken for one of theirs.
 @pytest.mark.parametrize("patterns", [
     [{1: "BLOCK"}, {33: "FLAG"}],
@@ -459,6 +464,7 @@ def test_a_str_subclass_stage_is_compared_with_its_own_ne(stage, applied):
     [{0: "FLAG"}, {32: "FLAG"}, {0: "FLAG", 32: "BLOCK"}, {0: "BLOCK"}],
     [{31: "BLOCK"}, {63: "FLAG"}, {63: "BLOCK"}, {31: "FLAG"}],
     [{5: "FLAG", 40: "BLOCK"}, {5: "FLAG", 8: "BLOCK"}, {5: "FLAG"}, {69: "BLOCK"}],
+    [{1: "ASK"}, {1: "FLAG"}, {1: "BLOCK"}, {1: "ASK", 2: "FLAG"}, {33: "ASK"}, {0: "FLAG", 1: "ASK"}],
 ], ids=str)
 def test_shared_decisions_of_more_than_32_behaviours_are_their_own(patterns):
     policy = Policy([behaviour(i, on=trigger(stage="s"), rule=rule("r", lambda e, i=i: e.get(i, "ALLOW")))

@@ -209,7 +209,7 @@ def test_verdicts_of_a_python_policy_other_than_the_three(lib):
             ("allowing", lib.require_fields("bucket", verdict="ALLOW")),
         ]
     ])
-    own = "is not 'ALLOW', 'FLAG' or 'BLOCK': it is a verdict of your own, which blocks"
+    own = "is not 'ALLOW', 'FLAG', 'ASK' or 'BLOCK': it is a verdict of your own, which blocks"
     assert found(lint_policy(policy)) == [
         (1, "QB108", f"verdict 'flag' {own}"),
         (3, "QB108", f"verdict Verdict.DENY {own}"),

@@ -65,10 +65,10 @@ BAD = [
     ("p.toml", OWN.format(on='{ trigger = "on_write" }', rule='{ use = "spend_cap", limit = 1 }') + 'action = "page"\n',
      "behaviour 1 (own): unknown key 'action': actions are code and have no place in a policy file"),
     ("p.toml", OWN.format(on='{ trigger = "on_write" }', rule='{ use = "deny_list", field = "b", values = ["x"], verdict = "flag" }'),
-     "behaviour 1 (own): 'rule.verdict' must be one of 'ALLOW', 'FLAG' or 'BLOCK', not 'flag'"),
+     "behaviour 1 (own): 'rule.verdict' must be one of 'ALLOW', 'FLAG', 'ASK' or 'BLOCK', not 'flag'"),
     ("p.json", '{"behaviour": [{"name": "own", "on": {"trigger": "on_charge"}, '
      '"rule": {"use": "require_fields", "fields": ["a"], "verdict": null}}]}',
-     "behaviour 1 (own): 'rule.verdict' must be one of 'ALLOW', 'FLAG' or 'BLOCK', not null"),
+     "behaviour 1 (own): 'rule.verdict' must be one of 'ALLOW', 'FLAG', 'ASK' or 'BLOCK', not null"),
     ("p.toml", OWN.format(on='"on_write"', rule='{ use = "spend_cap", limit = 1 }'),
      "behaviour 1 (own): 'on' must be a table, not a string"),
     ("p.toml", '[[behaviour]]\nname = "own"\non = { trigger = "on_write" }\n',

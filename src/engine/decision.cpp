@@ -32,22 +32,32 @@ Py_NO_INLINE static int rank_of_other(PyObject* verdict) noexcept {
     return rank_by_lookup(verdict);
 }
 
+// An exact str equal to a standard verdict, but another object.
+Py_NO_INLINE static int rank_by_text(PyObject* verdict) noexcept {
+    if (PyUnicode_Compare(verdict, state.allow) == 0) {
+        return kAllowRank;
+    }
+    if (PyUnicode_Compare(verdict, state.flag) == 0) {
+        return kFlagRank;
+    }
+    return PyUnicode_Compare(verdict, state.ask) == 0 ? kAskRank : kBlockRank;
+}
+
 int rank_of(PyObject* verdict) noexcept {
     if (verdict == state.allow) {
         return kAllowRank;
     }
     if (verdict == state.flag) {
-        return 1;
+        return kFlagRank;
     }
     if (verdict == state.block) {
         return kBlockRank;
     }
+    if (verdict == state.ask) {
+        return kAskRank;
+    }
     if (PyUnicode_CheckExact(verdict)) {
-        // Equal to a standard verdict, but another object.
-        if (PyUnicode_Compare(verdict, state.allow) == 0) {
-            return kAllowRank;
-        }
-        return PyUnicode_Compare(verdict, state.flag) == 0 ? 1 : kBlockRank;
+        return rank_by_text(verdict);
     }
     if (PyUnicode_Check(verdict)) {
         return rank_by_lookup(verdict);
@@ -242,6 +252,18 @@ static PyObject* get_blocked(PyObject* self, void*) noexcept {
     return PyBool_FromLong(rank == kBlockRank);
 }
 
+static PyObject* get_needs_approval(PyObject* self, void*) noexcept {
+    Decision* d = as_decision(self);
+    if (!d->verdict) {
+        return raise_cleared();
+    }
+    int rank = rank_of(d->verdict);
+    if (rank < 0) {
+        return nullptr;
+    }
+    return PyBool_FromLong(rank == kAskRank);
+}
+
 static PyMemberDef decision_members[] = {
     {"verdict", Py_T_OBJECT_EX, offsetof(Decision, verdict), Py_READONLY,
      "The most severe verdict of the behaviours that applied, \"ALLOW\" when none objected."},
@@ -253,6 +275,8 @@ static PyMemberDef decision_members[] = {
 static PyGetSetDef decision_getset[] = {
     {"blocked", get_blocked, nullptr,
      "True when the verdict is BLOCK or a verdict that ranks with it.", nullptr},
+    {"needs_approval", get_needs_approval, nullptr,
+     "True when the verdict is ASK: the action waits for a person's approval.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -270,8 +294,8 @@ static const char decision_doc[] =
     "What a policy decided on one event.\n"
     "\n"
     "`verdict` is the most severe verdict among the behaviours that applied\n"
-    "(BLOCK over FLAG over ALLOW, \"ALLOW\" when none applied). A verdict that is\n"
-    "none of the three ranks with BLOCK and is kept as it is; among verdicts of\n"
+    "(BLOCK over ASK over FLAG over ALLOW, \"ALLOW\" when none applied). A verdict\n"
+    "that is none of the four ranks with BLOCK and is kept as it is; among verdicts of\n"
     "the same rank the first in policy order is the decision's. `hits` holds a\n"
     "`Hit` for each applied behaviour whose verdict is not ALLOW, in policy order.\n"
     "Decisions are immutable, equal by value, hashable and picklable.";

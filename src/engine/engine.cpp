@@ -18,19 +18,23 @@ struct Step {
     PyObject* name;       // strong: the behaviour's name
     PyObject* rule_name;  // strong
     PyObject* flag_hit;   // strong: Hit(name, rule_name, "FLAG")
+    PyObject* ask_hit;    // strong: Hit(name, rule_name, "ASK")
     PyObject* block_hit;  // strong: Hit(name, rule_name, "BLOCK")
 };
 
-// A decision whose every hit has the standard FLAG or BLOCK string is the
-// same value each time the same behaviours flag and block, so it is made
-// once: keyed by which of the first 32 behaviours flagged (low word) and
-// which blocked (high word), in a small table where a key may sit in any of
-// kCacheWays slots from its own, so that a few patterns that land on the same
-// slot do not keep replacing each other.
+// A decision whose every hit has the standard FLAG, ASK or BLOCK string is
+// the same value each time the same behaviours flag, ask and block, so it is
+// made once: keyed by two bits for each of the first 32 behaviours (its
+// verdict's code, `kFlagCode` to `kBlockCode`), in a small table where a key
+// may sit in any of kCacheWays slots from its own, so that a few patterns
+// that land on the same slot do not keep replacing each other.
 inline constexpr int kKeyedSteps = 32;
 inline constexpr int kCacheBits = 6;
 inline constexpr int kCacheSlots = 1 << kCacheBits;
 inline constexpr int kCacheWays = 4;
+inline constexpr std::uint64_t kFlagCode = 1;
+inline constexpr std::uint64_t kAskCode = 2;
+inline constexpr std::uint64_t kBlockCode = 3;
 
 struct CachedDecision {
     std::uint64_t key;   // 0 for an empty slot
@@ -72,6 +76,7 @@ static void clear_step(Step& step) noexcept {
     Py_CLEAR(step.name);
     Py_CLEAR(step.rule_name);
     Py_CLEAR(step.flag_hit);
+    Py_CLEAR(step.ask_hit);
     Py_CLEAR(step.block_hit);
 }
 
@@ -128,6 +133,7 @@ static int engine_traverse(PyObject* self, visitproc visit, void* arg) noexcept 
         Py_VISIT(step.name);
         Py_VISIT(step.rule_name);
         Py_VISIT(step.flag_hit);
+        Py_VISIT(step.ask_hit);
         Py_VISIT(step.block_hit);
     }
     if (e->cache) {
@@ -183,6 +189,7 @@ static bool read_step(PyObject* item, Step& step) noexcept {
         return false;
     }
     return (step.flag_hit = make_hit(step.name, step.rule_name, state.flag)) &&
+           (step.ask_hit = make_hit(step.name, step.rule_name, state.ask)) &&
            (step.block_hit = make_hit(step.name, step.rule_name, state.block));
 }
 
@@ -474,6 +481,9 @@ static PyObject* hit_for(const Step& step, PyObject* verdict) noexcept {
     if (verdict == state.flag) {
         return Py_NewRef(step.flag_hit);
     }
+    if (verdict == state.ask) {
+        return Py_NewRef(step.ask_hit);
+    }
     return make_hit(step.name, step.rule_name, verdict);
 }
 
@@ -499,13 +509,17 @@ static std::uint64_t hit_key(Py_ssize_t index, PyObject* verdict, std::uint64_t 
     if (index >= kKeyedSteps) {
         return 0;
     }
+    std::uint64_t code;
     if (verdict == state.flag) {
-        return key | (std::uint64_t{1} << index);
+        code = kFlagCode;
+    } else if (verdict == state.block) {
+        code = kBlockCode;
+    } else if (verdict == state.ask) {
+        code = kAskCode;
+    } else {
+        return 0;
     }
-    if (verdict == state.block) {
-        return key | (std::uint64_t{1} << (index + kKeyedSteps));
-    }
-    return 0;
+    return key | (code << (2 * index));
 }
 
 Py_NO_INLINE static Ref cache_miss(Engine* e, std::uint64_t key, const Found& found,
@@ -931,7 +945,7 @@ static const char evaluate_doc[] =
     "stage in turn, in policy order), and its trigger's `where` predicate, if\n"
     "any, is true for `event`. An applied behaviour's verdict is whatever its\n"
     "rule returns, None included (None then ranks with BLOCK, like any verdict\n"
-    "that is not one of the three).\n"
+    "that is not one of the four: ALLOW, FLAG, ASK, BLOCK).\n"
     "\n"
     "Actions: once the decision is made, the `action` of each applied behaviour\n"
     "whose verdict is not ALLOW is called as ``action(event, verdict)``, in\n"

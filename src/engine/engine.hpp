@@ -12,8 +12,9 @@ namespace qba::engine {
 struct State {
     PyObject* allow;            // "ALLOW", interned
     PyObject* flag;             // "FLAG", interned
+    PyObject* ask;              // "ASK", interned
     PyObject* block;            // "BLOCK", interned
-    PyObject* rank_table;       // {"ALLOW": 0, "FLAG": 1, "BLOCK": 2}, for str subclasses
+    PyObject* rank_table;       // {"ALLOW": 0, "FLAG": 1, "ASK": 2, "BLOCK": 3}, for str subclasses
     PyObject* add_note;         // "add_note"
     PyObject* stage;            // "stage"
     PyObject* event;            // "event"
@@ -28,10 +29,12 @@ struct State {
 extern State state;
 
 inline constexpr int kAllowRank = 0;
-inline constexpr int kBlockRank = 2;
+inline constexpr int kFlagRank = 1;
+inline constexpr int kAskRank = 2;
+inline constexpr int kBlockRank = 3;
 
-// How severe `verdict` is: 0 for ALLOW, 1 for FLAG, 2 for BLOCK and anything
-// else. A verdict that isinstance() takes for a str without being an exact
+// How severe `verdict` is: 0 for ALLOW, 1 for FLAG, 2 for ASK, 3 for BLOCK
+// and anything else. A verdict that isinstance() takes for a str without being an exact
 // one (a str subclass, or an object whose __class__ claims str) is looked up
 // in a dict, so that its own __hash__ and __eq__ decide; -1 with an exception
 // set when they, or its __class__, raise.

@@ -29,12 +29,14 @@ bool intern(PyObject*& slot, const char* text) noexcept {
 
 bool init_strings() noexcept {
     return intern(state.allow, "ALLOW") && intern(state.flag, "FLAG") &&
-           intern(state.block, "BLOCK") && intern(state.add_note, "add_note") &&
-           intern(state.stage, "stage") && intern(state.event, "event");
+           intern(state.ask, "ASK") && intern(state.block, "BLOCK") &&
+           intern(state.add_note, "add_note") && intern(state.stage, "stage") &&
+           intern(state.event, "event");
 }
 
 bool init_rank_table() noexcept {
-    state.rank_table = Py_BuildValue("{OiOiOi}", state.allow, 0, state.flag, 1, state.block, 2);
+    state.rank_table = Py_BuildValue("{OiOiOiOi}", state.allow, kAllowRank, state.flag, kFlagRank,
+                                     state.ask, kAskRank, state.block, kBlockRank);
     return state.rank_table != nullptr;
 }
 

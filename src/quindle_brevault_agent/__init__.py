@@ -4,7 +4,8 @@ The public API: the host layer (``Policy``, ``Decision``, ``Hit``, ``Rule``,
 ``Trigger``, ``Behaviour``, the factories ``rule``, ``trigger``, ``behaviour``
 and the evaluators ``check_rule``, ``check_behaviour``), the twelve
 ready-made rule and behaviour factories of the native module
-``quindle_brevault_agent.library``; ``load_policy`` with ``PolicyLoadError``,
+``quindle_brevault_agent.library``, and the two that ask a person first,
+``ask_over`` and ``approve_large_charges``; ``load_policy`` with ``PolicyLoadError``,
 which it raises for any policy that does not load, and ``PolicyFileError``
 (a ``PolicyLoadError`` and a ``ValueError``) for a policy file or text that
 is not well-formed; where decisions are
@@ -37,6 +38,7 @@ if TYPE_CHECKING:
         rule,
         trigger,
     )
+    from .asking import approve_large_charges, ask_over
     from .enforce.decision_log import DecisionLog
     from .enforce.guarding import PolicyViolation, guard
     from .library import (
@@ -88,6 +90,8 @@ __all__ = [
     "guard",
     "PolicyViolation",
     "DecisionLog",
+    "ask_over",
+    "approve_large_charges",
     "budget",
     "rate_limit",
     "repeat_limit",
@@ -101,6 +105,7 @@ _HOMES = {name: "._impl" for name in __all__[:11]}
 _HOMES.update({name: ".library" for name in __all__[11:23]})
 _HOMES.update(load_policy=".policy_files", PolicyLoadError=".policy_files", PolicyFileError=".policy_files")
 _HOMES.update(guard=".enforce.guarding", PolicyViolation=".enforce.guarding", DecisionLog=".enforce.decision_log")
+_HOMES.update(ask_over=".asking", approve_large_charges=".asking")
 _HOMES.update({name: ".limits" for name in __all__[__all__.index("budget") :]})
 
 

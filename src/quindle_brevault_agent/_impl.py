@@ -178,6 +178,8 @@ RULE_CAPTURES: dict[str, tuple[str, tuple[str, ...]]] = {
     "allow_list.<locals>.<lambda>": ("allow_list", ("field", "vals", "verdict")),
     "scope_fence.<locals>.<lambda>": ("scope_fence", ("field", "prefixes")),
     "require_fields.<locals>.<lambda>": ("require_fields", ("req", "verdict")),
+    # The host's own, from quindle_brevault_agent.asking.
+    "ask_over.<locals>.<lambda>": ("ask_over", ("field", "limit")),
 }
 
 
@@ -310,12 +312,12 @@ def _may_apply(on: Any, stage: Any, fields: dict[str, Any], every_stage: bool = 
 
 # How severe each standard verdict is. Anything else a rule returns, a caller's
 # own verdict object included, ranks with BLOCK: it is never read as allowing.
-_RANK = {"ALLOW": 0, "FLAG": 1, "BLOCK": 2}
-_BLOCK_RANK = 2
+_RANK = {"ALLOW": 0, "FLAG": 1, "ASK": 2, "BLOCK": 3}
+_BLOCK_RANK = 3
 
 
 def _rank(verdict: Any) -> int:
-    """How severe `verdict` is: 0 for ALLOW, 1 for FLAG, 2 for BLOCK or anything else."""
+    """How severe `verdict` is: 0 for ALLOW, 1 for FLAG, 2 for ASK, 3 for BLOCK or anything else."""
     if isinstance(verdict, str):
         return _RANK.get(verdict, _BLOCK_RANK)
     return _BLOCK_RANK

@@ -5,7 +5,7 @@ from typing import Any, Literal, Protocol
 
 __all__ = ["Event", "Verdict"]
 
-Verdict = Literal["ALLOW", "BLOCK", "FLAG"]
+Verdict = Literal["ALLOW", "ASK", "BLOCK", "FLAG"]
 
 
 class Event(Protocol):

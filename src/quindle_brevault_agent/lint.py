@@ -20,7 +20,7 @@ QB101  a prefix or member value of one character in a fence or list of more
        (``scope_fence("tenants/t1/")`` fences on "t", "e", "n"...)
 QB102  a scope prefix that does not end with "/", ":" or ".": the prefix
        "db/a" also admits "db/ab"
-QB103  a cap or flag on a field that no ``require_fields`` of a behaviour of
+QB103  a cap, flag or ask on a field that no ``require_fields`` of a behaviour of
        the same stage asks for: an event without the field counts as 0 and
        passes
 QB104  a flag limit at or above the cap limit on the same field and stage:
@@ -29,7 +29,7 @@ QB105  a limit that is NaN, infinite or negative
 QB106  a behaviour with the same name as an earlier one
 QB107  a behaviour that repeats an earlier one exactly: the same stage,
        trigger, rule and action
-QB108  a verdict other than "ALLOW", "FLAG" or "BLOCK" given to deny_list,
+QB108  a verdict other than "ALLOW", "FLAG", "ASK" or "BLOCK" given to deny_list,
        allow_list or require_fields (a Python policy: a file refuses one):
        a verdict of one's own, which blocks
 QB109  a stage one or two edits (a character inserted, removed or replaced,
@@ -350,7 +350,7 @@ def _check_values(shape: Shape) -> Iterator[tuple[str, str]]:
             )
 
 
-_OVER = {"spend_cap": "blocked", "flag_over": "flagged"}
+_OVER = {"spend_cap": "blocked", "flag_over": "flagged", "ask_over": "asked about"}
 
 
 def _check_limit(shape: Shape) -> Iterator[tuple[str, str]]:
@@ -471,7 +471,7 @@ def _check_repeats(shape: Shape, every: Sequence[Shape], earlier: _Earlier | Non
         )
 
 
-_VERDICTS = ("ALLOW", "FLAG", "BLOCK")
+_VERDICTS = ("ALLOW", "FLAG", "ASK", "BLOCK")
 
 
 def _check_verdict(shape: Shape) -> Iterator[tuple[str, str]]:
@@ -481,7 +481,7 @@ def _check_verdict(shape: Shape) -> Iterator[tuple[str, str]]:
     if isinstance(verdict, str) and verdict in _VERDICTS:
         return
     yield "QB108", (
-        f"verdict {_text(verdict, repr)} is not 'ALLOW', 'FLAG' or 'BLOCK': "
+        f"verdict {_text(verdict, repr)} is not 'ALLOW', 'FLAG', 'ASK' or 'BLOCK': "
         "it is a verdict of your own, which blocks"
     )
 

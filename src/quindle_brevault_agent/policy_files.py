@@ -28,7 +28,7 @@ the windows of the limits are kept: ``"memory"`` (the default),
 
 Files are strict. An unknown key or factory, a missing parameter, a value of
 the wrong type (a limit that is not a number, a string or an empty list where
-a list is expected), a verdict other than "ALLOW", "FLAG" or "BLOCK" and a
+a list is expected), a verdict other than "ALLOW", "FLAG", "ASK" or "BLOCK" and a
 syntax error are refused with `PolicyFileError`,
 whose message names the file, the behaviour and the key; nothing is built
 then.
@@ -139,11 +139,11 @@ def _name(key: str, value: Any, table: str) -> str | None:
     return f"{key!r} must be a non-empty string, not {_kind(value, table)}"
 
 
-_VERDICTS = ("ALLOW", "FLAG", "BLOCK")
+_VERDICTS = ("ALLOW", "FLAG", "ASK", "BLOCK")
 
 
 def _verdict(key: str, value: Any, table: str) -> str | None:
-    # Exactly one of the three: a verdict of any other spelling would be a
+    # Exactly one of the four: a verdict of any other spelling would be a
     # verdict of the caller's own, which blocks.
     if isinstance(value, str) and value in _VERDICTS:
         return None
@@ -220,7 +220,7 @@ _FIELD = _Param("field", _string, "a string")
 _STAGE = _Param("stage", _string, "a string")
 _METHOD = _Param("method", _string, "a string")
 _NAME = _Param("name", _name, "a non-empty string")
-_VERDICT = _Param("verdict", _verdict, "'ALLOW', 'FLAG' or 'BLOCK'")
+_VERDICT = _Param("verdict", _verdict, "'ALLOW', 'FLAG', 'ASK' or 'BLOCK'")
 _POSITIONAL_FIELD = _Param("field", _string, "a string", POSITIONAL)
 _VALUES = _Param("values", _values, "a list of strings or integers", POSITIONAL)
 _ALLOWED = _Param("allowed", _prefixes, "a list of strings", POSITIONAL)

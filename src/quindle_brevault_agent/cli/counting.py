@@ -24,6 +24,7 @@ EXIT_BAD_INPUT = 2
 
 _SCALARS = ("events", "bad", "blocked", "recorded", "changed")
 _STANDARD = ("ALLOW", "FLAG", "BLOCK")
+_ASK = "ASK"  # counted between FLAG and BLOCK, and shown only when some event asked
 
 
 def events_read(events: int, sources: int, elapsed: float) -> str:
@@ -110,9 +111,11 @@ class Counts:
     def summary(self, sources: int, elapsed: float) -> str:
         parts = []
         for key in _STANDARD:
+            if key == "BLOCK" and self.verdicts.get(_ASK):
+                parts.append(f"{self.verdicts[_ASK]:,} {_ASK}")
             parts.append(f"{self.verdicts.get(key, 0):,} {key}")
         for key, count in self.verdicts.items():
-            if key not in _STANDARD:
+            if key not in _STANDARD and key != _ASK:
                 parts.append(f"{count:,} {key}")
         parts.append(f"{self.bad:,} bad")
         lines = [events_read(self.events, sources, elapsed), "  verdicts: " + ", ".join(parts)]
@@ -137,10 +140,15 @@ class Counts:
         return "\n".join(lines) + "\n"
 
     def status(self, fail_on: str = "block") -> int:
-        """0 when nothing was blocked (or flagged, with `fail_on` "flag"),
-        1 when something was, 2 when any line was bad."""
+        """0 when nothing was blocked (nor asked about, with `fail_on` "ask";
+        nor flagged or asked about, with "flag"), 1 when something was, 2 when
+        any line was bad."""
         if self.bad:
             return EXIT_BAD_INPUT
-        if self.blocked or (fail_on == "flag" and self.verdicts.get("FLAG")):
+        if self.blocked:
+            return EXIT_BLOCKED
+        if fail_on in ("flag", "ask") and self.verdicts.get(_ASK):
+            return EXIT_BLOCKED
+        if fail_on == "flag" and self.verdicts.get("FLAG"):
             return EXIT_BLOCKED
         return EXIT_OK

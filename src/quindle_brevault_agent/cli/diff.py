@@ -81,7 +81,7 @@ EXIT_CHANGED = 1
 EXIT_BAD_INPUT = 2
 EXIT_INTERRUPTED = 130
 
-_ORDER = {"ALLOW": 0, "FLAG": 1, "BLOCK": 2}
+_ORDER = {"ALLOW": 0, "FLAG": 1, "ASK": 2, "BLOCK": 3}
 
 
 # ---------------------------------------------------------------- the policies
@@ -376,7 +376,7 @@ class _Diff:
         ]
         # The standard verdicts in their order of severity, then the others as first seen.
         for (old, new), count in sorted(
-            self.transitions.items(), key=lambda item: (_ORDER.get(item[0][0], 3), _ORDER.get(item[0][1], 3))
+            self.transitions.items(), key=lambda item: (_ORDER.get(item[0][0], 4), _ORDER.get(item[0][1], 4))
         ):
             lines.append(f"  {old} -> {new}: {count:,}")
         return "\n".join(lines) + "\n"

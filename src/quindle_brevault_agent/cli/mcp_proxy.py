@@ -1,7 +1,8 @@
 """The ``mcp-proxy`` command: a policy in front of an MCP server.
 
     quindle-brevault-agent mcp-proxy POLICY [--log FILE [--log-key-file KEYFILE]] [--stage STAGE]
-        [--charge TOOL ...] [--deny-uncovered] [--store SPEC] -- COMMAND [ARG...]
+        [--charge TOOL ...] [--deny-uncovered] [--store SPEC] [--approval-timeout SECONDS]
+        -- COMMAND [ARG...]
 
 ``--store SPEC`` keeps the windows of the policy's limits in SPEC
 (``sqlite:PATH`` or a ``redis://`` URL), so that several proxies share them;
@@ -11,7 +12,9 @@ The command reads its arguments, loads the policy, opens the decision log
 (keyed with the key in KEYFILE when given: `DecisionLog`, `read_key`),
 warns of tool calls that no behaviour can apply to, and hands standard input
 and output to the proxy of ``quindle_brevault_agent.enforce.mcp_proxy``,
-which describes what passes and what is refused. The exit status is the server's (128 + N when it was
+which describes what passes and what is refused; a call whose decision
+needs approval (verdict "ASK") waits for the client's user, for at most
+``--approval-timeout`` seconds (300 by default). The exit status is the server's (128 + N when it was
 ended by signal N); 2 when the policy or the log cannot be opened, 127 when
 COMMAND is not found and 126 when it cannot be run. A decision log that
 cannot be written (a full disk) refuses every call from then on, says so
@@ -21,6 +24,7 @@ once on standard error, and leaves the exit status the server's.
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import signal
 import subprocess
@@ -29,8 +33,9 @@ from typing import Any
 
 from .._impl import Policy
 from ..enforce.decision_log import DecisionLog, LogError, read_key
-from ..limits.stores import open_store
+from ..enforce.mcp_approval import APPROVAL_TIMEOUT
 from ..enforce.mcp_proxy import Gate, ToolsWatch, coverage_warnings, serve
+from ..limits.stores import open_store
 from ..policy_files import POLICY_HELP, PolicyLoadError, load_error, load_policy
 from .output import PROG
 
@@ -60,12 +65,22 @@ class _Parser(argparse.ArgumentParser):
         return namespace, [] if not command else extras
 
 
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (0 < value < math.inf):
+        raise argparse.ArgumentTypeError(f"expected a number of seconds above 0, not {text!r}")
+    return value
+
+
 def add_parser(commands: Any) -> argparse.ArgumentParser:
     parser: argparse.ArgumentParser = commands.add_parser(
         "mcp-proxy",
         help="put a policy in front of an MCP server",
         usage="%(prog)s POLICY [--log FILE [--log-key-file KEYFILE]] [--stage STAGE] [--charge TOOL ...] [--deny-uncovered] "
-        "[--store SPEC] -- COMMAND [ARG ...]",
+        "[--store SPEC] [--approval-timeout SECONDS] -- COMMAND [ARG ...]",
         description=(
             "Start the MCP server COMMAND and stand in for it on standard input and "
             "output, evaluating every tools/call request first: a blocked call gets "
@@ -99,6 +114,14 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
         "--store",
         metavar="SPEC",
         help="keep the windows of the policy's limits in SPEC: sqlite:PATH or a redis:// URL",
+    )
+    parser.add_argument(
+        "--approval-timeout",
+        metavar="SECONDS",
+        type=_seconds,
+        default=APPROVAL_TIMEOUT,
+        help="how long a call that needs approval waits for the client's user, "
+        f"and its approval state stays good (default: {APPROVAL_TIMEOUT:g})",
     )
     parser.set_defaults(run=run)
     return parser
@@ -148,7 +171,10 @@ def run(args: argparse.Namespace) -> int:
             err.write(f"{PROG}: {exc}\n")
             return EXIT_USAGE
     charges = frozenset(args.charge)
-    gate = Gate(policy, stage=args.stage, charges=charges, log=log, deny_uncovered=args.deny_uncovered)
+    gate = Gate(
+        policy, stage=args.stage, charges=charges, log=log, deny_uncovered=args.deny_uncovered,
+        approval_timeout=getattr(args, "approval_timeout", APPROVAL_TIMEOUT),
+    )
     for warning in coverage_warnings(policy, args.stage, charges):
         err.write(f"{PROG}: warning: {warning}\n")
     err.flush()

@@ -1,7 +1,7 @@
 """Replay recorded events through a policy: ``quindle-brevault-agent replay``.
 
     quindle-brevault-agent replay POLICY [EVENTS ...] [--stage STAGE] [--format table|jsonl]
-        [-o FILE] [--fail-on block|flag] [--max-errors N] [-q] [--jobs N]
+        [-o FILE] [--fail-on block|ask|flag] [--max-errors N] [-q] [--jobs N]
 
 Options may come before, between or after POLICY and EVENTS.
 
@@ -82,8 +82,8 @@ process whatever ``--jobs`` says, and says so once on standard error.
 
 Exit status: 0 when no event was blocked, 1 when some event was blocked (its
 verdict is BLOCK, or a verdict of the caller's own, which ranks with BLOCK)
-or, with ``--fail-on flag``, flagged, 2 when any input was bad or could not be
-read, the output could not be written, or the policy did not load, 130 when
+or, with ``--fail-on ask``, asked about (ASK), or with ``--fail-on flag``,
+flagged or asked about, 2 when any input was bad or could not be read, the output could not be written, or the policy did not load, 130 when
 interrupted.
 """
 
@@ -292,8 +292,9 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
         help="replay recorded events through a policy",
         description=(
             "Show what POLICY would have decided on recorded events. Exit status: "
-            "0 when no event was blocked, 1 when some event was blocked (or flagged, "
-            "with --fail-on flag), 2 when any input was bad or could not be read, "
+            "0 when no event was blocked, 1 when some event was blocked (or asked "
+            "about, with --fail-on ask; or flagged or asked about, with --fail-on flag), "
+            "2 when any input was bad or could not be read, "
             "130 when interrupted. Actions are never called."
         ),
     )
@@ -322,9 +323,10 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--fail-on",
-        choices=("block", "flag"),
+        choices=("block", "ask", "flag"),
         default="block",
-        help="exit 1 when some event was blocked (block, the default), or flagged or blocked (flag)",
+        help="exit 1 when some event was blocked (block, the default), asked about or blocked (ask), "
+        "or flagged, asked about or blocked (flag)",
     )
     parser.add_argument(
         "--max-errors",

@@ -9,7 +9,7 @@ the last two optionally followed by ``:NAME``). CASES are JSON Lines files
     {"name": "big charge", "stage": "spend_decision", "event": {...},
      "expect": "BLOCK", "hits": ["cap_charges_500"]}
 
-``event`` (a JSON object) and ``expect`` ("ALLOW", "FLAG", "BLOCK", or
+``event`` (a JSON object) and ``expect`` ("ALLOW", "FLAG", "ASK", "BLOCK", or
 "ERROR" for an evaluation that raises) are required. ``stage`` is the stage
 to decide at; without it the event's own "stage" field is used, as the
 replay does. ``hits`` lists the names of the behaviours expected to hit, in
@@ -93,7 +93,7 @@ EXIT_FAILED = 1
 EXIT_BAD_INPUT = 2
 EXIT_INTERRUPTED = 130
 
-VERDICTS = ("ALLOW", "FLAG", "BLOCK")
+VERDICTS = ("ALLOW", "FLAG", "ASK", "BLOCK")
 ERROR = "ERROR"  # what a case expects of an evaluation that raises
 KEYS = ("name", "stage", "event", "expect", "hits", "error")
 
@@ -156,7 +156,7 @@ def parse_case(file: str, line: int, value: Any) -> Case:
         raise BadCase('"expect" is missing')
     expect = value["expect"]
     if expect.__class__ is not str or (expect not in VERDICTS and expect != ERROR):
-        raise BadCase(f'"expect" must be "ALLOW", "FLAG", "BLOCK" or "ERROR", not {_quoted(expect)}')
+        raise BadCase(f'"expect" must be "ALLOW", "FLAG", "ASK", "BLOCK" or "ERROR", not {_quoted(expect)}')
     error = None
     if "error" in value:
         error = value["error"]
@@ -406,7 +406,7 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
         metavar="CASES",
         nargs="+",
         help='JSON Lines files, one case a line: {"name": ..., "stage": ..., '
-        '"event": {...}, "expect": "ALLOW"|"FLAG"|"BLOCK", "hits": [...]}, or "expect": "ERROR" '
+        '"event": {...}, "expect": "ALLOW"|"FLAG"|"ASK"|"BLOCK", "hits": [...]}, or "expect": "ERROR" '
         'with an optional "error": TYPE; - reads standard input',
     )
     parser.add_argument("--junit", metavar="FILE", help="also write a JUnit XML report to FILE")

@@ -20,6 +20,13 @@ left of it, as exact decimal numbers:
     {..., "hits": [], "limits": [{"behaviour": "daily", "rule":
      "budget<=1000/86400s", "admitted": 0.1, "left": 999.9}], "event": ...}
 
+A decision that asked a person (verdict "ASK") has an ``"approval"`` field
+after its event: the question, and the answer once there is one
+(`approval.answered`); no other record has it.
+
+    {..., "verdict": "ASK", ..., "event": {...}, "approval": {"question": "Approve ...?",
+     "answer": "declined"}, "prev": ...}
+
 where ``seq`` counts from 1 and ``prev`` is the SHA-256 of the previous line's
 bytes without its newline (64 zeros for the first line). Changing, removing,
 inserting or reordering a line breaks the chain at the line after it, which
@@ -156,12 +163,15 @@ _MAC_TAIL = re.compile(rb', "hmac": "([0-9a-f]{64})"\}')
 _MAC_SIZE = len(_MAC_OPEN) + 64 + 2  # the bytes after those a keyed record signs
 
 
-def encode(seq: int, body: str, prev: str, key: bytes | None) -> tuple[bytes, str]:
+def encode(seq: int, body: str, prev: str, key: bytes | None, approval: Any = None) -> tuple[bytes, str]:
     """``(line, link)``: the record numbered `seq` (without its newline), whose
-    fields after "time" are `body` (``', "stage": ...'``), chained to `prev`
-    and signed under `key` when one is given; `link` is what the next
-    record's "prev" holds."""
+    fields after "time" are `body` (``', "stage": ...'``) and, for a
+    decision that asked, its `approval` (not None), chained to `prev` and
+    signed under `key` when one is given; `link` is what the next record's
+    "prev" holds."""
     now = datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
+    if approval is not None:
+        body += ', "approval": ' + dumps(approval)
     data = (
         '{"decision_log": 1, "seq": ' + str(seq) + ', "time": "' + now + '"'
         + body + ', "prev": "' + prev + '"'
@@ -384,15 +394,17 @@ class DecisionLog:
         if self._owned and self._broken is None:
             self._reopen = True
 
-    def record(self, event: Any, stage: Any, decision: Any) -> None:
-        """Writes one record for `decision`, made on `event` at `stage`."""
+    def record(self, event: Any, stage: Any, decision: Any, *, approval: Any = None) -> None:
+        """Writes one record for `decision`, made on `event` at `stage`; with
+        `approval`, the question a person was asked about it and the answer."""
         uses = getattr(decision, "limits", None)
         self._append(
             ', "stage": ' + dumps(stage)
             + ', "verdict": ' + dumps(decision.verdict)
             + ', "hits": ' + dumps(_hits(decision))
             + (', "limits": ' + _limits(uses) if uses else "")
-            + ', "event": ' + dumps(self._shown(event))
+            + ', "event": ' + dumps(self._shown(event)),
+            approval,
         )
 
     def record_error(self, event: Any, stage: Any, error: BaseException | str) -> None:
@@ -412,16 +424,16 @@ class DecisionLog:
             return self._redacted(event)
         return event
 
-    def _append(self, body: str) -> None:
-        """Writes one chained record whose fields after "time" are `body`."""
+    def _append(self, body: str, approval: Any = None) -> None:
+        """Writes one chained record whose fields after "time" are `body` (and `approval`)."""
         with self._lock:
             if self._broken is not None:
                 raise LogError(f"{self.name}: an earlier write failed, the log is closed to new records") from self._broken
             if self._owned:
-                self._append_to_file(body)
+                self._append_to_file(body, approval)
                 return
             seq = self.seq + 1
-            data, link = encode(seq, body, self.prev, self._key)
+            data, link = encode(seq, body, self.prev, self._key, approval)
             try:
                 if self._binary:
                     self._stream.write(data + b"\n")
@@ -444,7 +456,7 @@ class DecisionLog:
                 self.name, exc.strerror or exc,
             )
 
-    def _append_to_file(self, body: str) -> None:
+    def _append_to_file(self, body: str, approval: Any = None) -> None:
         """`_append` to a log opened from a path: under the file's lock, after
         any other writer's records."""
         if self._reopen:
@@ -459,7 +471,7 @@ class DecisionLog:
             if end != self._end:  # another writer added to the file
                 end = self._continue(fd)
             seq = self.seq + 1
-            data, link = encode(seq, body, self.prev, self._key)
+            data, link = encode(seq, body, self.prev, self._key, approval)
             try:
                 _write_all(fd, data + b"\n")
             except BaseException as exc:

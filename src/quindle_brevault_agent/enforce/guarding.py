@@ -28,6 +28,8 @@ import threading
 import types
 from typing import TYPE_CHECKING, Any, Callable, Protocol, Sequence, TypeVar
 
+from .approval import ACCEPTED, DECLINED, NOT_POSSIBLE, admit, answered, question
+
 if TYPE_CHECKING:
     from .._impl import Decision, Policy
 
@@ -39,6 +41,8 @@ __all__ = [
 F = TypeVar("F", bound=Callable[..., Any])
 
 EventBuilder = Callable[[str, dict[str, Any]], Any]
+# Asked about a decision that needs approval, with the event: True lets the call through.
+Approver = Callable[[Any, Any], Any]
 
 _logger = logging.getLogger("quindle_brevault_agent")
 
@@ -46,7 +50,7 @@ _logger = logging.getLogger("quindle_brevault_agent")
 class Recorder(Protocol):
     """Where a guard records its decisions: a `DecisionLog`, or anything that records as one does."""
 
-    def record(self, event: Any, stage: Any, decision: Decision) -> Any: ...
+    def record(self, event: Any, stage: Any, decision: Decision, *, approval: Any = None) -> Any: ...
     def record_error(self, event: Any, stage: Any, error: Any) -> Any: ...
 
 
@@ -92,15 +96,22 @@ class PolicyViolation(PermissionError):
 
     The message names each hit; given the `policy` that decided, it also
     says what the library's rules read in the event (``blocked by policy:
-    cap_500 (spend_cap<=500): BLOCK (amount=900)``).
+    cap_500 (spend_cap<=500): BLOCK (amount=900)``). Given `not_approved`,
+    why a decision that asked was not approved, it says that instead:
+    ``not approved (declined): ask_500 (ask_over>500): ASK (amount=900)``.
     """
 
     decision: Decision
     event: Any
 
-    def __init__(self, decision: Decision, event: Any, *, policy: Policy | None = None) -> None:
+    def __init__(
+        self, decision: Decision, event: Any, *, policy: Policy | None = None, not_approved: str | None = None
+    ) -> None:
         reason = describe_hits(decision) if policy is None else describe_refusal(decision, event, policy)
-        super().__init__(f"blocked by policy: {reason}")
+        if not_approved is None:
+            super().__init__(f"blocked by policy: {reason}")
+        else:
+            super().__init__(f"not approved ({not_approved}): {reason}")
         self.decision = decision
         self.event = event
 
@@ -415,6 +426,7 @@ def guard(
     event: EventBuilder | None = None,
     log: Recorder | None = None,
     refund_on_error: bool = False,
+    approve: Approver | None = None,
 ) -> Callable[[F], F]:
     """A decorator that puts `policy` in front of a function, method or coroutine function.
 
@@ -444,6 +456,14 @@ def guard(
     bound when it is called and the decision is made when the coroutine runs,
     just before its body.
 
+    A decision that needs approval (verdict "ASK") is put to `approve`, as
+    ``approve(decision, event)``; the call goes on only when it returns True
+    (awaited first when it returns an awaitable, for a coroutine function).
+    No `approve`, any other answer, or an exception from it refuses the call
+    with `PolicyViolation` (``not approved (...)``). The log records the
+    question and the answer; what the policy takes for the call is admitted
+    only after the approval (`approval.admit`).
+
     Each refused call (with what its rules read: `PolicyViolation`) and each
     error while deciding is logged at INFO on the logger
     "quindle_brevault_agent"; both also reach the caller as an exception.
@@ -458,6 +478,8 @@ def guard(
         raise TypeError(f"event must be a callable or None, not {type(event).__name__}")
     if refund_on_error and not callable(getattr(policy, "refund", None)):
         raise TypeError(f"refund_on_error needs a policy with refund(), not {type(policy).__name__}")
+    if approve is not None and not callable(approve):
+        raise TypeError(f"approve must be a callable or None, not {type(approve).__name__}")
 
     def decorate(fn: F) -> F:
         if isinstance(fn, (classmethod, staticmethod)):
@@ -465,6 +487,11 @@ def guard(
         if not callable(fn):
             raise TypeError(f"guard() decorates a callable, not {type(fn).__name__}")
         name = getattr(fn, "__name__", type(fn).__name__)
+        if inspect.iscoroutinefunction(approve) and not inspect.iscoroutinefunction(fn):
+            raise TypeError(
+                f"guard(): the approve callback is a coroutine function, which a call of {_named(name)} "
+                "cannot wait for: guard an async def with it, or give a plain function"
+            )
         kind = action_type or name
         if event is None:
             why = _unreachable(policy, stage, kind, method)
@@ -474,6 +501,9 @@ def guard(
         evaluate = policy.evaluate
 
         def decide(bound: dict[str, Any]) -> Any:
+            """The event and the decision on it, once made; one that lets
+            the call through is recorded, one that refuses is recorded and
+            raised, and one that needs approval goes to `settle`."""
             if event is not None:
                 made = event(name, bound)
             elif method is None:
@@ -488,13 +518,63 @@ def guard(
                 if log is not None:
                     log.record_error(made, stage, exc)
                 raise
+            if decision.needs_approval:
+                return made, decision
             if log is not None:
                 log.record(made, stage, decision)
             if decision.blocked:
                 refusal = PolicyViolation(decision, made, policy=policy)
                 _logger.info("refused a call of %s: %s", _named(name), refusal)
                 raise refusal
-            return decision
+            return made, decision
+
+        def conclude(made: Any, decision: Any, answer: str, reason: str | None = None, cause: Any = None) -> Any:
+            """Records the answer to a decision that asked; returns the
+            decision the call goes on with, else raises."""
+            asked = question(f"a call of {_named(name)}", describe_refusal(decision, made, policy))
+            if answer == ACCEPTED:
+                try:
+                    decision = admit(policy, made, stage, decision)
+                except Exception as exc:
+                    if _logger.isEnabledFor(logging.INFO):
+                        _logger.info("could not decide on a call of %s: %s", _named(name), _reason(exc))
+                    if log is not None:
+                        log.record_error(made, stage, exc)
+                    raise
+                if log is not None:
+                    log.record(made, stage, decision, approval=answered(asked, ACCEPTED))
+                if not decision.blocked:
+                    return decision
+                refusal = PolicyViolation(decision, made, policy=policy)
+            else:
+                if log is not None:
+                    log.record(made, stage, decision, approval=answered(asked, answer, reason=reason))
+                refusal = PolicyViolation(decision, made, policy=policy, not_approved=reason or answer)
+            _logger.info("refused a call of %s: %s", _named(name), refusal)
+            raise refusal from cause
+
+        def settle(made: Any, decision: Any) -> Any:
+            if approve is None:
+                return conclude(made, decision, NOT_POSSIBLE, "no approve callback")
+            try:
+                said = approve(decision, made)
+            except Exception as exc:
+                return conclude(made, decision, NOT_POSSIBLE, f"the approve callback raised {_reason(exc)}", exc)
+            if inspect.isawaitable(said):
+                getattr(said, "close", lambda: None)()  # never awaited: no warning that it was not
+                return conclude(made, decision, NOT_POSSIBLE, f"the approve callback is async, and {_named(name)} is not")
+            return conclude(made, decision, ACCEPTED if said is True else DECLINED)
+
+        async def settle_async(made: Any, decision: Any) -> Any:
+            if approve is None:
+                return conclude(made, decision, NOT_POSSIBLE, "no approve callback")
+            try:
+                said = approve(decision, made)
+                if inspect.isawaitable(said):
+                    said = await said
+            except Exception as exc:
+                return conclude(made, decision, NOT_POSSIBLE, f"the approve callback raised {_reason(exc)}", exc)
+            return conclude(made, decision, ACCEPTED if said is True else DECLINED)
 
         if twin_of is not None:
             # The twin binds with copies of the function's defaults, taken
@@ -520,7 +600,9 @@ def guard(
                 bound = bind(*args, **kwargs)  # a bad call fails here, as fn's would
 
                 async def run() -> Any:
-                    decision = decide(bound)
+                    made, decision = decide(bound)
+                    if decision.needs_approval:
+                        decision = await settle_async(made, decision)
                     if not refund_on_error:
                         return await fn(*args, **kwargs)
                     try:
@@ -537,7 +619,9 @@ def guard(
 
             @functools.wraps(fn)
             def call(*args: Any, **kwargs: Any) -> Any:
-                decision = decide(bind(*args, **kwargs))
+                made, decision = decide(bind(*args, **kwargs))
+                if decision.needs_approval:
+                    decision = settle(made, decision)
                 if not refund_on_error:
                     return fn(*args, **kwargs)
                 try:
@@ -553,7 +637,9 @@ def guard(
             # Keyword-only defaults only count where there are keyword-only parameters.
             if twin_of.__defaults__ is not defaults or (kwonly and twin_of.__kwdefaults__ is not kwdefaults):
                 retake()
-            decision = decide(bind(*args, **kwargs))
+            made, decision = decide(bind(*args, **kwargs))
+            if decision.needs_approval:
+                decision = settle(made, decision)
             if not refund_on_error:
                 return fn(*args, **kwargs)
             try:

@@ -59,6 +59,12 @@ An answer the proxy makes to a request that carries its protocol version in
 ``params._meta`` (2026-07-28) has ``"resultType": "complete"``, as that
 version requires of every result.
 
+A call whose decision needs approval (verdict "ASK") goes to the server only
+once the client's user accepts it; `mcp_approval` asks, on either protocol
+generation, and takes the client's answers to its own questions, which never
+reach the server. The proxy's own approval keys are taken out of every call
+it forwards.
+
 The server's standard error is the proxy's, and so is everything the policy
 prints, when it is loaded or while it decides. When the client closes the
 proxy's standard input, the server's is closed too, and the server is sent
@@ -88,6 +94,7 @@ from typing import Any, Callable
 
 from .decision_log import DecisionLog
 from .guarding import describe_error, describe_refusal
+from .mcp_approval import APPROVAL_TIMEOUT, Asking, Outcome, stripped
 
 __all__ = ["Gate", "ToolsWatch", "serve"]
 
@@ -121,6 +128,7 @@ class Gate:
         charges: frozenset[str] = frozenset(),
         log: DecisionLog | None = None,
         deny_uncovered: bool = False,
+        approval_timeout: float = APPROVAL_TIMEOUT,
     ) -> None:
         self.evaluate = policy.evaluate
         self.policy = policy
@@ -134,6 +142,8 @@ class Gate:
         self._call_method = False
         self._decode = json.JSONDecoder(object_pairs_hook=self._pairs).raw_decode
         self._read = json.JSONDecoder().raw_decode  # for a line that cannot hold a call
+        # The calls that need approval: mcp_approval asks the client's user.
+        self.asking = Asking(policy, log, self._answer, timeout=approval_timeout)
 
     def _pairs(self, pairs: list[tuple[str, Any]]) -> dict[str, Any]:
         made = dict(pairs)
@@ -190,15 +200,26 @@ class Gate:
     def _is_call(self, message: Any, ambiguous: bool) -> bool:
         return isinstance(message, dict) and (ambiguous or message.get("method") == "tools/call")
 
-    def _refusal(self, message: dict[str, Any], ambiguous: bool) -> str | None:
-        """None when the call may go to the server, else the text to answer
-        with, which is also logged (at INFO: the client is answered with it)."""
+    def _outcome(self, item: Any, ambiguous: bool) -> Any:
+        """For one message: None when it goes on as it came, the text to refuse
+        a call with, or an `Outcome` (a call that asks, or the answer to a
+        question of the proxy's)."""
+        if self._is_call(item, ambiguous):
+            return self._refusal(item, ambiguous)
+        if isinstance(item, dict):
+            return self.asking.other(item)
+        return None
+
+    def _refusal(self, message: dict[str, Any], ambiguous: bool) -> Any:
+        """None when the call may go to the server, an `Outcome` for one that
+        asks or goes on changed, else the text to answer with, which is also
+        logged (at INFO: the client is answered with it)."""
         refusal = self._judged(message, ambiguous)
-        if refusal is not None:
+        if isinstance(refusal, str):
             _logger.info("%s", refusal)
         return refusal
 
-    def _judged(self, message: dict[str, Any], ambiguous: bool) -> str | None:
+    def _judged(self, message: dict[str, Any], ambiguous: bool) -> Any:
         params = message.get("params")
         params = params if isinstance(params, dict) else {}
         name = params.get("name")
@@ -221,10 +242,14 @@ class Gate:
             if self.deny_uncovered and self.uncovered(name):
                 return self._uncovered_refusal(name, event, stage)
             decision = self.evaluate(event, stage=stage)
+            if decision.needs_approval:
+                return self.asking.call(message, _per_request_version(message), name, event, stage, decision)
             if self.log is not None:
                 self.log.record(event, stage, decision)
             if not decision.blocked:
-                return None
+                # The proxy's own approval keys never reach the server.
+                forward = stripped(message)
+                return None if forward is None else Outcome(forward=forward)
             return f"Tool call {_show(name)} blocked by policy: {describe_refusal(decision, event, self.policy)}"
         except BaseException as exc:
             # A rule's SystemExit or KeyboardInterrupt too: it refuses this
@@ -281,7 +306,13 @@ class Gate:
         # hold a call. Every line is read in full all the same: a server that
         # reads a stream of JSON values, line ends or not, would join a
         # broken line to the next.
-        calls = b"tools/call" in line or b"\\" in line
+        calls = (
+            b"tools/call" in line or b"\\" in line or b"initialize" in line
+            # The client's answers to the proxy's own questions, late ones
+            # too, and its cancellations of calls that wait for one.
+            or (self.asking.asked and b"quindle-brevault-agent" in line)
+            or (self.asking.holding and b"cancelled" in line)
+        )
         text = line.decode("utf-8", "replace")
         try:
             values = self._values(text, self._decode if calls else self._read)
@@ -301,26 +332,40 @@ class Gate:
             if isinstance(value, list):
                 batch_kept: list[Any] = []
                 batch_answers: list[Any] = []
+                touched = False
                 for item in value:
-                    refusal = self._refusal(item, ambiguous) if self._is_call(item, ambiguous) else None
-                    if refusal is None:
+                    outcome = self._outcome(item, ambiguous)
+                    if outcome is None:
                         batch_kept.append(item)
+                        continue
+                    touched = True
+                    if isinstance(outcome, Outcome):
+                        if outcome.forward is not None:
+                            batch_kept.append(outcome.forward)
+                        if outcome.answer is not None:
+                            answers.append(outcome.answer)  # a line of its own
                     elif "id" in item:
-                        batch_answers.append(self._answer(item, refusal))
-                if len(batch_kept) != len(value):
+                        batch_answers.append(self._answer(item, outcome))
+                if touched:
                     changed.add(piece)
                 if batch_kept:
                     kept.append((piece, batch_kept))
                 if batch_answers:
                     answers.append(batch_answers)
                 continue
-            refusal = self._refusal(value, ambiguous) if self._is_call(value, ambiguous) else None
-            if refusal is None:
+            outcome = self._outcome(value, ambiguous)
+            if outcome is None:
                 kept.append((piece, value))
+            elif isinstance(outcome, Outcome):
+                changed.add(piece)
+                if outcome.forward is not None:
+                    kept.append((piece, outcome.forward))
+                if outcome.answer is not None:
+                    answers.append(outcome.answer)
             else:
                 changed.add(piece)
                 if "id" in value:
-                    answers.append(self._answer(value, refusal))
+                    answers.append(self._answer(value, outcome))
         try:
             answered = [_line(answer) for answer in answers]
             if split:
@@ -735,6 +780,7 @@ def serve(
     server = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=0)
     _logger.info("started the MCP server %s (pid %d)", command[0], server.pid)
     proxy = _Proxy(gate, server, client_in, client_out, watch)
+    gate.asking.to_client = proxy.to_client  # a call that waits in vain is refused through it
     if on_started is not None:
         on_started(server)
     pumps = [
