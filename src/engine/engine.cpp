@@ -569,9 +569,11 @@ static Ref cached_decision(Engine* e, std::uint64_t key, const Found& found,
     return cache_miss(e, key, found, verdict);
 }
 
-// The decision once the limits that applied are checked and admitted.
+// The decision once the limits that applied are checked and admitted, or,
+// when it asks a person first, checked and held for `Limits.admit`.
 Py_NO_INLINE static PyObject* with_limits(Engine* e, PyObject* event, PyObject* decision,
-                                          const Found& found, const Indices& applied) noexcept {
+                                          const Found& found, const Indices& applied,
+                                          bool asks) noexcept {
     Indices positions(found.size());
     if (!positions.ok()) {
         return PyErr_NoMemory();
@@ -580,7 +582,7 @@ Py_NO_INLINE static PyObject* with_limits(Engine* e, PyObject* event, PyObject* 
         positions.add(found.step(i));
     }
     return decide_limits(e->limits, event, decision, positions.data(), applied.data(),
-                         applied.size());
+                         applied.size(), asks);
 }
 
 // The rank of the standard verdicts, which the library's rules return, with
@@ -590,7 +592,7 @@ Py_ALWAYS_INLINE static inline int rank_here(PyObject* verdict) noexcept {
         return kAllowRank;
     }
     if (verdict == state.flag) {
-        return 1;
+        return kFlagRank;
     }
     if (verdict == state.block) {
         return kBlockRank;
@@ -607,7 +609,7 @@ struct NoLimits {
 
 // A policy without limits decides as it always has; one with limits also
 // notes the limits that apply, to check and admit them once the other
-// behaviours allow the event.
+// behaviours allow the event (and, when they ask, once a person approves).
 template <bool kLimited>
 static PyObject* decide(Engine* e, PyObject* event, Selection sel) noexcept {
     Py_ssize_t count = sel.picked ? sel.picked[0] : e->nsteps;
@@ -671,7 +673,8 @@ static PyObject* decide(Engine* e, PyObject* event, Selection sel) noexcept {
     }
     if constexpr (kLimited) {
         if (applied.size() != 0 && worst < kBlockRank) {
-            decision = Ref::steal(with_limits(e, event, decision.get(), found, applied));
+            decision = Ref::steal(
+                with_limits(e, event, decision.get(), found, applied, worst == kAskRank));
             if (!decision) {
                 return nullptr;
             }

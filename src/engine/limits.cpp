@@ -18,6 +18,8 @@ Request& Request::operator=(Request&& other) noexcept {
         key = std::move(other.key);
         amount = std::move(other.amount);
         blocks = other.blocks;
+        asks = other.asks;
+        hit = other.hit;
         readable = other.readable;
         asked = other.asked;
         fits = other.fits;
@@ -45,6 +47,7 @@ struct Spec {
     Slot* slot;          // the MemoryStore's windows, or nullptr
     Py_ssize_t position;
     bool blocks;
+    bool asks;  // the limit's verdict is ASK
 };
 
 struct Limits {
@@ -164,6 +167,7 @@ bool read_spec(Limits* l, PyObject* behaviour, PyObject* fn, Py_ssize_t position
         return false;
     }
     spec.blocks = rank == kBlockRank;
+    spec.asks = rank == kAskRank;
     if (l->memory && !(spec.slot = memory_slot(l->store, spec.limit_id))) {
         return false;
     }
@@ -276,6 +280,12 @@ struct Admission {
     Request* records;  // in `room`, or owned (PyMem)
     Py_ssize_t count;
     bool refunded;
+    // A decision that asks holds its requests, admitted by Limits.admit once
+    // a person approved: then `admitted_as` is the decision admit made.
+    bool pending;
+    bool admitting;          // Limits.admit is at work on it
+    Py_ssize_t* positions;   // owned (PyMem), while pending: the behaviour of each hit
+    PyObject* admitted_as;   // strong, or nullptr
     alignas(Request) unsigned char room[kRoom * sizeof(Request)];
 };
 
@@ -286,6 +296,7 @@ Admission* admission_of(PyObject* self) noexcept {
 int decision_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Admission* a = admission_of(self);
     Py_VISIT(a->limits);
+    Py_VISIT(a->admitted_as);
     return state.decision_type->tp_traverse(self, visit, arg);
 }
 
@@ -298,6 +309,8 @@ void clear_admission(Admission* a) noexcept {
     if (records != reinterpret_cast<Request*>(a->room)) {
         PyMem_Free(records);
     }
+    PyMem_Free(std::exchange(a->positions, nullptr));
+    Py_CLEAR(a->admitted_as);
     Py_CLEAR(a->limits);
 }
 
@@ -440,8 +453,10 @@ PyType_Slot decision_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "A decision on which a policy's limits were checked: a Decision that\n"
                     "also tells what its limits admitted (`limits`), and is never shared, so\n"
-                    "that the policy can refund it. It equals the Decision with the same\n"
-                    "verdict and hits, and pickles as one.")},
+                    "that the policy can refund it. One that asks a person first holds what\n"
+                    "it would admit, and admits it when the policy's `admit` is called with\n"
+                    "it. It equals the Decision with the same verdict and hits, and pickles\n"
+                    "as one.")},
     {0, nullptr},
 };
 
@@ -540,6 +555,7 @@ bool check_limits(Limits* l, PyObject* event, const Py_ssize_t* applied, Request
         request.rule = rule;
         request.slot = spec.slot;
         request.blocks = spec.blocks;
+        request.asks = spec.asks;
         if (rule->kind == LimitKind::budget) {
             Ref value = Ref::steal(read_field(event, rule->field));
             int read = value ? read_amount(value.get(), request.amount) : -1;
@@ -665,56 +681,49 @@ bool admit_limits(Limits* l, Requests& requests, double now) noexcept {
                      : python_admit(l, requests.data(), requests.size(), now);
 }
 
-}  // namespace
-
-PyObject* decide_limits(PyObject* limits, PyObject* event, PyObject* decision,
-                        const Py_ssize_t* hit_positions, const Py_ssize_t* applied,
-                        Py_ssize_t napplied) noexcept {
-    Limits* l = as_limits(limits);
-    if (!l->specs) {
-        return raise_cleared_limits();
-    }
-    Requests requests(napplied);
-    if (!requests.ok()) {
-        return PyErr_NoMemory();
-    }
-    double now = 0;
-    if (!check_limits(l, event, applied, requests) || !read_now(l, now) ||
-        !admit_limits(l, requests, now)) {
-        return nullptr;
-    }
-    // The hits: the stateless ones and those of the limits that refused, in
-    // policy order; the verdict is the first of the most severe.
+// The hits of `decision`, whose hits come from the behaviours at
+// `positions`, with those of the requests `added` says, in policy order; the
+// verdict is the first of the most severe. `merged` gets each hit's
+// behaviour when it is not nullptr (room for them all). A new
+// LimitedDecision of the requests, or nullptr with an exception set.
+template <typename Added>
+PyObject* merge_hits(Limits* l, PyObject* limits, PyObject* decision, const Py_ssize_t* positions,
+                     Requests& requests, Added added, Py_ssize_t* merged) noexcept {
     PyObject* verdict = decision_verdict(decision);
     Ref hits = Ref::borrow(decision_hits(decision));
-    // A request not asked (refused before the store) is refused when it is
-    // unreadable; the others were not checked.
-    auto refused = [&](const Request& r) { return r.asked ? !r.fits : !r.readable; };
-    Py_ssize_t refusals = 0;
-    for (Py_ssize_t i = 0; i < napplied; ++i) {
-        refusals += refused(requests[i]) ? 1 : 0;
+    Py_ssize_t count = requests.size();
+    Py_ssize_t nbase = PyTuple_GET_SIZE(hits.get());
+    Py_ssize_t extra = 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        extra += added(requests[i]) ? 1 : 0;
     }
-    if (refusals) {
-        Py_ssize_t nstateless = PyTuple_GET_SIZE(hits.get());
-        Ref merged = Ref::steal(PyTuple_New(nstateless + refusals));
-        if (!merged) {
+    if (extra || merged) {
+        Ref all = Ref::steal(PyTuple_New(nbase + extra));
+        if (!all) {
             return nullptr;
         }
-        Py_ssize_t a = 0;  // the next stateless hit
+        Py_ssize_t a = 0;  // the next hit of `decision`
         Py_ssize_t b = 0;  // the next request
         int worst = -1;
-        for (Py_ssize_t at = 0; at < nstateless + refusals; ++at) {
-            while (b < napplied && !refused(requests[b])) {
+        for (Py_ssize_t at = 0; at < nbase + extra; ++at) {
+            while (b < count && !added(requests[b])) {
                 ++b;
             }
             PyObject* hit;
-            if (b < napplied &&
-                (a >= nstateless || l->specs[requests[b].spec].position < hit_positions[a])) {
-                hit = l->specs[requests[b++].spec].hit;
+            Py_ssize_t position;
+            if (b < count &&
+                (a >= nbase || l->specs[requests[b].spec].position < positions[a])) {
+                const Spec& spec = l->specs[requests[b++].spec];
+                hit = spec.hit;
+                position = spec.position;
             } else {
+                position = positions[a];
                 hit = PyTuple_GET_ITEM(hits.get(), a++);
             }
-            PyTuple_SET_ITEM(merged.get(), at, Py_NewRef(hit));
+            if (merged) {
+                merged[at] = position;
+            }
+            PyTuple_SET_ITEM(all.get(), at, Py_NewRef(hit));
             PyObject* hit_verdict = PyTuple_GET_ITEM(hit, 2);
             int rank = rank_of(hit_verdict);
             if (rank < 0) {
@@ -725,7 +734,10 @@ PyObject* decide_limits(PyObject* limits, PyObject* event, PyObject* decision,
                 verdict = hit_verdict;
             }
         }
-        hits = std::move(merged);
+        hits = std::move(all);
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        requests[i].hit = requests[i].hit || added(requests[i]);
     }
     Ref made = Ref::steal(make_decision_as(limit_types.decision, verdict, hits.get()));
     if (!made) {
@@ -737,6 +749,76 @@ PyObject* decide_limits(PyObject* limits, PyObject* event, PyObject* decision,
     }
     a->limits = Py_NewRef(limits);
     return made.release();
+}
+
+}  // namespace
+
+PyObject* decide_limits(PyObject* limits, PyObject* event, PyObject* decision,
+                        const Py_ssize_t* hit_positions, const Py_ssize_t* applied,
+                        Py_ssize_t napplied, bool asks) noexcept {
+    Limits* l = as_limits(limits);
+    if (!l->specs) {
+        return raise_cleared_limits();
+    }
+    Requests requests(napplied);
+    if (!requests.ok()) {
+        return PyErr_NoMemory();
+    }
+    if (!check_limits(l, event, applied, requests)) {
+        return nullptr;
+    }
+    // A limit that refuses the amount and blocks refuses the event at once:
+    // there is nothing to ask about. One that asks makes the decision ask.
+    bool blocked = false;
+    bool unreadable_asks = false;
+    bool strict = false;
+    for (Py_ssize_t i = 0; i < napplied; ++i) {
+        const Request& r = requests[i];
+        blocked = blocked || (!r.readable && r.blocks);
+        unreadable_asks = unreadable_asks || (!r.readable && r.asks);
+        strict = strict || r.asks;
+    }
+    asks = !blocked && (asks || unreadable_asks);
+    if (!asks) {
+        // Before anyone is asked, a limit that asks admits nothing over it:
+        // then nothing is admitted, and the decision asks.
+        for (Py_ssize_t i = 0; strict && i < napplied; ++i) {
+            requests[i].blocks = requests[i].blocks || requests[i].asks;
+        }
+        double now = 0;
+        if (!read_now(l, now) || !admit_limits(l, requests, now)) {
+            return nullptr;
+        }
+        for (Py_ssize_t i = 0; strict && i < napplied; ++i) {
+            const Request& r = requests[i];
+            if (r.asked && !r.fits) {
+                if (l->specs[r.spec].blocks) {
+                    asks = false;  // refused: there is nothing to ask about
+                    break;
+                }
+                asks = asks || r.asks;
+            }
+        }
+    }
+    // A request refused by its limit: unreadable, or over the limit in the store.
+    auto refused = [](const Request& r) { return r.asked ? !r.fits : !r.readable; };
+    if (!asks) {
+        return merge_hits(l, limits, decision, hit_positions, requests, refused, nullptr);
+    }
+    Py_ssize_t room = PyTuple_GET_SIZE(decision_hits(decision)) + napplied;
+    Py_ssize_t* positions = PyMem_New(Py_ssize_t, room);
+    if (!positions) {
+        return PyErr_NoMemory();
+    }
+    PyObject* made = merge_hits(l, limits, decision, hit_positions, requests, refused, positions);
+    if (!made) {
+        PyMem_Free(positions);
+        return nullptr;
+    }
+    Admission* a = admission_of(made);
+    a->positions = positions;
+    a->pending = true;
+    return made;
 }
 
 // ---------------------------------------------------------------- refunds
@@ -807,6 +889,82 @@ PyObject* limits_refund(PyObject* self, PyObject* decision) noexcept {
     Py_RETURN_NONE;
 }
 
+Py_NO_INLINE PyObject* raise_admitting() noexcept {
+    PyErr_SetString(PyExc_RuntimeError, "admit(): the decision is being admitted by another call");
+    return nullptr;
+}
+
+// The decision that a pending one becomes once its requests are admitted:
+// its hits, and those of the limits that did not fit now. A limit whose
+// verdict is ASK admits over it, as the person approved; one that blocks
+// refuses the decision, and none is admitted.
+PyObject* admit_pending(Limits* l, PyObject* limits, PyObject* decision, Admission* a) noexcept {
+    Requests requests(a->count);
+    if (!requests.ok()) {
+        return PyErr_NoMemory();
+    }
+    try {
+        for (Py_ssize_t i = 0; i < a->count; ++i) {
+            const Request& held = a->records[i];
+            Request& r = requests[i];
+            r.spec = held.spec;
+            r.rule = held.rule;
+            r.slot = held.slot;
+            r.key = held.key;
+            r.amount = held.amount;
+            r.blocks = l->specs[held.spec].blocks;
+            r.asks = held.asks;
+            r.hit = held.hit;
+            r.readable = held.readable;
+        }
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    double now = 0;
+    if (!read_now(l, now) || !admit_limits(l, requests, now)) {
+        return nullptr;
+    }
+    auto added = [](const Request& r) { return r.asked && !r.fits && !r.hit; };
+    return merge_hits(l, limits, decision, a->positions, requests, added, nullptr);
+}
+
+PyObject* limits_admit(PyObject* self, PyObject* decision) noexcept {
+    Limits* l = as_limits(self);
+    if (!l->specs) {
+        return raise_cleared_limits();
+    }
+    if (Py_TYPE(decision) != limit_types.decision) {
+        if (PyObject_TypeCheck(decision, state.decision_type)) {
+            return Py_NewRef(decision);  // nothing to admit
+        }
+        PyErr_Format(PyExc_TypeError, "admit() takes a Decision, not %T", decision);
+        return nullptr;
+    }
+    Admission* a = admission_of(decision);
+    if (!a->pending) {
+        return Py_NewRef(decision);
+    }
+    if (a->limits != self) {
+        PyErr_SetString(PyExc_ValueError, "admit(): the decision was made by another policy");
+        return nullptr;
+    }
+    if (a->admitted_as) {
+        return Py_NewRef(a->admitted_as);  // admitted once, never twice
+    }
+    if (a->admitting) {
+        return raise_admitting();
+    }
+    // The store may call out to Python, and another thread may then try to
+    // admit the same decision: it is told so rather than admitting twice.
+    a->admitting = true;
+    PyObject* made = admit_pending(l, self, decision, a);
+    a->admitting = false;
+    if (made) {
+        a->admitted_as = Py_NewRef(made);
+    }
+    return made;
+}
+
 PyObject* get_store(PyObject* self, void*) noexcept {
     Limits* l = as_limits(self);
     return l->store ? Py_NewRef(l->store) : raise_cleared_limits();
@@ -842,6 +1000,14 @@ PyMethodDef limits_methods[] = {
      "refund($self, decision, /)\n--\n\n"
      "Takes back what `decision` admitted, once; a decision that admitted\n"
      "nothing is left as it is."},
+    {"admit", limits_admit, METH_O,
+     "admit($self, decision, /)\n--\n\n"
+     "Admits what `decision`, one that asked a person first, holds for its\n"
+     "limits, once a person approved it, and returns the decision to act on:\n"
+     "its hits and what was admitted, or, when a limit that blocks no longer\n"
+     "fits, the same with that limit's hit, and nothing admitted. A second\n"
+     "call returns the same decision and admits nothing more; a decision that\n"
+     "holds nothing to admit is returned as it is."},
     {nullptr, nullptr, 0, nullptr},
 };
 

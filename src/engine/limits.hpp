@@ -6,7 +6,9 @@
 // limit that applied, its key and amount (calling out to the event as the
 // rules do), then `admit_limits` asks the store to admit them all or none.
 // The engine runs both after the stateless behaviours, when their decision
-// does not block.
+// does not block. When it asks a person first, nothing is admitted: the
+// decision holds its requests until `Limits.admit`, called once the person
+// approved, admits them (the order is decide, ask, admit).
 #pragma once
 
 #include "engine.hpp"
@@ -161,7 +163,9 @@ struct Request {
     Slot* slot = nullptr;
     std::string key;
     Num amount;
-    bool blocks = true;  // a refusal blocks (else it flags, and admits)
+    bool blocks = true;  // a refusal blocks (else it flags or asks, and admits)
+    bool asks = false;   // the limit's verdict is ASK: over it, a person is asked first
+    bool hit = false;    // the limit's hit is in the decision that holds the request
     bool readable = true;  // false: the amount is not one, and the limit refuses it
     bool asked = false;    // sent to the store
     // Filled by the admission:
@@ -196,10 +200,12 @@ PyObject* limits_clock(PyObject* limits) noexcept;
 // The decision on an event whose stateless decision (`decision`, whose hits
 // come from the behaviours at `hit_positions`) does not block, once the
 // limits at `applied` (their indices, in policy order) are checked and
-// admitted: a new LimitedDecision, or nullptr with an exception set.
+// admitted: a new LimitedDecision, or nullptr with an exception set. When
+// the stateless decision `asks`, or a limit whose verdict is ASK does not
+// fit, nothing is admitted: the decision asks and holds its requests.
 PyObject* decide_limits(PyObject* limits, PyObject* event, PyObject* decision,
                         const Py_ssize_t* hit_positions, const Py_ssize_t* applied,
-                        Py_ssize_t napplied) noexcept;
+                        Py_ssize_t napplied, bool asks) noexcept;
 
 bool init_limits_types(PyObject* module) noexcept;
 bool add_limits_objects(PyObject* module) noexcept;

@@ -345,7 +345,10 @@ class Policy(_engine.Engine):
     The windows of the policy's limits (`quindle_brevault_agent.limits`) are
     kept in `store` (a new `MemoryStore` when None) by the time that `clock`
     tells, in seconds (`time.time` when None); ``policy.refund(decision)``
-    takes back what a decision admitted.
+    takes back what a decision admitted. A decision that asks a person first
+    (``needs_approval``) admits nothing: ``policy.admit(decision)``, once
+    the person approved, admits what it holds and returns the decision to
+    act on.
     """
 
     __slots__ = ()
@@ -385,6 +388,15 @@ class Policy(_engine.Engine):
         limits = self.limits
         if limits is not None:
             limits.refund(decision)
+
+    def admit(self, decision: Decision) -> Decision:
+        """Admits to the policy's limits what `decision`, one that asked a
+        person first, holds, now that the person approved it: the decision to
+        act on, blocked when a limit no longer fits (then nothing is
+        admitted). Admitted once: a second call returns the same decision; one
+        that holds nothing to admit is returned as it is."""
+        limits = self.limits
+        return decision if limits is None else limits.admit(decision)
 
     @property
     def stages(self) -> frozenset[Any]:
