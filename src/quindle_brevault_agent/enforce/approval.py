@@ -63,11 +63,11 @@ def answered(
 def admit(policy: Any, event: Any, stage: Any, decision: Any) -> Any:
     """The decision to act on once a person approved `decision`, made on
     `event` at `stage`: what `policy` takes for the action (its limits) is
-    admitted here, after the approval and never before it. A decision that
-    comes back blocked refuses the action after all.
-
-    The policy's own steps run in `Policy.evaluate`; nothing more is
-    admitted for a decision that asked, so the approved decision is the one
+    admitted here, after the approval and never before it
+    (``policy.admit(decision)``). A decision that comes back blocked (a
+    limit that no longer fits) refuses the action after all; a policy
+    without ``admit`` takes nothing, and the approved decision is the one
     to act on.
     """
-    return decision
+    admitting = getattr(policy, "admit", None)
+    return decision if admitting is None else admitting(decision)

@@ -22,7 +22,9 @@ left of it, as exact decimal numbers:
 
 A decision that asked a person (verdict "ASK") has an ``"approval"`` field
 after its event: the question, and the answer once there is one
-(`approval.answered`); no other record has it.
+(`approval.answered`); no other record has it. An approved decision is
+recorded as its limits admitted it: BLOCK, with the limit's hit, when one no
+longer fitted.
 
     {..., "verdict": "ASK", ..., "event": {...}, "approval": {"question": "Approve ...?",
      "answer": "declined"}, "prev": ...}

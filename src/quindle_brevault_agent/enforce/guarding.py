@@ -461,8 +461,9 @@ def guard(
     (awaited first when it returns an awaitable, for a coroutine function).
     No `approve`, any other answer, or an exception from it refuses the call
     with `PolicyViolation` (``not approved (...)``). The log records the
-    question and the answer; what the policy takes for the call is admitted
-    only after the approval (`approval.admit`).
+    question and the answer; what the policy takes for the call (its
+    limits) is admitted only after the approval (`approval.admit`), and a
+    limit that no longer fits then refuses the call with `PolicyViolation`.
 
     Each refused call (with what its rules read: `PolicyViolation`) and each
     error while deciding is logged at INFO on the logger

@@ -395,10 +395,16 @@ class Asking:
                 held.message, held.name, held.event, held.stage, held.decision, held.asked, held.hits,
                 answer, reason, session,
             )
-        except BaseException as exc:  # as when deciding: the call is refused
+        except BaseException as exc:  # as when deciding: the call is refused, and the error logged
             from .guarding import describe_error
 
-            settled = f"Tool call {_show(held.name)} refused: the policy could not decide: {describe_error(exc)}"
+            reason = describe_error(exc)
+            if self.log is not None:
+                try:
+                    self.log.record_error(held.event, held.stage, reason)
+                except Exception:
+                    pass  # the log is broken; the call is refused all the same
+            settled = f"Tool call {_show(held.name)} refused: the policy could not decide: {reason}"
         if isinstance(settled, Outcome):
             return settled
         _logger.info("%s", settled)
