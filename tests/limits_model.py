@@ -1,6 +1,7 @@
 """A plain Python model of the windows of limits, for the differential test:
 lists of (expires, amount) per window, summed with Decimal, and the same
-rules for what fits, what is admitted and what is left."""
+rules for what fits, what is admitted and what is left; a decision that asks
+a person first admits nothing until `Model.admit`."""
 
 from __future__ import annotations
 
@@ -11,7 +12,7 @@ from decimal import Decimal
 from typing import Any
 
 EXACT = decimal.Context(prec=decimal.MAX_PREC, Emax=decimal.MAX_EMAX, Emin=decimal.MIN_EMIN)
-RANK = {"ALLOW": 0, "FLAG": 1, "BLOCK": 2}
+RANK = {"ALLOW": 0, "FLAG": 1, "ASK": 2, "BLOCK": 3}
 
 
 def amount_of(value: Any) -> Decimal | None:
@@ -39,10 +40,16 @@ def field(event: dict[str, Any], name: str) -> Any:
 class Model:
     """`limits` are (name, kind, limit, per, key, action_type, verdict) in
     policy order after the stateless cap, named "cap"; it blocks an amount
-    over `cap`."""
+    over `cap`. With `ask`, a last behaviour named "ask" asks about a
+    charge over `ask`.
 
-    def __init__(self, cap: int, limits: list[tuple[Any, ...]]) -> None:
+    `decide` returns (verdict, hit names, uses, admitted entries, pending):
+    `pending` is None, or, for a decision that asks, what `admit` takes once
+    a person approved it."""
+
+    def __init__(self, cap: int, limits: list[tuple[Any, ...]], ask: Any = None) -> None:
         self.cap = cap
+        self.ask = ask
         self.limits = limits
         self.windows: dict[tuple[str, str], list[list[Any]]] = {}
         self.next_id = 0
@@ -60,8 +67,7 @@ class Model:
             total = EXACT.add(total, entry[1])
         return total
 
-    def decide(self, event: dict[str, Any], now: float) -> tuple[str, list[str], list[Any]]:
-        """(verdict, hit names, [(admitted, left), ...] per limit checked), and the entries admitted."""
+    def decide(self, event: dict[str, Any], now: float) -> tuple[str, list[str], list[Any], list[Any], Any]:
         hits: list[tuple[int, str, str]] = []
         amount = amount_of(field(event, "amount"))
         applied = []
@@ -69,8 +75,10 @@ class Model:
             cap_amount = field(event, "amount") or 0
             if cap_amount != cap_amount or cap_amount > self.cap:  # NaN is over any cap
                 hits.append((0, "cap", "BLOCK"))
-        if any(RANK[v] == 2 for _, _, v in hits):
-            return self._verdict(hits), [h[1] for h in hits], [], []
+            if self.ask is not None and (cap_amount != cap_amount or cap_amount > self.ask):
+                hits.append((len(self.limits) + 1, "ask", "ASK"))
+        if any(v == "BLOCK" for _, _, v in hits):
+            return self._verdict(hits), [h[1] for h in sorted(hits)], [], [], None
         unreadable = []  # budgets whose amount is not one: refused with their verdict
         for position, limit in enumerate(self.limits, 1):
             name, kind, _limit, _per, _key, action, verdict = limit
@@ -80,14 +88,24 @@ class Model:
                 unreadable.append((position, name, verdict))
                 continue
             applied.append((position, limit))
-        if any(verdict == "BLOCK" for _, _, verdict in unreadable):
-            hits.extend(unreadable)
-            hits.sort()
-            return self._verdict(hits), [h[1] for h in hits], [], []
         hits.extend(unreadable)
+        hits.sort()
+        if any(verdict == "BLOCK" for _, _, verdict in unreadable):
+            return self._verdict(hits), [h[1] for h in hits], [], [], None
+        if any(v == "ASK" for _, _, v in hits):
+            # Asked about first: the limits are checked and admitted after the approval.
+            return self._verdict(hits), [h[1] for h in hits], [], [], (event, hits, applied, amount)
         if not applied:
-            hits.sort()
-            return self._verdict(hits), [h[1] for h in hits], [], []
+            return self._verdict(hits), [h[1] for h in hits], [], [], None
+        # Before a question, a limit that asks admits nothing over it.
+        return self._admit(event, hits, applied, amount, now, ("BLOCK", "ASK"))
+
+    def admit(self, pending: Any, now: float) -> tuple[str, list[str], list[Any], list[Any], Any]:
+        """The decision once a person approved the one that held `pending`."""
+        event, hits, applied, amount = pending
+        return self._admit(event, list(hits), applied, amount, now, ("BLOCK",))
+
+    def _admit(self, event: Any, hits: list[Any], applied: list[Any], amount: Any, now: float, strict: Any) -> Any:
         checked = []
         for position, limit in applied:
             name, kind, cap, per, _key, _action, verdict = limit
@@ -96,12 +114,13 @@ class Model:
             value = amount if kind == "budget" else Decimal(1)
             fits = EXACT.add(used, value) <= Decimal(cap)
             checked.append((position, limit, window, used, value, fits))
-        admit = all(fits or limit[6] != "BLOCK" for _, limit, _, _, _, fits in checked)
+        admit = all(fits or limit[6] not in strict for _, limit, _, _, _, fits in checked)
         uses = []
         admitted = []
+        held = {h[0] for h in hits}
         for position, limit, window, used, value, fits in checked:
             name, kind, cap, per, _key, _action, verdict = limit
-            if not fits:
+            if not fits and position not in held:
                 hits.append((position, name, verdict))
             if admit:
                 self.next_id += 1
@@ -112,7 +131,12 @@ class Model:
             left = max(EXACT.subtract(Decimal(cap), used), Decimal(0))
             uses.append((value if admit else Decimal(0), left))
         hits.sort()
-        return self._verdict(hits), [h[1] for h in hits], uses, admitted
+        pending = None
+        if not admit and "ASK" in strict and not any(
+            not fits and limit[6] == "BLOCK" for _, limit, _, _, _, fits in checked
+        ):
+            pending = (event, hits, applied, amount)
+        return self._verdict(hits), [h[1] for h in hits], uses, admitted, pending
 
     @staticmethod
     def _verdict(hits: list[tuple[int, str, str]]) -> str:

@@ -24,6 +24,7 @@ from quindle_brevault_agent import (
     approve_large_charges,
     ask_over,
     behaviour,
+    budget,
     cap_charges,
     check_rule,
     deny_writes_to,
@@ -174,6 +175,119 @@ def test_an_async_approve_callback_needs_an_async_function():
         guard(POLICY, approve="yes")
 
 
+# ---------------------------------------------------------------- limits admitted after the approval
+
+
+def limited(prior=0):
+    """A daily budget of 500, one of 250 that asks, and a question over 200;
+    `prior` already spent."""
+    policy = Policy([
+        cap_charges(1000, name="cap"), budget(500, per="day", name="daily"),
+        budget(250, per="day", name="soft", verdict="ASK"), approve_large_charges(200, name="ask"),
+    ], clock=lambda: 1000.0)
+    if prior:
+        assert not policy.evaluate({"action_type": "charge", "amount": prior}, stage="spend_decision").hits
+    return policy
+
+
+def spent(policy):
+    """What the daily budget holds, read by a charge of 0 (which admits 0)."""
+    (use, _) = policy.evaluate({"action_type": "charge", "amount": 0}, stage="spend_decision").limits
+    return 500 - use.left
+
+
+def _fill(policy, amount):
+    """An approve callback that says yes after a charge of `amount` was
+    approved and admitted meanwhile."""
+    def approve(decision, event):
+        assert not policy.admit(policy.evaluate({"action_type": "charge", "amount": amount}, stage="spend_decision")).blocked
+        return True
+    return approve
+
+
+# prior spend, amount, approve (or "fill N": yes once N was charged meanwhile),
+# the call raises, refund_on_error, async; then whether the function ran,
+# what the daily budget holds after, and the record of the call: verdict,
+# hits, answer and what its limits admitted.
+@pytest.mark.parametrize(
+    "prior, amount, approve, raises, refund, is_async, runs, holds, record",
+    [
+        # Over the limit that asks too, unchecked before the question: its hit joins the decision.
+        (0, 300, True, False, False, False, True, 300, ("ASK", ["soft", "ask"], "accepted", {"daily": 300, "soft": 300})),
+        (0, 300, True, False, False, True, True, 300, ("ASK", ["soft", "ask"], "accepted", {"daily": 300, "soft": 300})),
+        (0, 300, False, False, False, False, False, 0, ("ASK", ["ask"], "declined", {})),
+        (0, 300, None, False, False, True, False, 0, ("ASK", ["ask"], "not possible", {})),
+        (0, 300, "fill 250", False, False, False, False, 250,
+         ("BLOCK", ["daily", "soft", "ask"], "accepted", {"daily": 0, "soft": 0})),
+        (0, 300, True, True, True, False, False, 0, ("ASK", ["soft", "ask"], "accepted", {"daily": 300, "soft": 300})),
+        (0, 300, True, True, True, True, False, 0, ("ASK", ["soft", "ask"], "accepted", {"daily": 300, "soft": 300})),
+        (0, 300, True, True, False, False, False, 300, ("ASK", ["soft", "ask"], "accepted", {"daily": 300, "soft": 300})),
+        # The limit that asks: over it, asked about, and admitted over it once approved.
+        (200, 100, True, False, False, False, True, 300, ("ASK", ["soft"], "accepted", {"daily": 100, "soft": 100})),
+        (200, 100, False, False, False, False, False, 200, ("ASK", ["soft"], "declined", {"daily": 0, "soft": 0})),
+        (200, 100, "fill 250", False, False, False, False, 450,
+         ("BLOCK", ["daily", "soft"], "accepted", {"daily": 0, "soft": 0})),
+        (100, 50, None, False, False, False, True, 150, ("ALLOW", [], None, {"daily": 50, "soft": 50})),  # within: no question
+    ],
+    ids=["approved", "approved async", "declined", "no callback", "filled meanwhile", "refunded", "refunded async",
+         "raised, kept", "limit asks", "limit asks, declined", "limit asks, filled meanwhile", "within the limits"],
+)
+def test_guard_admits_the_limits_only_after_the_approval(prior, amount, approve, raises, refund, is_async, runs, holds, record):
+    policy = limited(prior)
+    stream = io.StringIO()
+    ran = []
+
+    def pay(amount):
+        ran.append(amount)
+        if raises:
+            raise OSError("the bank is down")
+        return "paid"
+
+    async def pay_async(amount):
+        return pay(amount)
+
+    pay_async.__name__ = "pay"
+    if isinstance(approve, str):
+        approve = _fill(policy, int(approve.split()[1]))
+    elif isinstance(approve, bool):
+        approve = (lambda said: lambda d, e: said)(approve)
+    guarded = guard(policy, stage="spend_decision", action_type="charge", log=DecisionLog(stream),
+                    refund_on_error=refund, approve=approve)(pay_async if is_async else pay)
+    call = (lambda: asyncio.run(guarded(amount))) if is_async else (lambda: guarded(amount))
+    if runs:
+        assert call() == "paid"
+    else:
+        with pytest.raises(OSError if raises else PolicyViolation) as raised:
+            call()
+        if record[0] == "BLOCK":
+            assert str(raised.value).startswith("blocked by policy: daily (budget<=500/86400s): BLOCK")
+    assert ran == ([amount] if runs or raises else [])
+    assert spent(policy) == holds
+    verdict, hits, answer, admitted = record
+    last = json.loads(stream.getvalue().splitlines()[-1])
+    assert (last["verdict"], [h["behaviour"] for h in last["hits"]]) == (verdict, hits)
+    assert (last.get("approval") or {}).get("answer") == answer
+    assert {use["behaviour"]: use["admitted"] for use in last.get("limits", [])} == admitted
+
+
+def test_admit_takes_a_decision_that_asks_once_and_gives_back_any_other_as_it_is():
+    policy = limited()
+    asked = policy.evaluate({"action_type": "charge", "amount": 220}, stage="spend_decision")
+    assert asked.needs_approval and asked.limits == () and spent(policy) == 0
+    admitted = policy.admit(asked)
+    assert admitted == asked and [use.admitted for use in admitted.limits] == [220, 220]
+    assert policy.admit(asked) is admitted and policy.admit(admitted) is admitted and spent(policy) == 220
+    policy.refund(admitted)
+    policy.refund(admitted)
+    assert policy.admit(asked) is admitted and spent(policy) == 0  # refunded once, never admitted again
+    plain = POLICY.evaluate({"action_type": "charge", "amount": 300}, stage="spend_decision")
+    assert POLICY.admit(plain) is plain and policy.admit(plain) is plain
+    with pytest.raises(ValueError, match="another policy"):
+        limited().admit(policy.evaluate({"action_type": "charge", "amount": 300}, stage="spend_decision"))
+    with pytest.raises(TypeError, match="admit\\(\\) takes a Decision"):
+        policy.admit("ASK")
+
+
 # ---------------------------------------------------------------- review tools
 
 
@@ -212,6 +326,9 @@ def charge(amount):
         (["lint", "{nan}"], None, 1, "QB105 limit is NaN: every event this applies to is asked about"),
         (["lint", "{toml}"], None, 0, None),  # ASK is a standard verdict in a file
         (["replay", "{toml}", "-q"], '{"stage": "execution", "bucket": "shared"}\n', 0, '"verdict": "ASK", "hits": [{"behaviour": "asked"'),
+        # Nobody answers in a replay: a decision that asks admits nothing, so the third charge is asked about
+        # again rather than blocked by the hard budget.
+        (["replay", "{limited}", "--format", "table"], charge(4) * 3, 0, "verdicts: 1 ALLOW, 0 FLAG, 2 ASK, 0 BLOCK, 0 bad"),
         (["mcp-proxy", "{policy}", "--approval-timeout", "nan", "--", "true"], None, 2,
          "argument --approval-timeout: expected a number of seconds above 0, not 'nan'"),
     ],
@@ -228,7 +345,10 @@ def test_review_tools_count_ask_as_its_own_verdict(tmp_path, asking_policy, args
     toml = tmp_path / "policy.toml"
     toml.write_text('[[behaviour]]\nname = "asked"\non = { trigger = "on_write" }\n'
                     'rule = { use = "deny_list", field = "bucket", values = ["shared"], verdict = "ASK" }\n')
-    names = {"policy": asking_policy, "old": old, "nan": nan, "only": only, "toml": toml}
+    limited = tmp_path / "limited.toml"
+    limited.write_text('[[behaviour]]\nuse = "budget"\nlimit = 5\nper = "day"\nkey = "agent"\nverdict = "ASK"\nname = "soft"\n'
+                       '[[behaviour]]\nuse = "budget"\nlimit = 8\nper = "day"\nkey = "agent"\nname = "hard"\n')
+    names = {"policy": asking_policy, "old": old, "nan": nan, "only": only, "toml": toml, "limited": limited}
     result = run(*[a.format(**names) for a in args], stdin=stdin)
     assert result.returncode == status, result.stderr
     if said is not None:
@@ -370,6 +490,44 @@ def test_a_call_that_waits_on_an_older_protocol_is_answered_through_the_proxys_o
         ("accepted", "once", None), ("not possible", None, None), ("accepted", "session", None), ("timed out", None, None),
         ("accepted", "session", True),
     ]
+
+
+# The user's answer and a charge approved and admitted meanwhile; then what the
+# daily budget holds after, the refusal, and the record of the answer: its
+# verdict, answer and what its limits admitted.
+@pytest.mark.parametrize("modern", [True, False], ids=["2026-07-28", "2025-11-25"])
+@pytest.mark.parametrize(
+    "answer, meanwhile, holds, refusal, record",
+    [
+        (ACCEPT, 0, 300, None, ("ASK", "accepted", [300, 300])),
+        ({"action": "decline"}, 0, 0, "not approved (the user declined): ask (ask_over>200): ASK (amount=300)",
+         ("ASK", "declined", [])),
+        (ACCEPT, 250, 250, "blocked by policy: daily (budget<=500/86400s): BLOCK", ("BLOCK", "accepted", [0, 0])),
+    ],
+    ids=["accepted", "declined", "filled meanwhile"],
+)
+def test_the_proxy_admits_the_limits_only_once_the_user_accepts(modern, answer, meanwhile, holds, refusal, record):
+    policy = limited()
+    stream = io.StringIO()
+    gate = Gate(policy, charges=frozenset({"charge"}), log=DecisionLog(stream))
+    if not modern:
+        gate.inspect(line({"jsonrpc": "2.0", "id": 1, "method": "initialize", "params": {"capabilities": {"elicitation": {}}}}))
+    sent, (question,) = gate.inspect(line(tool_call(10, 300, modern=modern)))
+    question = json.loads(question)
+    assert sent == b"" and spent(policy) == 0  # asked, nothing admitted yet
+    if meanwhile:
+        _fill(policy, meanwhile)(None, None)
+    if modern:
+        reply = tool_call(11, 300, requestState=question["result"]["requestState"], inputResponses={KEY: answer})
+    else:
+        reply = {"jsonrpc": "2.0", "id": question["id"], "result": answer}
+    sent, answered = gate.inspect(line(reply))
+    texts = [json.loads(text)["result"]["content"][0]["text"] for text in answered]
+    assert (json.loads(sent)["params"]["arguments"] if sent else None) == ({"amount": 300, "currency": "EUR"} if refusal is None else None)
+    assert len(texts) == (refusal is not None) and all(text.startswith(f"Tool call 'charge' {refusal}") for text in texts)
+    assert spent(policy) == holds
+    last = json.loads(stream.getvalue().splitlines()[-1])
+    assert (last["verdict"], last["approval"]["answer"], [use["admitted"] for use in last.get("limits", [])]) == record
 
 
 # ---------------------------------------------------------------- the proxy, end to end

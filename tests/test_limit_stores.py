@@ -5,6 +5,7 @@ it is back. Redis tests run a redis-server of their own (`redis_server`)."""
 
 from __future__ import annotations
 
+import collections
 import decimal
 import json
 import os
@@ -25,8 +26,8 @@ import pytest
 
 from limits_model import Model
 from quindle_brevault_agent import (
-    DecisionLog, MemoryStore, Policy, PolicyViolation, RedisStore, SQLiteStore, budget, cap_charges,
-    guard, rate_limit, repeat_limit,
+    DecisionLog, MemoryStore, Policy, PolicyViolation, RedisStore, SQLiteStore, approve_large_charges, budget,
+    cap_charges, guard, rate_limit, repeat_limit,
 )
 from quindle_brevault_agent.enforce.mcp_proxy import Gate
 from quindle_brevault_agent.limits import StoreError
@@ -51,15 +52,21 @@ LIMITS = [
 ]
 
 
-def limited_policy(store, clock):
+# With a person asked first: a limit that asks, and a charge over 2 asked about.
+ASKING = [*LIMITS, ("soft", "budget", Decimal("2.5"), 15.0, ("agent",), "charge", "ASK")]
+
+
+def limited_policy(store, clock, limits=LIMITS, ask=None):
     made = [cap_charges(3, name="cap")]
-    for name, kind, limit, per, key, action, verdict in LIMITS:
+    for name, kind, limit, per, key, action, verdict in limits:
         if kind == "budget":
             made.append(budget(limit, per=per, key=key, action_type=action, verdict=verdict, name=name))
         elif kind == "rate_limit":
             made.append(rate_limit(limit, per=per, key=key, action_type=action, verdict=verdict, name=name))
         else:
             made.append(repeat_limit(limit, within=per, action_type=action, verdict=verdict, name=name))
+    if ask is not None:
+        made.append(approve_large_charges(ask, name="ask"))
     return Policy(made, store=store, clock=clock)
 
 
@@ -71,23 +78,27 @@ def seen(decision):
     )
 
 
-@pytest.mark.parametrize("seed", [1, 2])
-def test_every_store_decides_as_the_model_of_the_windows(tmp_path, redis_url, seed):
+@pytest.mark.parametrize("seed, limits, ask", [(1, LIMITS, None), (2, LIMITS, None), (4, ASKING, 1.5), (10, ASKING, 1.5)])
+def test_every_store_decides_as_the_model_of_the_windows(tmp_path, redis_url, seed, limits, ask):
+    """Decisions that ask are approved later, between other decisions (the
+    windows may have filled meanwhile), some twice, or never."""
     rng = random.Random(seed)
     now = [0.0]
     clock = lambda: now[0]  # noqa: E731
     redis_store = RedisStore(redis_url, prefix=f"differential{seed}:")
     policies = {
-        "memory": limited_policy(MemoryStore(), clock),
-        "sqlite": limited_policy(SQLiteStore(tmp_path / "limits.db"), clock),
-        "redis": limited_policy(redis_store, clock),
+        "memory": limited_policy(MemoryStore(), clock, limits, ask),
+        "sqlite": limited_policy(SQLiteStore(tmp_path / "limits.db"), clock, limits, ask),
+        "redis": limited_policy(redis_store, clock, limits, ask),
     }
     deciders = {name: policy.evaluate for name, policy in policies.items()}
     # The in-memory store is asked through the one-event evaluator, the others through evaluate.
     at_spend = policies["memory"].evaluator(stage="spend_decision")
     deciders["memory"] = lambda event, stage: at_spend(event)
-    model = Model(3, LIMITS)
+    model = Model(3, limits, ask)
     earlier = []  # (decisions by store, the model's entries) of admitted events
+    waiting = []  # (decisions by store, the model's pending) of decisions that ask
+    outcomes = collections.Counter()
     amounts = [0.1, 0.25, 1, 2, Decimal("0.3"), 4, None, float("nan"), 0.7]
     for step in range(400):
         now[0] += rng.choice([0.0, 0.5, 1.0, 3.0, 7.0])
@@ -97,6 +108,17 @@ def test_every_store_decides_as_the_model_of_the_windows(tmp_path, redis_url, se
                 policy.refund(decisions[name])
             Model.refund(entries)
             continue
+        if waiting and rng.random() < 0.15:
+            decisions, pending = waiting.pop(rng.randrange(len(waiting)))
+            verdict, hits, uses, entries, _ = model.admit(pending, now[0])
+            admitted = {name: policies[name].admit(decision) for name, decision in decisions.items()}
+            outcomes["ask" in hits, verdict] += 1
+            for name, decision in admitted.items():
+                assert seen(decision) == (verdict, hits, uses), (step, name, "admit")
+                assert policies[name].admit(decisions[name]) is decision  # admitted once
+            if entries:
+                earlier.append((admitted, entries))
+            continue
         event = {
             "stage": "spend_decision",
             "action_type": rng.choice(["charge", "charge", "search"]),
@@ -104,13 +126,18 @@ def test_every_store_decides_as_the_model_of_the_windows(tmp_path, redis_url, se
             "amount": rng.choice(amounts),
             "kwargs": {"q": rng.choice([1, 2]), "page": rng.choice(["x", "y"])},
         }
-        verdict, hits, uses, entries = model.decide(event, now[0])
+        verdict, hits, uses, entries, pending = model.decide(event, now[0])
         expected = (verdict, hits, uses)
         decisions = {name: decide(event, stage="spend_decision") for name, decide in deciders.items()}
         for name, decision in decisions.items():
             assert seen(decision) == expected, (step, name, event)
+            assert decision.needs_approval == (pending is not None)
         if entries:
             earlier.append((decisions, entries))
+        if pending is not None and rng.random() < 0.8:  # the others are declined: never admitted
+            waiting.append((decisions, pending))
+    # Approvals of both kinds of question, admitted and refused.
+    assert not ask or all(outcomes[kind] for kind in [(True, "ASK"), (False, "ASK"), (True, "BLOCK"), (False, "BLOCK")]), outcomes
 
 
 # Long sums: digits beyond what 15-digit numbers or 128-bit integers hold,
