@@ -73,7 +73,7 @@ asan: $(STAMP)
 	$(VENV)/bin/cmake --build $(ASAN_DIR)
 	rm -rf $(ASAN_DIR)/pkg && mkdir -p $(ASAN_DIR)/pkg
 	cp -r src/quindle_brevault_agent $(ASAN_DIR)/pkg/
-	cp $(ASAN_DIR)/library*.so $(ASAN_DIR)/_engine*.so $(ASAN_DIR)/pkg/quindle_brevault_agent/
+	cp $(ASAN_DIR)/library*.so $(ASAN_DIR)/_engine*.so $(ASAN_DIR)/_audit*.so $(ASAN_DIR)/pkg/quindle_brevault_agent/
 	LD_PRELOAD=$(ASAN_LIBS) ASAN_OPTIONS=detect_leaks=0 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		QBA_SANITIZED=1 PYTHONPATH=$(abspath $(ASAN_DIR)/pkg) \
