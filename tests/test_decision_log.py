@@ -254,9 +254,9 @@ WRITER = textwrap.dedent("""
         for numbers in (range(30), range(30, 60)):
             with DecisionLog(path) as log:
                 write(log, name, numbers)
-    elif mode == "threads":  # four threads of each process share its log
+    elif mode == "threads":  # four threads of each process share its log, synced to the disk
         import threading
-        with DecisionLog(path) as log:
+        with DecisionLog(path, fsync=True) as log:
             threads = [threading.Thread(target=write, args=(log, f"{name}{t}", range(30))) for t in range(4)]
             for thread in threads:
                 thread.start()

@@ -237,7 +237,7 @@ def test_with_fsync_each_record_is_synced_before_it_returns(tmp_path, path):
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
-def test_a_write_that_fails_closes_the_log(path, caplog):
+def test_a_write_that_fails_closes_the_log(tmp_path, path, caplog):
     with pytest.raises(LogError, match="^/dev/full: fsync=True needs a regular file"):
         DecisionLog("/dev/full", fsync=True)
     log = DecisionLog("/dev/full")
@@ -251,6 +251,11 @@ def test_a_write_that_fails_closes_the_log(path, caplog):
     assert [r.getMessage() for r in caplog.records] == [
         "/dev/full: cannot write a record: No space left on device; the log takes no more records"
     ]
+    with DecisionLog(tmp_path / "log.jsonl") as closed:
+        closed.record({"n": 1}, "s", decision)
+    with pytest.raises(LogError, match="closed to new records"):
+        closed.record_error({"n": 2}, "s", "late")
+    assert (tmp_path / "log.jsonl").read_bytes().count(b"\n") == 1
 
 
 @pytest.mark.parametrize("size", [0, 1, 55, 56, 57, 63, 64, 65, 111, 119, 120, 127, 128, 129, 1000, 100_003])

@@ -252,10 +252,12 @@ Py_NO_INLINE PyObject* next_long_seq(PyObject* last, Buffer& digits) noexcept {
     Ref one = Ref::steal(PyLong_FromLong(1));
     Ref next = one ? Ref::steal(PyNumber_Add(last, one.get())) : Ref();
     Ref text = next ? Ref::steal(PyObject_Str(next.get())) : Ref();
-    if (!text) {
+    Py_ssize_t size = 0;
+    const char* made = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+    if (!made) {
         return nullptr;
     }
-    digits.put(PyUnicode_AsUTF8(text.get()), static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.get())));
+    digits.put(made, static_cast<std::size_t>(size));
     return next.release();
 }
 
