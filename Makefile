@@ -62,6 +62,7 @@ bench: install
 	$(PY) benchmarks/bench_limits.py
 	@if [ -f benchmarks/bench_replay.py ]; then $(PY) benchmarks/bench_replay.py; fi
 	$(PY) benchmarks/bench_lint.py
+	$(PY) benchmarks/bench_audit.py
 	$(PY) benchmarks/bench_cluster.py
 
 # The extension built with AddressSanitizer and UBSan, and the whole suite run
@@ -73,7 +74,7 @@ asan: $(STAMP)
 	$(VENV)/bin/cmake --build $(ASAN_DIR)
 	rm -rf $(ASAN_DIR)/pkg && mkdir -p $(ASAN_DIR)/pkg
 	cp -r src/quindle_brevault_agent $(ASAN_DIR)/pkg/
-	cp $(ASAN_DIR)/library*.so $(ASAN_DIR)/_engine*.so $(ASAN_DIR)/pkg/quindle_brevault_agent/
+	cp $(ASAN_DIR)/library*.so $(ASAN_DIR)/_engine*.so $(ASAN_DIR)/_audit*.so $(ASAN_DIR)/pkg/quindle_brevault_agent/
 	LD_PRELOAD=$(ASAN_LIBS) ASAN_OPTIONS=detect_leaks=0 \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		QBA_SANITIZED=1 PYTHONPATH=$(abspath $(ASAN_DIR)/pkg) \

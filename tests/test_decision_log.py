@@ -254,6 +254,14 @@ WRITER = textwrap.dedent("""
         for numbers in (range(30), range(30, 60)):
             with DecisionLog(path) as log:
                 write(log, name, numbers)
+    elif mode == "threads":  # four threads of each process share its log, synced to the disk
+        import threading
+        with DecisionLog(path, fsync=True) as log:
+            threads = [threading.Thread(target=write, args=(log, f"{name}{t}", range(30))) for t in range(4)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
     else:  # one log, opened before the process forks its writers
         log = DecisionLog(path)
         write(log, name, [-1])
@@ -273,6 +281,7 @@ WRITER = textwrap.dedent("""
     [
         ("each", "abcd", {(w, n) for w in "abcd" for n in range(60)}),
         ("fork", "p", {("p", -1), ("p", -2)} | {(f"p.{c}", n) for c in range(3) for n in range(60)}),
+        ("threads", "ab", {(f"{w}{t}", n) for w in "ab" for t in range(4) for n in range(30)}),
     ],
 )
 def test_processes_appending_to_one_log_keep_one_chain(tmp_path, mode, writers, expected):

@@ -175,6 +175,16 @@ def test_engine_stub_matches_the_engine_module_and_types_its_use(tmp_path):
     assert result.returncode == 0, result.stdout + result.stderr
 
 
+def test_audit_stub_matches_the_record_module(tmp_path):
+    from quindle_brevault_agent import _audit
+
+    assert Path(_audit.__file__).with_name("_audit.pyi").is_file()
+    result = run_tool(
+        "mypy.stubtest", "quindle_brevault_agent._audit", "--mypy-config-file", "mypy.ini", cwd=tmp_path,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
 def parameters(fn):
     return [(p.name, p.kind, p.default) for p in inspect.signature(fn).parameters.values()]
 

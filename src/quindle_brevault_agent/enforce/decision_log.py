@@ -51,6 +51,14 @@ each key followed by ``": "``, the values as `json.dumps` writes them
 (`dumps`), the time in UTC with microseconds, the hashes in lowercase hex.
 Readers that take a record for its fields (``replay``, ``test``, ``diff``)
 read both kinds alike.
+
+The fields between "time" and "prev" are given by a `Layout` of (name, kind)
+pairs: a kind `VALUE` is written as `dumps` writes it, `HITS` as the dicts of
+a decision's hits, `TEXT` as the ASCII JSON text given (an exact decimal
+number, say). The native module `_audit` writes the same bytes as this
+module's Python encoding (`body` and `encode`, kept as the reference and used
+for what the native encoding hands back), and for a log opened from a path
+it writes the whole record in one call (`_audit.Writer`).
 """
 
 from __future__ import annotations
@@ -65,16 +73,18 @@ import logging
 import math
 import os
 import re
+import stat
 import threading
 import weakref
-from typing import IO, Any, Iterable, NamedTuple
+from typing import IO, Any, Callable, Iterable, NamedTuple, NoReturn
 
-from .. import jsonl
+from .. import _audit, jsonl
 from ..limits.stores import exact_text
 from .guarding import describe_error
 
 __all__ = [
     "DecisionLog", "LogError", "Problem", "Chain", "verify", "read_key", "ZERO", "REDACTED", "ERROR", "NEEDS_KEY",
+    "Layout", "VALUE", "HITS", "TEXT",
 ]
 
 ZERO = "0" * 64
@@ -139,8 +149,40 @@ def dumps(value: Any) -> str:
         return json.dumps(_text(value))
 
 
-def _hits(decision: Any) -> list[dict[str, Any]]:
-    return [{"behaviour": hit[0], "rule": hit[1], "verdict": hit[2]} for hit in decision.hits]
+def _hits(hits: Any) -> list[dict[str, Any]]:
+    return [{"behaviour": hit[0], "rule": hit[1], "verdict": hit[2]} for hit in hits]
+
+
+def _hits_text(hits: Any) -> str:
+    return dumps(_hits(hits))
+
+
+# How a field of a record is written: its value as `dumps` writes it; a
+# decision's hits, as the dicts of `_hits`; a str of ASCII JSON, as it is.
+Layout = _audit.Layout
+VALUE, HITS, TEXT = _audit.VALUE, _audit.HITS, _audit.TEXT
+
+_DECISION = Layout((("stage", VALUE), ("verdict", VALUE), ("hits", HITS), ("event", VALUE)))
+_LIMITED = Layout((("stage", VALUE), ("verdict", VALUE), ("hits", HITS), ("limits", TEXT), ("event", VALUE)))
+_ERROR = Layout((("stage", VALUE), ("verdict", VALUE), ("hits", HITS), ("error", VALUE), ("event", VALUE)))
+# A decision that asked a person: the same fields, then the question and answer.
+_ASKED = {layout: Layout((*layout.fields, ("approval", VALUE))) for layout in (_DECISION, _LIMITED)}
+
+
+def body(layout: Any, values: tuple[Any, ...]) -> str:
+    """The fields of a record after "time" (``', "stage": ...'``), encoded in
+    Python: the reference for `_audit.body`, which gives the same text."""
+    parts = []
+    for (name, kind), value in zip(layout.fields, values, strict=True):
+        text = dumps(value) if kind == VALUE else _hits_text(value) if kind == HITS else value
+        parts.append(", " + json.dumps(name) + ": " + text)
+    return "".join(parts)
+
+
+_audit.bind(plain, _text, dumps, _hits_text)
+# False writes every record in Python (`body`, `encode`): the reference path,
+# which the tests run beside the native one.
+NATIVE = True
 
 
 def _number(value: Any) -> str:
@@ -165,15 +207,12 @@ _MAC_TAIL = re.compile(rb', "hmac": "([0-9a-f]{64})"\}')
 _MAC_SIZE = len(_MAC_OPEN) + 64 + 2  # the bytes after those a keyed record signs
 
 
-def encode(seq: int, body: str, prev: str, key: bytes | None, approval: Any = None) -> tuple[bytes, str]:
+def encode(seq: int, body: str, prev: str, key: bytes | None) -> tuple[bytes, str]:
     """``(line, link)``: the record numbered `seq` (without its newline), whose
-    fields after "time" are `body` (``', "stage": ...'``) and, for a
-    decision that asked, its `approval` (not None), chained to `prev` and
-    signed under `key` when one is given; `link` is what the next record's
-    "prev" holds."""
+    fields after "time" are `body` (``', "stage": ...'``), chained to `prev`
+    and signed under `key` when one is given; `link` is what the next
+    record's "prev" holds."""
     now = datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
-    if approval is not None:
-        body += ', "approval": ' + dumps(approval)
     data = (
         '{"decision_log": 1, "seq": ' + str(seq) + ', "time": "' + now + '"'
         + body + ', "prev": "' + prev + '"'
@@ -247,6 +286,12 @@ class DecisionLog:
     ``kwargs``. One lock serialises records, so threads of one process can
     share a log; each record is one write followed by a flush.
 
+    With ``fsync=True`` (a log opened from a path) each record is on the
+    disk before `record` returns: the threads waiting at once share one
+    ``fdatasync`` (group commit). Without it, each record is in the
+    operating system's hands (written, not buffered) when `record` returns:
+    it survives the process being killed, not the machine losing power.
+
     A log opened from a path can be shared by processes too: each record is
     written under an exclusive lock on the file (``flock``), after taking
     ``seq`` and ``prev`` from the file's last line whenever another writer
@@ -271,27 +316,39 @@ class DecisionLog:
         *,
         redact: Iterable[str] = (),
         key: bytes | str | None = None,
+        fsync: bool = False,
     ) -> None:
         if isinstance(redact, str):
             raise TypeError("redact takes a collection of field names, not one string")
         self.redact = frozenset(redact)
         self._key = _key_bytes(key)
+        self._fsync = bool(fsync)
         self._lock = threading.Lock()
         self._broken: BaseException | None = None
         self._owned = False
         self._reopen = False  # set in a child process that inherited the file
-        self._end = 0  # the file's size after this log last read or wrote it
-        self.seq = 0
-        self.prev = ZERO
+        self._native = NATIVE
+        self._writer: Any = None  # the native record path of a log opened from a path
+        self._chain: Any = _Chain()
+        # The native writer's append, called straight from `record` while
+        # nothing is to be done first (the file opened anew in a child process).
+        self._direct: Callable[[Any, tuple[Any, ...]], None] | None = None
         if isinstance(target, (str, bytes, os.PathLike)):
             self.name = os.fsdecode(target)
             self._path = target
+            if self._native:
+                self._writer = self._chain = _audit.Writer(self, self._key, fsync=self._fsync)
             stream = self._open()
+            if self._writer is not None:
+                self._writer.fd = stream.fileno()
+                self._direct = self._writer.append
             self._owned = True
             self._stream: IO[Any] = stream
             self._binary = True
             _OWNED.add(self)
         elif callable(getattr(target, "write", None)):
+            if self._fsync:
+                raise ValueError("fsync=True needs a log opened from a path: a stream is flushed, not synced")
             self.name = str(getattr(target, "name", "<stream>"))
             self._stream = target
             self._binary = isinstance(target, (io.RawIOBase, io.BufferedIOBase)) or (
@@ -300,6 +357,24 @@ class DecisionLog:
         else:
             raise TypeError(f"DecisionLog needs a path or a writable stream, not {type(target).__name__}")
 
+    @property
+    def seq(self) -> int:
+        """The seq of the log's last record (0 before the first)."""
+        return self._chain.seq  # type: ignore[no-any-return]
+
+    @seq.setter
+    def seq(self, value: int) -> None:
+        self._chain.seq = value
+
+    @property
+    def prev(self) -> str:
+        """What the next record's "prev" holds."""
+        return self._chain.prev  # type: ignore[no-any-return]
+
+    @prev.setter
+    def prev(self, value: str) -> None:
+        self._chain.prev = value
+
     def _open(self) -> IO[bytes]:
         """The log's file, opened for appending, with the chain taken from its end."""
         stream = open(self._path, "a+b", buffering=0)
@@ -307,9 +382,15 @@ class DecisionLog:
             fd = stream.fileno()
             try:
                 fcntl.flock(fd, fcntl.LOCK_EX)
-                self._end = self._continue(fd)
+                self._chain.end = self._continue(fd)
             finally:
                 fcntl.flock(fd, fcntl.LOCK_UN)
+            if self._fsync:
+                if not stat.S_ISREG(os.fstat(fd).st_mode):
+                    raise LogError(f"{self.name}: fsync=True needs a regular file, which the disk can be asked to hold")
+                # The file and its name reach the disk too, the first time as later.
+                os.fsync(fd)
+                _sync_directory(self._path)
         except BaseException:
             stream.close()
             raise
@@ -393,49 +474,57 @@ class DecisionLog:
         # The child shares the parent's open file, and with it the file's
         # lock: it opens the file anew before its first record.
         self._lock = threading.Lock()
+        if self._writer is not None:
+            self._writer.after_fork()
         if self._owned and self._broken is None:
             self._reopen = True
+            self._direct = None
 
     def record(self, event: Any, stage: Any, decision: Any, *, approval: Any = None) -> None:
         """Writes one record for `decision`, made on `event` at `stage`; with
         `approval`, the question a person was asked about it and the answer."""
+        shown = self._shown(event) if self.redact else event
         uses = getattr(decision, "limits", None)
-        self._append(
-            ', "stage": ' + dumps(stage)
-            + ', "verdict": ' + dumps(decision.verdict)
-            + ', "hits": ' + dumps(_hits(decision))
-            + (', "limits": ' + _limits(uses) if uses else "")
-            + ', "event": ' + dumps(self._shown(event)),
-            approval,
-        )
+        if uses:
+            layout, values = _LIMITED, (stage, decision.verdict, decision.hits, _limits(uses), shown)
+        else:
+            layout, values = _DECISION, (stage, decision.verdict, decision.hits, shown)
+        if approval is not None:
+            layout, values = _ASKED[layout], (*values, approval)
+        (self._direct or self._append)(layout, values)
 
     def record_error(self, event: Any, stage: Any, error: BaseException | str) -> None:
         """Writes one record for a decision on `event` at `stage` that raised
         `error`: verdict "ERROR", no hits, and the error as ``Type: message
         (note)`` (or the text given) in the record's "error" field."""
         reason = error if isinstance(error, str) else describe_error(error)
-        self._append(
-            ', "stage": ' + dumps(stage)
-            + ', "verdict": "' + ERROR + '", "hits": []'
-            + ', "error": ' + dumps(reason)
-            + ', "event": ' + dumps(self._shown(event))
-        )
+        (self._direct or self._append)(_ERROR, (stage, ERROR, (), reason, self._shown(event)))
 
     def _shown(self, event: Any) -> Any:
         if self.redact and isinstance(event, dict):
             return self._redacted(event)
         return event
 
-    def _append(self, body: str, approval: Any = None) -> None:
-        """Writes one chained record whose fields after "time" are `body` (and `approval`)."""
+    def _append(self, layout: Any, values: tuple[Any, ...]) -> None:
+        """Writes one chained record whose fields after "time" are `values`, as `layout` names them."""
+        if self._broken is not None:
+            self._refuse()
+        writer = self._writer
+        if writer is not None:
+            if self._reopen:
+                with self._lock:
+                    self._reopen_file()
+            writer.append(layout, values)
+            return
+        text = _audit.body(layout, values) if self._native else body(layout, values)
         with self._lock:
             if self._broken is not None:
-                raise LogError(f"{self.name}: an earlier write failed, the log is closed to new records") from self._broken
+                self._refuse()
             if self._owned:
-                self._append_to_file(body, approval)
+                self._append_to_file(text)
                 return
             seq = self.seq + 1
-            data, link = encode(seq, body, self.prev, self._key, approval)
+            data, link = encode(seq, text, self.prev, self._key)
             try:
                 if self._binary:
                     self._stream.write(data + b"\n")
@@ -448,6 +537,21 @@ class DecisionLog:
             self.seq = seq
             self.prev = link
 
+    def _refuse(self) -> NoReturn:
+        raise LogError(f"{self.name}: an earlier write failed, the log is closed to new records") from self._broken
+
+    def _reopen_file(self) -> None:
+        """In a child process, under the log's lock: the file opened anew, its chain taken again."""
+        if not self._reopen:
+            return
+        inherited = self._stream
+        self._stream = self._open()
+        if self._writer is not None:
+            self._writer.fd = self._stream.fileno()
+            self._direct = self._writer.append
+        self._reopen = False
+        inherited.close()
+
     def _failed(self, exc: BaseException) -> None:
         # What reached the file is unknown: a record after it could not be
         # chained honestly.
@@ -458,28 +562,26 @@ class DecisionLog:
                 self.name, exc.strerror or exc,
             )
 
-    def _append_to_file(self, body: str, approval: Any = None) -> None:
+    def _append_to_file(self, body: str) -> None:
         """`_append` to a log opened from a path: under the file's lock, after
         any other writer's records."""
-        if self._reopen:
-            inherited = self._stream
-            self._stream = self._open()
-            self._reopen = False
-            inherited.close()
+        self._reopen_file()
         fd = self._stream.fileno()
         try:
             fcntl.flock(fd, fcntl.LOCK_EX)
             end = os.lseek(fd, 0, os.SEEK_END)
-            if end != self._end:  # another writer added to the file
+            if end != self._chain.end:  # another writer added to the file
                 end = self._continue(fd)
             seq = self.seq + 1
-            data, link = encode(seq, body, self.prev, self._key, approval)
+            data, link = encode(seq, body, self.prev, self._key)
             try:
                 _write_all(fd, data + b"\n")
+                if self._fsync:
+                    os.fdatasync(fd)
             except BaseException as exc:
                 self._failed(exc)
                 raise
-            self._end = end + len(data) + 1
+            self._chain.end = end + len(data) + 1
             self.seq = seq
             self.prev = link
         finally:
@@ -496,10 +598,12 @@ class DecisionLog:
     def close(self) -> None:
         """Closes a log opened from a path; a stream given by the caller stays open."""
         with self._lock:
+            self._broken = self._broken or LogError("closed")
+            if self._writer is not None:
+                self._writer.close()
             if self._owned:
                 self._stream.close()
                 _OWNED.discard(self)
-            self._broken = self._broken or LogError("closed")
 
     def __enter__(self) -> DecisionLog:
         return self
@@ -509,6 +613,27 @@ class DecisionLog:
 
     def __repr__(self) -> str:
         return f"DecisionLog({self.name!r}, seq={self.seq})"
+
+
+class _Chain:
+    """Where a chain stands when Python writes it: the last record's seq, the
+    next record's prev, and the file's size after the last record read or
+    written (`_audit.Writer` holds the same)."""
+
+    __slots__ = ("seq", "prev", "end")
+
+    def __init__(self) -> None:
+        self.seq = 0
+        self.prev = ZERO
+        self.end = 0
+
+
+def _sync_directory(path: str | bytes | os.PathLike[Any]) -> None:
+    fd = os.open(os.path.dirname(os.path.abspath(path)), os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
 
 
 _OWNED: weakref.WeakSet[DecisionLog] = weakref.WeakSet()  # the logs opened from a path

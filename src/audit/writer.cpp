@@ -1,0 +1,713 @@
+// Writer: the whole record path of a decision log opened from a path, in one
+// call: the body, the time, the line, its hash or signature, the file's lock,
+// the write, and with fsync the wait for the disk, shared by the threads
+// whose records one fdatasync covers (group commit).
+#include "audit.hpp"
+
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <new>
+
+#include <pthread.h>
+#include <sys/file.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace qba::audit {
+
+namespace {
+
+constexpr std::size_t kLinkSize = 2 * kDigestSize;
+
+struct Writer {
+    PyObject_HEAD
+    PyObject* log;   // strong: a weak reference to the DecisionLog this writes for (which holds the writer)
+    long long seq;      // the last record's seq, unless seq_big holds it
+    PyObject* seq_big;  // strong: a seq beyond a long long, else null
+    HmacKey* key;    // owned (PyMem_Raw), or null for a log without a key
+    long long end;   // the file's size after this log last read or wrote it
+    int fd;          // the log's file, owned by the log's stream; -1 before it is set
+    bool fsync;
+    bool closed;
+    bool broken;     // a write or a sync failed: what reached the file is unknown
+    // The records waiting for the thread that leads, under the GIL.
+    struct Pending* queue;
+    struct Pending** queue_end;
+    bool leading;    // a thread is writing the queue (and takes what comes meanwhile)
+    char prev[kLinkSize];  // the last record's link: the next record's "prev"
+    PyMutex lock;    // held by the thread that writes, and by close()
+    // Group commit: records counted as written and as on the disk.
+    pthread_mutex_t sync_lock;
+    pthread_cond_t sync_done;
+    unsigned long long written;
+    unsigned long long synced;
+    unsigned long long syncs;  // fdatasync calls made
+    bool syncing;
+    int sync_error;  // the errno of a failed fdatasync: no later record is on the disk
+};
+
+Writer* as_writer(PyObject* self) noexcept { return reinterpret_cast<Writer*>(self); }
+
+void init_sync(Writer* w) noexcept {
+    pthread_mutex_init(&w->sync_lock, nullptr);
+    pthread_cond_init(&w->sync_done, nullptr);
+    w->written = w->synced = 0;
+    w->syncing = false;
+}
+
+PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    static const char* keywords[] = {"log", "key", "fsync", nullptr};
+    PyObject* log = nullptr;
+    PyObject* key = Py_None;
+    int fsync = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$p:Writer", const_cast<char**>(keywords), &log,
+                                     &key, &fsync)) {
+        return nullptr;
+    }
+    if (key != Py_None && !PyBytes_Check(key)) {
+        return PyErr_Format(PyExc_TypeError, "key takes bytes or None, not %T", key);
+    }
+    Ref log_ref = Ref::steal(PyWeakref_NewRef(log, nullptr));
+    if (!log_ref) {
+        return nullptr;
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) {
+        return nullptr;
+    }
+    Writer* w = as_writer(self);
+    w->log = log_ref.release();
+    w->fd = -1;
+    w->queue_end = &w->queue;
+    w->fsync = fsync != 0;
+    std::memset(w->prev, '0', kLinkSize);
+    init_sync(w);
+    if (key != Py_None) {
+        void* room = PyMem_RawMalloc(sizeof(HmacKey));
+        if (!room) {
+            Py_DECREF(self);
+            return PyErr_NoMemory();
+        }
+        w->key = new (room) HmacKey(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(key)),
+                                    static_cast<std::size_t>(PyBytes_GET_SIZE(key)), state.compress);
+    }
+    return self;
+}
+
+// A writer refers to nothing that could refer back to it (its log only
+// weakly), so it takes no part in the garbage collector.
+void writer_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    Writer* w = as_writer(self);
+    Py_CLEAR(w->log);
+    Py_CLEAR(w->seq_big);
+    if (w->key) {
+        w->key->~HmacKey();
+        PyMem_RawFree(w->key);
+    }
+    pthread_cond_destroy(&w->sync_done);
+    pthread_mutex_destroy(&w->sync_lock);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// Calls the log's method `name` with `arg` (or none); a log already gone is
+// a ReferenceError.
+PyObject* call_log(Writer* w, PyObject* name, PyObject* arg = nullptr) noexcept {
+    PyObject* log = nullptr;
+    if (PyWeakref_GetRef(w->log, &log) <= 0) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_ReferenceError, "the decision log of this writer is gone");
+        }
+        return nullptr;
+    }
+    Ref held = Ref::steal(log);
+    return arg ? PyObject_CallMethodOneArg(log, name, arg) : PyObject_CallMethodNoArgs(log, name);
+}
+
+// ---------------------------------------------------------------- the file
+
+// Raises OSError for `error` (an errno).
+bool raise_errno(int error) noexcept {
+    errno = error;
+    PyErr_SetFromErrno(PyExc_OSError);
+    return false;
+}
+
+// The file's exclusive lock, waited for without the GIL when another process
+// holds it; a signal handler that raises ends the wait.
+bool lock_file(int fd) noexcept {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        return true;
+    }
+    while (errno == EWOULDBLOCK || errno == EINTR) {
+        if (errno == EINTR && PyErr_CheckSignals() < 0) {
+            return false;
+        }
+        int done;
+        Py_BEGIN_ALLOW_THREADS
+        done = flock(fd, LOCK_EX);
+        Py_END_ALLOW_THREADS
+        if (done == 0) {
+            return true;
+        }
+    }
+    return raise_errno(errno);
+}
+
+void unlock_file(int fd) noexcept { flock(fd, LOCK_UN); }
+
+// The write (or the sync) failed: what reached the file is unknown, so no
+// record may follow. The log is told, and the error goes on to the caller.
+Py_NO_INLINE void fail(Writer* w) noexcept {
+    w->broken = true;
+    PyObject* error = PyErr_GetRaisedException();
+    Ref told = Ref::steal(call_log(w, state.failed, error));
+    if (!told) {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(error);
+}
+
+// ---------------------------------------------------------------- group commit
+
+// Waits until the records counted up to `ticket` are on the disk: the first
+// thread to find no sync running starts one for every record written so far,
+// the others wait for it (and those whose records came after it, for the
+// next). Returns the errno of a failed sync, or 0.
+int wait_synced(Writer* w, unsigned long long ticket, bool* made_failed_sync) noexcept {
+    int error = 0;
+    Py_BEGIN_ALLOW_THREADS
+    pthread_mutex_lock(&w->sync_lock);
+    while (w->synced < ticket && w->sync_error == 0) {
+        if (w->syncing) {
+            pthread_cond_wait(&w->sync_done, &w->sync_lock);
+            continue;
+        }
+        w->syncing = true;
+        const unsigned long long target = w->written;
+        const int fd = w->fd;
+        pthread_mutex_unlock(&w->sync_lock);
+        int done;
+        do {
+            done = fdatasync(fd);
+        } while (done < 0 && errno == EINTR);
+        const int failure = done < 0 ? errno : 0;
+        pthread_mutex_lock(&w->sync_lock);
+        w->syncing = false;
+        ++w->syncs;
+        if (failure != 0) {
+            w->sync_error = failure;
+            *made_failed_sync = true;
+        } else if (target > w->synced) {
+            w->synced = target;
+        }
+        pthread_cond_broadcast(&w->sync_done);
+    }
+    error = w->synced >= ticket ? 0 : w->sync_error;
+    pthread_mutex_unlock(&w->sync_lock);
+    Py_END_ALLOW_THREADS
+    return error;
+}
+
+// ---------------------------------------------------------------- a record
+
+constexpr char kOpen[] = "{\"decision_log\": 1, \"seq\": ";
+constexpr char kTime[] = ", \"time\": \"";
+constexpr char kPrev[] = ", \"prev\": \"";
+constexpr char kMac[] = ", \"hmac\": \"";
+// Room before the body for the fields that come before it (the seq of up
+// to 20 digits included); a longer seq moves the body.
+constexpr std::size_t kHeadRoom = 96;
+// Records written by one writev; more are written by more calls, under the
+// same lock of the file.
+constexpr int kBatchWrite = 64;
+
+enum class Outcome {
+    pending,
+    written,
+    retry,     // not written: the thread that wrote the others met an error of its own
+    refused,   // the log takes no more records
+    failed,    // the write failed (`error`), or raised in this record's own thread
+};
+
+// A record on its way to the file, on its thread's stack: queued under the
+// GIL, written by whichever thread leads (its own, or another).
+struct Pending {
+    Buffer line;  // room for the head, the body, then the rest of the line
+    std::size_t body = kHeadRoom;  // where the body begins (further on after a long seq)
+    std::size_t body_end = 0;
+    std::size_t start = 0;  // where the line begins
+    Pending* next = nullptr;
+    PyMutex done{};  // held until the record's outcome is known
+    Outcome outcome = Outcome::pending;
+    bool lead = false;  // woken to write the queue, this record first
+    int error = 0;
+    unsigned long long ticket = 0;
+};
+
+// The seq after `last`, beyond a long long: its digits, and the int.
+Py_NO_INLINE PyObject* next_long_seq(PyObject* last, Buffer& digits) noexcept {
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    Ref next = one ? Ref::steal(PyNumber_Add(last, one.get())) : Ref();
+    Ref text = next ? Ref::steal(PyObject_Str(next.get())) : Ref();
+    Py_ssize_t size = 0;
+    const char* made = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+    if (!made) {
+        return nullptr;
+    }
+    digits.put(made, static_cast<std::size_t>(size));
+    return next.release();
+}
+
+// Where the chain stands while a batch is sealed: the seq and link of the
+// record before.
+struct Running {
+    long long seq;
+    Ref seq_big;  // beyond a long long
+    char link[kLinkSize];
+};
+
+// Puts the head (seq, time) before `p`'s body and the tail (prev, hash or
+// signature) after it; `at` becomes its link. False with an exception set
+// when memory runs out, or a seq beyond a long long cannot be made.
+bool seal(Writer* w, Pending* p, Running& at) noexcept {
+    Buffer head;
+    head.put(kOpen);
+    if (at.seq_big || at.seq == LLONG_MAX) {
+        Ref last = at.seq_big ? Ref::borrow(at.seq_big.get()) : Ref::steal(PyLong_FromLongLong(at.seq));
+        at.seq_big = last ? Ref::steal(next_long_seq(last.get(), head)) : Ref();
+        if (!at.seq_big) {
+            return false;
+        }
+    } else if (head.reserve(24)) {
+        auto done = std::to_chars(head.end(), head.end() + 24, ++at.seq);
+        head.advance(static_cast<std::size_t>(done.ptr - head.end()));
+    }
+    head.put(kTime);
+    if (head.reserve(kTimeSize)) {
+        format_time(head.end());
+        head.advance(kTimeSize);
+    }
+    head.put('"');
+    Buffer& line = p->line;
+    line.truncate(p->body_end);
+    if (head.size() > p->body && line.reserve(head.size())) {  // a seq too long for the room
+        std::memmove(line.data() + head.size(), line.data() + p->body, p->body_end - p->body);
+        p->body_end += head.size() - p->body;
+        p->body = head.size();
+        line.truncate(p->body_end);
+    }
+    if (head.size() <= p->body) {
+        p->start = p->body - head.size();
+        std::memcpy(line.data() + p->start, head.data(), head.size());
+    }
+    line.put(kPrev);
+    line.put(at.link, kLinkSize);
+    line.put('"');
+    if (line.broken() || head.broken() || !line.reserve(sizeof kMac + kLinkSize + 3)) {
+        PyErr_NoMemory();
+        return false;
+    }
+    unsigned char digest[kDigestSize];
+    if (w->key) {
+        w->key->sign(line.data() + p->start, line.size() - p->start, digest);
+        to_hex(digest, at.link);
+        line.put(kMac);
+        line.put(at.link, kLinkSize);
+        line.put("\"}");
+    } else {
+        line.put('}');
+        Sha256 hash(state.compress);
+        hash.update(line.data() + p->start, line.size() - p->start);
+        hash.finish(digest);
+        to_hex(digest, at.link);
+    }
+    line.put('\n');
+    return true;
+}
+
+// Writes the lines of the batch from `first` on, in order, as few calls as
+// the iovec limit allows; false with an exception set, and `error` the
+// errno of a write that failed (0 when a signal handler raised).
+bool write_batch(int fd, Pending* first, int* error) noexcept {
+    iovec parts[kBatchWrite];
+    for (Pending* p = first; p;) {
+        int count = 0;
+        for (; p && count < kBatchWrite; p = p->next, ++count) {
+            parts[count].iov_base = p->line.data() + p->start;
+            parts[count].iov_len = p->line.size() - p->start;
+        }
+        iovec* rest = parts;
+        while (count > 0) {
+            ssize_t done = writev(fd, rest, count);
+            if (done < 0) {
+                if (errno == EINTR) {
+                    if (PyErr_CheckSignals() < 0) {
+                        return false;
+                    }
+                    continue;
+                }
+                *error = errno;
+                return raise_errno(errno);
+            }
+            auto left = static_cast<std::size_t>(done);
+            while (count > 0 && left >= rest->iov_len) {
+                left -= rest->iov_len;
+                ++rest;
+                --count;
+            }
+            if (count > 0) {
+                rest->iov_base = static_cast<char*>(rest->iov_base) + left;
+                rest->iov_len -= left;
+            }
+        }
+    }
+    return true;
+}
+
+// Writes the records queued from `batch` on under the file's lock, after any
+// other writer's, and sets each one's outcome. An error of the leading
+// thread's own (a signal handler, a chain that cannot go on) is left set
+// for its record (`mine`); the others are tried again.
+void write_records(Writer* w, Pending* batch, Pending* mine) noexcept {
+    auto settle = [batch](Outcome outcome, int error = 0) {
+        for (Pending* p = batch; p; p = p->next) {
+            p->outcome = outcome;
+            p->error = error;
+        }
+    };
+    if (w->closed || w->broken) {
+        settle(Outcome::refused);
+        return;
+    }
+    if (w->fd < 0) {
+        settle(Outcome::retry);
+        mine->outcome = Outcome::failed;
+        PyErr_SetString(PyExc_ValueError, "the decision log has no file to write to");
+        return;
+    }
+    const int fd = w->fd;
+    // The GIL is kept through the lock, the seek and the write of a local
+    // file (microseconds): letting it go costs more in handoffs between
+    // threads than their records gain. It is let go where a call can wait:
+    // for another process's lock on the file (the records of this process's
+    // other threads queue meanwhile, and go in one write), and for the disk.
+    auto mine_failed = [&](bool locked) {
+        if (locked) {
+            unlock_file(fd);
+        }
+        settle(Outcome::retry);
+        mine->outcome = Outcome::failed;
+    };
+    if (!lock_file(fd)) {
+        mine_failed(false);
+        return;
+    }
+    long long end = lseek(fd, 0, SEEK_END);
+    if (end < 0) {
+        int error = errno;
+        mine_failed(true);
+        errno = error;
+        PyErr_SetFromErrno(PyExc_OSError);
+        return;
+    }
+    if (end != w->end) {
+        // Another writer added to the file: the chain goes on after its records.
+        Ref fd_number = Ref::steal(PyLong_FromLong(fd));
+        Ref size = fd_number ? Ref::steal(call_log(w, state.resync, fd_number.get())) : Ref();
+        end = size ? PyLong_AsLongLong(size.get()) : -1;
+        if (end == -1 && PyErr_Occurred()) {
+            mine_failed(true);
+            return;
+        }
+    }
+    Running at{w->seq, w->seq_big ? Ref::borrow(w->seq_big) : Ref(), {}};
+    std::memcpy(at.link, w->prev, kLinkSize);
+    long long written = 0;
+    int count = 0;
+    for (Pending* p = batch; p; p = p->next, ++count) {
+        if (!seal(w, p, at)) {
+            mine_failed(true);
+            return;
+        }
+        written += static_cast<long long>(p->line.size() - p->start);
+    }
+    int error = 0;
+    if (!write_batch(fd, batch, &error)) {
+        // What reached the file is unknown: the log takes no more records.
+        fail(w);
+        unlock_file(fd);
+        settle(error ? Outcome::failed : Outcome::refused, error);
+        mine->outcome = Outcome::failed;
+        return;
+    }
+    unlock_file(fd);
+    w->end = end + written;
+    w->seq = at.seq;
+    Py_XSETREF(w->seq_big, at.seq_big.release());
+    std::memcpy(w->prev, at.link, kLinkSize);
+    unsigned long long ticket = 0;
+    if (w->fsync) {
+        pthread_mutex_lock(&w->sync_lock);
+        ticket = w->written;
+        w->written += static_cast<unsigned long long>(count);
+        pthread_mutex_unlock(&w->sync_lock);
+    }
+    for (Pending* p = batch; p; p = p->next) {
+        p->outcome = Outcome::written;
+        p->ticket = w->fsync ? ++ticket : 0;
+    }
+}
+
+// Writes the queue, this thread's record (`mine`) among it, and hands the
+// next queue to the first of its threads; under the GIL.
+void lead(Writer* w, Pending* mine) noexcept {
+    PyMutex_Lock(&w->lock);
+    Pending* batch = w->queue;
+    w->queue = nullptr;
+    w->queue_end = &w->queue;
+    write_records(w, batch, mine);
+    PyMutex_Unlock(&w->lock);
+    for (Pending* p = batch; p;) {
+        Pending* next = p->next;  // read first: once told, its thread may go on and take it away
+        PyMutex_Unlock(&p->done);
+        p = next;
+    }
+    if (w->queue) {
+        w->queue->lead = true;
+        PyMutex_Unlock(&w->queue->done);
+    } else {
+        w->leading = false;
+    }
+}
+
+PyObject* append_record(Writer* w, PyObject* layout, PyObject* values) noexcept {
+    Pending me;
+    if (!me.line.reserve(kHeadRoom)) {
+        return PyErr_NoMemory();
+    }
+    me.line.advance(kHeadRoom);
+    if (!encode_body(me.line, layout, values)) {
+        return nullptr;
+    }
+    me.body_end = me.line.size();
+    for (;;) {
+        PyMutex_Lock(&me.done);  // this thread's own: the writer of the record lets it go
+        me.outcome = Outcome::pending;
+        me.lead = false;
+        me.next = nullptr;
+        *w->queue_end = &me;
+        w->queue_end = &me.next;
+        if (!w->leading) {
+            w->leading = true;
+            lead(w, &me);
+        } else {
+            PyMutex_Lock(&me.done);  // waits, without the GIL, for the thread that leads
+            if (me.lead) {
+                lead(w, &me);
+            } else {
+                PyMutex_Unlock(&me.done);
+            }
+        }
+        switch (me.outcome) {
+            case Outcome::written:
+                break;
+            case Outcome::retry:
+                continue;
+            case Outcome::refused: {
+                Ref refused = Ref::steal(call_log(w, state.refuse));
+                if (refused) {
+                    PyErr_SetString(PyExc_ValueError, "the decision log takes no more records");
+                }
+                return nullptr;
+            }
+            case Outcome::failed:
+            case Outcome::pending:
+                if (!PyErr_Occurred()) {
+                    errno = me.error;
+                    PyErr_SetFromErrno(PyExc_OSError);
+                }
+                return nullptr;
+        }
+        break;
+    }
+    if (me.ticket > 0) {
+        bool made_failed_sync = false;
+        if (int error = wait_synced(w, me.ticket, &made_failed_sync); error != 0) {
+            errno = error;
+            PyErr_SetFromErrno(PyExc_OSError);
+            if (made_failed_sync) {
+                fail(w);
+            } else {
+                w->broken = true;
+            }
+            return nullptr;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* writer_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 2) {
+        return PyErr_Format(PyExc_TypeError, "append() takes a layout and a tuple of values (%zd given)",
+                            nargs);
+    }
+    return append_record(as_writer(self), args[0], args[1]);
+}
+
+PyObject* writer_close(PyObject* self, PyObject*) noexcept {
+    Writer* w = as_writer(self);
+    PyMutex_Lock(&w->lock);
+    w->closed = true;
+    PyMutex_Unlock(&w->lock);
+    if (w->fsync) {
+        // No sync may be left running on the file once it is closed.
+        pthread_mutex_lock(&w->sync_lock);
+        unsigned long long last = w->written;
+        pthread_mutex_unlock(&w->sync_lock);
+        bool made_failed_sync = false;
+        wait_synced(w, last, &made_failed_sync);
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* writer_after_fork(PyObject* self, PyObject*) noexcept {
+    // In a child process: the threads that held these are not in it.
+    Writer* w = as_writer(self);
+    w->lock = PyMutex{};
+    w->queue = nullptr;
+    w->queue_end = &w->queue;
+    w->leading = false;
+    init_sync(w);
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------- attributes
+
+PyObject* get_seq(PyObject* self, void*) noexcept {
+    Writer* w = as_writer(self);
+    return w->seq_big ? Py_NewRef(w->seq_big) : PyLong_FromLongLong(w->seq);
+}
+
+int set_seq(PyObject* self, PyObject* value, void*) noexcept {
+    if (!value || !PyLong_CheckExact(value)) {
+        PyErr_SetString(PyExc_TypeError, "seq takes an int");
+        return -1;
+    }
+    Writer* w = as_writer(self);
+    int overflow = 0;
+    long long seq = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow != 0) {
+        Py_XSETREF(w->seq_big, Py_NewRef(value));
+    } else {
+        Py_CLEAR(w->seq_big);
+        w->seq = seq;
+    }
+    return 0;
+}
+
+PyObject* get_prev(PyObject* self, void*) noexcept {
+    return PyUnicode_FromStringAndSize(as_writer(self)->prev, kLinkSize);
+}
+
+int set_prev(PyObject* self, PyObject* value, void*) noexcept {
+    if (!value || !PyUnicode_Check(value) || !PyUnicode_IS_ASCII(value) ||
+        PyUnicode_GET_LENGTH(value) != static_cast<Py_ssize_t>(kLinkSize)) {
+        PyErr_SetString(PyExc_ValueError, "prev takes 64 hex digits");
+        return -1;
+    }
+    std::memcpy(as_writer(self)->prev, PyUnicode_DATA(value), kLinkSize);
+    return 0;
+}
+
+PyObject* get_end(PyObject* self, void*) noexcept { return PyLong_FromLongLong(as_writer(self)->end); }
+
+int set_end(PyObject* self, PyObject* value, void*) noexcept {
+    long long end = value ? PyLong_AsLongLong(value) : -1;
+    if (end == -1 && (!value || PyErr_Occurred())) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_TypeError, "end cannot be deleted");
+        }
+        return -1;
+    }
+    as_writer(self)->end = end;
+    return 0;
+}
+
+PyObject* get_fd(PyObject* self, void*) noexcept { return PyLong_FromLong(as_writer(self)->fd); }
+
+int set_fd(PyObject* self, PyObject* value, void*) noexcept {
+    int fd = value ? PyLong_AsInt(value) : -1;
+    if (fd == -1 && (!value || PyErr_Occurred())) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_TypeError, "fd cannot be deleted");
+        }
+        return -1;
+    }
+    as_writer(self)->fd = fd;
+    return 0;
+}
+
+PyObject* get_syncs(PyObject* self, void*) noexcept {
+    Writer* w = as_writer(self);
+    pthread_mutex_lock(&w->sync_lock);
+    unsigned long long syncs = w->syncs;
+    pthread_mutex_unlock(&w->sync_lock);
+    return PyLong_FromUnsignedLongLong(syncs);
+}
+
+PyGetSetDef writer_getset[] = {
+    {"seq", get_seq, set_seq, PyDoc_STR("The last record's seq."), nullptr},
+    {"prev", get_prev, set_prev, PyDoc_STR("The next record's prev."), nullptr},
+    {"end", get_end, set_end, PyDoc_STR("The file's size after the last record read or written."), nullptr},
+    {"fd", get_fd, set_fd, PyDoc_STR("The file written to (owned by the log)."), nullptr},
+    {"syncs", get_syncs, nullptr, PyDoc_STR("How many times the file was synced to the disk."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef writer_methods[] = {
+    {"append", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_append)), METH_FASTCALL,
+     PyDoc_STR("append($self, layout, values, /)\n--\n\nWrites one chained record of the given fields.")},
+    {"close", writer_close, METH_NOARGS,
+     PyDoc_STR("close($self, /)\n--\n\nTakes no more records, once every sync under way has ended.")},
+    {"after_fork", writer_after_fork, METH_NOARGS,
+     PyDoc_STR("after_fork($self, /)\n--\n\nIn a child process: the locks start anew.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const char writer_doc[] =
+    "Writer(log, key=None, *, fsync=False)\n"
+    "--\n"
+    "\n"
+    "The records of a decision log opened from a path: each written under the\n"
+    "file's lock after any other writer's, chained to the last, signed under\n"
+    "`key` when one is given, and with fsync on the disk before append() returns.";
+
+PyType_Slot writer_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(writer_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(writer_dealloc)},
+    {Py_tp_getset, writer_getset},
+    {Py_tp_methods, writer_methods},
+    {Py_tp_doc, const_cast<char*>(writer_doc)},
+    {0, nullptr},
+};
+
+PyType_Spec writer_spec = {
+    "quindle_brevault_agent._audit.Writer",
+    sizeof(Writer),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    writer_slots,
+};
+
+}  // namespace
+
+bool init_writer_type(PyObject* module) noexcept {
+    PyObject* type = PyType_FromModuleAndSpec(module, &writer_spec, nullptr);
+    state.writer_type = reinterpret_cast<PyTypeObject*>(type);
+    return type != nullptr;
+}
+
+}  // namespace qba::audit
