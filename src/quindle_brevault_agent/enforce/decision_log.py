@@ -485,6 +485,7 @@ class DecisionLog:
         `approval`, the question a person was asked about it and the answer."""
         shown = self._shown(event) if self.redact else event
         uses = getattr(decision, "limits", None)
+        values: tuple[Any, ...]
         if uses:
             layout, values = _LIMITED, (stage, decision.verdict, decision.hits, _limits(uses), shown)
         else:
