@@ -332,3 +332,17 @@ def test_the_worker_side_of_a_policy_is_loaded_from_its_bytes(tmp_path, monkeypa
         cluster.load(broken)
     said = str(failed.value)
     assert said.startswith("cannot load policy policy.toml: behaviour 1") and "quindle-policy-" not in said
+
+
+def test_a_local_cluster_starts_its_workers_without_the_malloc_trim_threshold(monkeypatch):
+    # Dask's fixed trim threshold also fixes glibc's mmap threshold, so that a
+    # worker maps and unmaps every chunk it reads: the run's own workers go
+    # without it, and keep the rest of the environment Dask gives them.
+    import dask
+
+    monkeypatch.delenv("MALLOC_TRIM_THRESHOLD_", raising=False)
+    names = ("MALLOC_TRIM_THRESHOLD_", "OMP_NUM_THREADS", "QBA_KEPT")
+    with dask.config.set({"distributed.nanny.pre-spawn-environ.QBA_KEPT": "yes"}):
+        with cluster.Session("local:1", io.StringIO(), progress.Progress(io.StringIO(), False)) as session:
+            seen = session.client.run(lambda: [os.environ.get(name) for name in names])
+    assert list(seen.values()) == [[None, "1", "yes"]]
