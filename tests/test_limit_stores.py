@@ -240,6 +240,52 @@ def test_four_processes_of_four_threads_admit_exactly_the_limit(
     assert last.limits[0].left == 0
 
 
+# ---------------------------------------------------------------- files of other versions
+
+# The first format of a SQLite store: a table of windows and one of entries.
+FIRST_FORMAT = """
+CREATE TABLE qba_limit_windows (limit_id TEXT NOT NULL, key TEXT NOT NULL, used TEXT NOT NULL,
+    next_expiry REAL NOT NULL, seq INTEGER NOT NULL, PRIMARY KEY (limit_id, key)) WITHOUT ROWID;
+CREATE TABLE qba_limit_entries (limit_id TEXT NOT NULL, key TEXT NOT NULL, expires REAL NOT NULL,
+    seq INTEGER NOT NULL, amount TEXT NOT NULL, PRIMARY KEY (limit_id, key, expires, seq)) WITHOUT ROWID;
+INSERT INTO qba_limit_windows VALUES ('budget:daily', '["a"]', '2.5', 10.0, 2), ('budget:daily', '["b"]', '0', 9e999, 4);
+INSERT INTO qba_limit_entries VALUES ('budget:daily', '["a"]', 10.0, 1, '1'), ('budget:daily', '["a"]', 20.0, 2, '1.5');
+"""
+
+
+@pytest.mark.parametrize("written_by, steps", [
+    # (now, agent, amount, refund it, admitted, left); agent a's window holds
+    # 1 until 10 and 1.5 until 20, agent b's is empty with 4 entries made.
+    ("first format", [(5.0, "a", 0.5, False, True, 0), (5.0, "a", 0.1, False, False, 0),
+                      (10.0, "a", 1, True, True, 0), (10.0, "a", 0.75, False, True, Decimal("0.25")),
+                      (30.0, "a", 1.75, False, True, 0), (30.0, "b", 2.5, False, True, Decimal("0.5"))]),
+    ("a later version", []),
+])
+def test_a_sqlite_file_of_another_version_is_converted_or_refused(tmp_path, written_by, steps):
+    path = tmp_path / "limits.db"
+    with sqlite3.connect(path) as old:
+        old.executescript(FIRST_FORMAT if written_by == "first format" else "PRAGMA user_version = 9;")
+    now = [0.0]
+    policies = [Policy([budget(3, per=100, key="agent", name="daily")], store=SQLiteStore(path), clock=lambda: now[0])
+                for _ in range(2)]  # the second opens the file once the first converted it
+    if not steps:
+        with pytest.raises(StoreError, match="format 9, written by a later version; this one reads format 1"):
+            policies[0].evaluate(charge_of(1) | {"agent": "a"}, stage="spend_decision")
+        return
+    for number, (when, agent, amount, refund, admitted, left) in enumerate(steps):
+        now[0] = when
+        policy = policies[number % 2]
+        decision = policy.evaluate(charge_of(amount) | {"agent": agent}, stage="spend_decision")
+        assert (decision.blocked, decision.limits[0].left) == (not admitted, left), number
+        if refund:
+            policy.refund(decision)
+    with sqlite3.connect(path) as new:
+        tables = {name for (name,) in new.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+        # Agent b's entries go on from the number its window had reached.
+        seqs = [seq for (seq,) in new.execute("SELECT seq FROM qba_limits WHERE key = '[\"b\"]' AND seq > 0")]
+    assert tables == {"qba_limits"} and seqs == [5]
+
+
 # ---------------------------------------------------------------- broken stores
 
 CALL = b'{"jsonrpc": "2.0", "id": 7, "method": "tools/call", "params": {"name": "pay", "arguments": {"amount": 1}}}\n'

@@ -57,45 +57,47 @@ def exact_text(value: Decimal) -> str:
 
 # ---------------------------------------------------------------- SQLite
 
-# A window's row holds its sum, its soonest expiry and the number of its last
-# entry; its entries are kept in the order of their expiry, one b-tree each.
+# One table holds each window: its entries in the order of their expiry, and
+# after them a last row (expires +inf, seq 0) with the window's sum in
+# `amount`, its soonest expiry and the number of its last entry. A new entry
+# goes just before that row, so an admission writes one page per window.
+_FORMAT = 1
 _SCHEMA = """
-CREATE TABLE IF NOT EXISTS qba_limit_windows (
-    limit_id TEXT NOT NULL,
-    key TEXT NOT NULL,
-    used TEXT NOT NULL,
-    next_expiry REAL NOT NULL,
-    seq INTEGER NOT NULL,
-    PRIMARY KEY (limit_id, key)
-) WITHOUT ROWID;
-CREATE TABLE IF NOT EXISTS qba_limit_entries (
+CREATE TABLE IF NOT EXISTS qba_limits (
     limit_id TEXT NOT NULL,
     key TEXT NOT NULL,
     expires REAL NOT NULL,
     seq INTEGER NOT NULL,
     amount TEXT NOT NULL,
+    next_expiry REAL,
+    last_seq INTEGER,
     PRIMARY KEY (limit_id, key, expires, seq)
 ) WITHOUT ROWID;
 """
-# One statement for the windows of every request, one for their new entries
-# and one to write the windows back.
-_WINDOWS = (
-    "SELECT limit_id, key, used, next_expiry, seq FROM qba_limit_windows"
-    " WHERE (limit_id, key) IN (VALUES {rows})"
+_TOTAL = math.inf  # the `expires` of a window's last row
+# A file of the first format: a table of windows and one of entries.
+_OLD_TABLES = "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN ('qba_limit_windows', 'qba_limit_entries')"
+_MIGRATE = """
+INSERT INTO qba_limits (limit_id, key, expires, seq, amount)
+    SELECT limit_id, key, expires, seq, amount FROM qba_limit_entries;
+INSERT INTO qba_limits (limit_id, key, expires, seq, amount, next_expiry, last_seq)
+    SELECT limit_id, key, 9e999, 0, used, next_expiry, seq FROM qba_limit_windows;
+DROP TABLE qba_limit_entries;
+DROP TABLE qba_limit_windows;
+"""
+# The windows of the requests, by their place in the requests.
+_WINDOW = "SELECT {at}, amount, next_expiry, last_seq FROM qba_limits WHERE limit_id = ? AND key = ? AND expires = 9e999 AND seq = 0"
+_EXPIRE = "DELETE FROM qba_limits WHERE limit_id = ? AND key = ? AND expires <= ? RETURNING amount"
+_NEXT = "SELECT MIN(expires) FROM qba_limits WHERE limit_id = ? AND key = ?"
+# New entries and the windows' last rows, in one statement.
+_WRITE = (
+    "INSERT INTO qba_limits (limit_id, key, expires, seq, amount, next_expiry, last_seq) VALUES {rows}"
+    " ON CONFLICT (limit_id, key, expires, seq) DO UPDATE SET"
+    " amount = excluded.amount, next_expiry = excluded.next_expiry, last_seq = excluded.last_seq"
 )
-_EXPIRE = "DELETE FROM qba_limit_entries WHERE limit_id = ? AND key = ? AND expires <= ? RETURNING amount"
-_NEXT = "SELECT MIN(expires) FROM qba_limit_entries WHERE limit_id = ? AND key = ?"
-_ADD_ALL = "INSERT INTO qba_limit_entries (limit_id, key, expires, seq, amount) VALUES {rows}"
-_SAVE_ALL = (
-    "INSERT INTO qba_limit_windows (limit_id, key, used, next_expiry, seq) VALUES {rows}"
-    " ON CONFLICT (limit_id, key) DO UPDATE SET"
-    " used = excluded.used, next_expiry = excluded.next_expiry, seq = excluded.seq"
-)
-_TAKE_BACK = (
-    "DELETE FROM qba_limit_entries WHERE limit_id = ? AND key = ? AND expires = ? AND seq = ? RETURNING amount"
-)
-_WINDOW = "SELECT used FROM qba_limit_windows WHERE limit_id = ? AND key = ?"
-_USED = "UPDATE qba_limit_windows SET used = ? WHERE limit_id = ? AND key = ?"
+_TAKE_BACK = "DELETE FROM qba_limits WHERE limit_id = ? AND key = ? AND expires = ? AND seq = ? AND expires < 9e999 RETURNING amount"
+_TOTAL_OF = "SELECT amount FROM qba_limits WHERE limit_id = ? AND key = ? AND expires = 9e999 AND seq = 0"
+_SET_TOTAL = "UPDATE qba_limits SET amount = ? WHERE limit_id = ? AND key = ? AND expires = 9e999 AND seq = 0"
 
 
 class SQLiteStore:
@@ -109,7 +111,8 @@ class SQLiteStore:
     A process waits up to `timeout` seconds for another's transaction, then
     the decision raises `StoreError`; so does any other failure of the
     database (a read-only or corrupt file), and the next decision opens the
-    file anew.
+    file anew. A file written by an earlier version is converted when it is
+    first opened; one written by a later version is refused.
     """
 
     def __init__(self, path: str | os.PathLike[str], *, timeout: float = 5.0) -> None:
@@ -117,6 +120,7 @@ class SQLiteStore:
         self.timeout = timeout
         self._lock = threading.Lock()
         self._connection: sqlite3.Connection | None = None
+        self._cursor: sqlite3.Cursor | None = None
         self._pid = 0
 
     def __repr__(self) -> str:
@@ -125,26 +129,27 @@ class SQLiteStore:
     def __reduce__(self) -> tuple[Any, ...]:
         return (_sqlite_store, (self.path, self.timeout))
 
-    def _connect(self) -> sqlite3.Connection:
+    def _connect(self) -> sqlite3.Cursor:
         # A connection is never used across a fork: the child opens its own.
-        if self._connection is not None and self._pid == os.getpid():
-            return self._connection
+        if self._cursor is not None and self._pid == os.getpid():
+            return self._cursor
         connection = sqlite3.connect(
             self.path, timeout=self.timeout, isolation_level=None, check_same_thread=False
         )
         try:
             connection.execute("PRAGMA journal_mode=WAL").fetchall()
             connection.execute("PRAGMA synchronous=NORMAL")
-            connection.executescript(_SCHEMA)
+            _prepare(connection, self.path)
         except BaseException:
             connection.close()
             raise
         self._connection = connection
+        self._cursor = connection.cursor()
         self._pid = os.getpid()
-        return connection
+        return self._cursor
 
     def _failed(self, exc: BaseException, doing: str) -> StoreError:
-        connection, self._connection = self._connection, None
+        connection, self._connection, self._cursor = self._connection, None, None
         if connection is not None and self._pid == os.getpid():
             try:
                 connection.rollback()
@@ -163,50 +168,42 @@ class SQLiteStore:
                 self._failed(RuntimeError(), "admit")
                 raise
 
-    def _admit(self, db: sqlite3.Connection, requests: tuple[Request, ...], now: float) -> Answer:
+    def _admit(self, db: sqlite3.Cursor, requests: tuple[Request, ...], now: float) -> Answer:
         count = len(requests)
         db.execute("BEGIN IMMEDIATE")
-        found = {
-            (limit_id, key): (used, soonest, seq)
-            for limit_id, key, used, soonest, seq in db.execute(
-                _statement(_WINDOWS, count, 2), [value for request in requests for value in request[:2]]
-            )
-        }
+        found: list[Any] = [None] * count
+        for at, used, soonest, seq in db.execute(_windows(count), [v for request in requests for v in request[:2]]):
+            found[at] = (used, soonest, seq)
         windows = []
         admit = True
-        for limit_id, key, amount, limit, _expires, blocks in requests:
-            text, soonest, seq = found.get((limit_id, key), ("0", math.inf, 0))
-            used = Decimal(text)
+        for (limit_id, key, amount, limit, _expires, blocks), window in zip(requests, found):
+            used, soonest, seq = ("0", _TOTAL, 0) if window is None else window
             changed = False
             if soonest <= now:
                 changed = True
+                total = Decimal(used)
                 for (gone,) in db.execute(_EXPIRE, (limit_id, key, now)).fetchall():
-                    used = _EXACT.subtract(used, Decimal(gone))
+                    total = _EXACT.subtract(total, Decimal(gone))
                 soonest = db.execute(_NEXT, (limit_id, key)).fetchone()[0]
-                if soonest is None:
-                    used, soonest = _ZERO, math.inf
-            after = _EXACT.add(used, Decimal(amount))
-            fits = after <= Decimal(limit)
+                used = "0" if soonest == _TOTAL else exact_text(total)
+            after, fits = _add_within(used, amount, limit)
             admit = admit and (fits or not blocks)
             windows.append((used, after, soonest, seq, fits, changed))
-        entries: list[Any] = []
-        saved: list[Any] = []
+        rows: list[Any] = []
         results = []
         for (limit_id, key, amount, _limit, expires, _blocks), (used, after, soonest, seq, fits, changed) in zip(
             requests, windows
         ):
             if admit:
-                entries.extend((limit_id, key, expires, seq + 1, amount))
-                saved.extend((limit_id, key, exact_text(after), min(soonest, expires), seq + 1))
-                results.append((seq + 1, exact_text(after), fits))
+                rows += (limit_id, key, expires, seq + 1, amount, None, None,
+                         limit_id, key, _TOTAL, 0, after, min(soonest, expires), seq + 1)
+                results.append((seq + 1, after, fits))
             else:
                 if changed:  # what expired is gone: the window is written back all the same
-                    saved.extend((limit_id, key, exact_text(used), soonest, seq))
-                results.append((None, exact_text(used), fits))
-        if admit:
-            db.execute(_statement(_ADD_ALL, count, 5), entries)
-        if saved:
-            db.execute(_statement(_SAVE_ALL, len(saved) // 5, 5), saved)
+                    rows += (limit_id, key, _TOTAL, 0, used, soonest, seq)
+                results.append((None, used, fits))
+        if rows:
+            db.execute(_statement(_WRITE, len(rows) // 7, 7), rows)
         db.execute("COMMIT")
         return admit, tuple(results)
 
@@ -219,10 +216,10 @@ class SQLiteStore:
                     gone = db.execute(_TAKE_BACK, (limit_id, key, expires, entry)).fetchone()
                     if gone is None:
                         continue  # expired, or refunded already
-                    row = db.execute(_WINDOW, (limit_id, key)).fetchone()
+                    row = db.execute(_TOTAL_OF, (limit_id, key)).fetchone()
                     if row is not None:
                         left = _EXACT.subtract(Decimal(row[0]), Decimal(gone[0]))
-                        db.execute(_USED, (exact_text(max(left, _ZERO)), limit_id, key))
+                        db.execute(_SET_TOTAL, (exact_text(max(left, _ZERO)), limit_id, key))
                 db.execute("COMMIT")
             except sqlite3.Error as exc:
                 raise self._failed(exc, "refund") from exc
@@ -232,9 +229,40 @@ class SQLiteStore:
 
     def close(self) -> None:
         with self._lock:
-            connection, self._connection = self._connection, None
+            connection, self._connection, self._cursor = self._connection, None, None
             if connection is not None and self._pid == os.getpid():
                 connection.close()
+
+
+def _prepare(connection: sqlite3.Connection, path: str) -> None:
+    """The file's tables, made, or converted from the first format (in one
+    transaction, which another process opening the file at once waits for)."""
+    version = connection.execute("PRAGMA user_version").fetchone()[0]
+    if version == _FORMAT:
+        return
+    if version > _FORMAT:
+        raise sqlite3.DatabaseError(
+            f"{path} holds windows in format {version}, written by a later version; this one reads format {_FORMAT}"
+        )
+    connection.execute("BEGIN IMMEDIATE")
+    try:
+        if connection.execute("PRAGMA user_version").fetchone()[0] != _FORMAT:
+            connection.execute(_SCHEMA)
+            if connection.execute(_OLD_TABLES).fetchone()[0] == 2:
+                for statement in _MIGRATE.split(";"):
+                    if statement.strip():
+                        connection.execute(statement)
+            connection.execute(f"PRAGMA user_version = {_FORMAT}")
+        connection.execute("COMMIT")
+    except BaseException:
+        connection.rollback()
+        raise
+
+
+@functools.lru_cache(maxsize=64)
+def _windows(count: int) -> str:
+    """The statement that reads `count` windows."""
+    return " UNION ALL ".join(_WINDOW.format(at=at) for at in range(count))
 
 
 @functools.lru_cache(maxsize=64)
@@ -242,6 +270,17 @@ def _statement(template: str, rows: int, width: int) -> str:
     """`template` with `rows` rows of `width` parameters."""
     row = "(" + ", ".join("?" * width) + ")"
     return template.format(rows=", ".join([row] * rows))
+
+
+def _add_within(used: str, amount: str, limit: str) -> tuple[str, bool]:
+    """``used + amount`` as a plain decimal text, and whether it is at most
+    `limit`: as Python ints when the three are integers of a length that
+    int() reads, else as decimals."""
+    if "." in used or "." in amount or "." in limit or len(used) + len(limit) > 2000:
+        after = _EXACT.add(Decimal(used), Decimal(amount))
+        return exact_text(after), after <= Decimal(limit)
+    total = int(used) + int(amount)
+    return str(total), total <= int(limit)
 
 
 def _sqlite_store(path: str, timeout: float) -> SQLiteStore:
