@@ -76,6 +76,7 @@ CREATE TABLE IF NOT EXISTS qba_limits (
 ) WITHOUT ROWID;
 """
 _TOTAL = math.inf  # the `expires` of a window's last row
+_EMPTY = ("0", _TOTAL, 0)  # a window without a row: its sum, soonest expiry and last entry
 # A file of the first format: a table of windows and one of entries.
 _OLD_TABLES = (
     "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN ('qba_limit_windows', 'qba_limit_entries')"
@@ -95,12 +96,9 @@ _WINDOW = (
 )
 _EXPIRE = "DELETE FROM qba_limits WHERE limit_id = ? AND key = ? AND expires <= ? RETURNING amount"
 _NEXT = "SELECT MIN(expires) FROM qba_limits WHERE limit_id = ? AND key = ?"
-# New entries and the windows' last rows, in one statement.
-_WRITE = (
-    "INSERT INTO qba_limits (limit_id, key, expires, seq, amount, next_expiry, last_seq) VALUES {rows}"
-    " ON CONFLICT (limit_id, key, expires, seq) DO UPDATE SET"
-    " amount = excluded.amount, next_expiry = excluded.next_expiry, last_seq = excluded.last_seq"
-)
+# New entries and the windows' last rows (which replace the old ones), in
+# one statement.
+_WRITE = "INSERT OR REPLACE INTO qba_limits (limit_id, key, expires, seq, amount, next_expiry, last_seq) VALUES {rows}"
 _TAKE_BACK = (
     "DELETE FROM qba_limits WHERE limit_id = ? AND key = ? AND expires = ? AND seq = ? AND expires < 9e999"
     " RETURNING amount"
@@ -131,6 +129,10 @@ class SQLiteStore:
         self._connection: sqlite3.Connection | None = None
         self._cursor: sqlite3.Cursor | None = None
         self._pid = 0
+        # The windows (sum, soonest expiry, last entry) as the connection
+        # last committed them, and its data_version then.
+        self._known: dict[tuple[str, str], tuple[str, float, int]] = {}
+        self._version: int | None = None
 
     def __repr__(self) -> str:
         return f"SQLiteStore({self.path!r})"
@@ -155,6 +157,7 @@ class SQLiteStore:
         self._connection = connection
         self._cursor = connection.cursor()
         self._pid = os.getpid()
+        self._known, self._version = {}, None  # data_version counts for one connection only
         return self._cursor
 
     def _failed(self, exc: BaseException, doing: str) -> StoreError:
@@ -178,15 +181,25 @@ class SQLiteStore:
                 raise
 
     def _admit(self, db: sqlite3.Cursor, requests: tuple[Request, ...], now: float) -> Answer:
-        count = len(requests)
         db.execute("BEGIN IMMEDIATE")
-        found: list[Any] = [None] * count
-        for at, used, soonest, seq in db.execute(_windows(count), [v for request in requests for v in request[:2]]):
-            found[at] = (used, soonest, seq)
+        # The windows as this connection last wrote them, unless another
+        # connection has written since (data_version tells, and nobody can
+        # write while this transaction holds the lock).
+        version = db.execute("PRAGMA data_version").fetchone()[0]
+        known = self._known
+        if version != self._version:
+            known.clear()
+            self._version = version
+        missing = [(limit_id, key) for limit_id, key, *_ in requests if (limit_id, key) not in known]
+        if missing:
+            for name in missing:
+                known[name] = _EMPTY
+            for at, used, soonest, seq in db.execute(_windows(len(missing)), [v for name in missing for v in name]):
+                known[missing[at]] = (used, soonest, seq)
         windows = []
         admit = True
-        for (limit_id, key, amount, limit, _expires, blocks), window in zip(requests, found):
-            used, soonest, seq = ("0", _TOTAL, 0) if window is None else window
+        for limit_id, key, amount, limit, _expires, blocks in requests:
+            used, soonest, seq = known[limit_id, key]
             changed = False
             if soonest <= now:
                 changed = True
@@ -199,21 +212,27 @@ class SQLiteStore:
             admit = admit and (fits or not blocks)
             windows.append((used, after, soonest, seq, fits, changed))
         rows: list[Any] = []
-        results = []
+        results: list[tuple[Any, str, bool]] = []
+        saved = []
         for (limit_id, key, amount, _limit, expires, _blocks), (used, after, soonest, seq, fits, changed) in zip(
             requests, windows
         ):
             if admit:
-                rows += (limit_id, key, expires, seq + 1, amount, None, None,
-                         limit_id, key, _TOTAL, 0, after, min(soonest, expires), seq + 1)
+                window = (after, min(soonest, expires), seq + 1)
+                rows += (limit_id, key, expires, seq + 1, amount, None, None, limit_id, key, _TOTAL, 0, *window)
+                saved.append(((limit_id, key), window))
                 results.append((seq + 1, after, fits))
             else:
                 if changed:  # what expired is gone: the window is written back all the same
                     rows += (limit_id, key, _TOTAL, 0, used, soonest, seq)
+                    saved.append(((limit_id, key), (used, soonest, seq)))
                 results.append((None, used, fits))
         if rows:
             db.execute(_statement(_WRITE, len(rows) // 7, 7), rows)
         db.execute("COMMIT")
+        if len(known) > 4096:
+            known.clear()
+        known.update(saved)
         return admit, tuple(results)
 
     def refund(self, entries: tuple[tuple[str, str, Any, str, float], ...]) -> None:
@@ -222,6 +241,7 @@ class SQLiteStore:
                 db = self._connect()
                 db.execute("BEGIN IMMEDIATE")
                 for limit_id, key, entry, _amount, expires in entries:
+                    self._known.pop((limit_id, key), None)
                     gone = db.execute(_TAKE_BACK, (limit_id, key, expires, entry)).fetchone()
                     if gone is None:
                         continue  # expired, or refunded already
