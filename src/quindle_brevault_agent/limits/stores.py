@@ -405,17 +405,23 @@ local function sum(a, b, sign)
   end
   return combine(a, b, sign)
 end
--- `a + b`, and whether it is at most `limit` (an integer limit of more than
--- 15 digits is above any quick sum).
+-- `a + b`, and whether it is at most `limit`. (A limit without a point reads
+-- as itself below 2^53 and as at least 10^15 above, so it compares exactly
+-- with a quick sum, however long it is.)
 local function add_within(a, b, limit)
   local sa, sb, sl = point(a), point(b), point(limit)
+  if sa == 0 and sb == 0 and #a <= 15 and #b <= 15 then  -- counts, and whole amounts
+    local total = tonumber(a) + tonumber(b)
+    if total < 1e15 and sl == 0 then
+      return string.format('%.0f', total), total <= tonumber(limit)
+    end
+  end
   local scale = math.max(sa, sb, sl)
-  local huge = #limit + scale > 15 and string.find(limit, '^[1-9]%d*$') ~= nil
-  if #a + scale - sa <= 15 and #b + scale - sb <= 15 and (huge or #limit + scale - sl <= 15) then
+  if #a + scale - sa <= 15 and #b + scale - sb <= 15 and (sl == 0 or #limit + scale - sl <= 15) then
     local unit = 10 ^ scale
     local total = math.floor(tonumber(a) * unit + 0.5) + math.floor(tonumber(b) * unit + 0.5)
     if total < 1e15 then
-      return shown(total, scale, unit), huge or total <= math.floor(tonumber(limit) * unit + 0.5)
+      return shown(total, scale, unit), total <= math.floor(tonumber(limit) * unit + 0.5)
     end
   end
   local total = combine(a, b, 1)
