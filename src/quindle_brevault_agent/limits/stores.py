@@ -207,7 +207,10 @@ class SQLiteStore:
                 for (gone,) in db.execute(_EXPIRE, (limit_id, key, now)).fetchall():
                     total = _EXACT.subtract(total, Decimal(gone))
                 soonest = db.execute(_NEXT, (limit_id, key)).fetchone()[0]
-                used = "0" if soonest == _TOTAL else exact_text(total)
+                if soonest is None or soonest == _TOTAL:  # none left
+                    used, soonest = "0", _TOTAL
+                else:
+                    used = exact_text(total)
             after, fits = _add_within(used, amount, limit)
             admit = admit and (fits or not blocks)
             windows.append((used, after, soonest, seq, fits, changed))
