@@ -26,15 +26,19 @@ struct Writer {
     long long seq;      // the last record's seq, unless seq_big holds it
     PyObject* seq_big;  // strong: a seq beyond a long long, else null
     HmacKey* key;    // owned (PyMem_Raw), or null for a log without a key
+    PyObject* layout;  // strong, or null: the Layout of a decision's record, for record()
     long long end;   // the file's size after this log last read or wrote it
     int fd;          // the log's file, owned by the log's stream; -1 before it is set
     bool fsync;
     bool closed;
     bool broken;     // a write or a sync failed: what reached the file is unknown
+    bool forked;     // in a child process until its log gives the file it opened anew (fd)
     // The records waiting for the thread that leads, under the GIL.
     struct Pending* queue;
     struct Pending** queue_end;
     bool leading;    // a thread is writing the queue (and takes what comes meanwhile)
+    unsigned long last_thread;  // the thread of the last record queued
+    int shared;      // records to come for which threads are taken to share the log
     char prev[kLinkSize];  // the last record's link: the next record's "prev"
     PyMutex lock;    // held by the thread that writes, and by close()
     // Group commit: records counted as written and as on the disk.
@@ -57,16 +61,20 @@ void init_sync(Writer* w) noexcept {
 }
 
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    static const char* keywords[] = {"log", "key", "fsync", nullptr};
+    static const char* keywords[] = {"log", "key", "fsync", "layout", nullptr};
     PyObject* log = nullptr;
     PyObject* key = Py_None;
     int fsync = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$p:Writer", const_cast<char**>(keywords), &log,
-                                     &key, &fsync)) {
+    PyObject* layout = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$pO:Writer", const_cast<char**>(keywords), &log,
+                                     &key, &fsync, &layout)) {
         return nullptr;
     }
     if (key != Py_None && !PyBytes_Check(key)) {
         return PyErr_Format(PyExc_TypeError, "key takes bytes or None, not %T", key);
+    }
+    if (layout != Py_None && !PyObject_TypeCheck(layout, state.layout_type)) {
+        return PyErr_Format(PyExc_TypeError, "layout takes a Layout or None, not %T", layout);
     }
     Ref log_ref = Ref::steal(PyWeakref_NewRef(log, nullptr));
     if (!log_ref) {
@@ -78,6 +86,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     }
     Writer* w = as_writer(self);
     w->log = log_ref.release();
+    w->layout = layout == Py_None ? nullptr : Py_NewRef(layout);
     w->fd = -1;
     w->queue_end = &w->queue;
     w->fsync = fsync != 0;
@@ -101,6 +110,7 @@ void writer_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     Writer* w = as_writer(self);
     Py_CLEAR(w->log);
+    Py_CLEAR(w->layout);
     Py_CLEAR(w->seq_big);
     if (w->key) {
         w->key->~HmacKey();
@@ -223,6 +233,9 @@ constexpr std::size_t kHeadRoom = 96;
 // Records written by one writev; more are written by more calls, under the
 // same lock of the file.
 constexpr int kBatchWrite = 64;
+// After a record of another thread than the last, the records for which the
+// log is taken to be shared by threads (the GIL let go for their writes).
+constexpr int kSharedRecords = 64;
 
 enum class Outcome {
     pending,
@@ -328,10 +341,9 @@ bool seal(Writer* w, Pending* p, Running& at) noexcept {
     return true;
 }
 
-// Writes the lines of the batch from `first` on, in order, as few calls as
-// the iovec limit allows; false with an exception set, and `error` the
-// errno of a write that failed (0 when a signal handler raised).
-bool write_batch(int fd, Pending* first, int* error) noexcept {
+// The lines written, as above; `detached` holds the thread's state when it
+// runs without the GIL (no exception is set then but by a signal handler).
+bool write_batch(int fd, Pending* first, int* error, PyThreadState** detached) noexcept {
     iovec parts[kBatchWrite];
     for (Pending* p = first; p;) {
         int count = 0;
@@ -344,13 +356,20 @@ bool write_batch(int fd, Pending* first, int* error) noexcept {
             ssize_t done = writev(fd, rest, count);
             if (done < 0) {
                 if (errno == EINTR) {
-                    if (PyErr_CheckSignals() < 0) {
+                    if (detached) {
+                        PyEval_RestoreThread(*detached);
+                    }
+                    int raised = PyErr_CheckSignals();
+                    if (detached) {
+                        *detached = PyEval_SaveThread();
+                    }
+                    if (raised < 0) {
                         return false;
                     }
                     continue;
                 }
                 *error = errno;
-                return raise_errno(errno);
+                return detached ? false : raise_errno(errno);
             }
             auto left = static_cast<std::size_t>(done);
             while (count > 0 && left >= rest->iov_len) {
@@ -365,6 +384,28 @@ bool write_batch(int fd, Pending* first, int* error) noexcept {
         }
     }
     return true;
+}
+
+// Writes the lines of the batch from `first` on, in order, as few calls as
+// the iovec limit allows, and lets the file's lock go; without the GIL when
+// `detach` is set, taken back only to run the signal handlers of a write
+// interrupted by a signal. False with an exception set, and `error` the
+// errno of a write that failed (0 when a signal handler raised).
+bool write_and_unlock(int fd, Pending* first, int* error, bool detach) noexcept {
+    if (!detach) {
+        bool done = write_batch(fd, first, error, nullptr);
+        unlock_file(fd);
+        return done;
+    }
+    PyThreadState* saved = PyEval_SaveThread();
+    bool done = write_batch(fd, first, error, &saved);
+    unlock_file(fd);
+    PyEval_RestoreThread(saved);
+    if (!done && *error != 0) {
+        errno = *error;
+        PyErr_SetFromErrno(PyExc_OSError);
+    }
+    return done;
 }
 
 // Writes the records queued from `batch` on under the file's lock, after any
@@ -389,11 +430,13 @@ void write_records(Writer* w, Pending* batch, Pending* mine) noexcept {
         return;
     }
     const int fd = w->fd;
-    // The GIL is kept through the lock, the seek and the write of a local
-    // file (microseconds): letting it go costs more in handoffs between
-    // threads than their records gain. It is let go where a call can wait:
-    // for another process's lock on the file (the records of this process's
-    // other threads queue meanwhile, and go in one write), and for the disk.
+    // The GIL is kept through the lock and the seek of a local file, and
+    // through the write and the unlock as long as one thread writes: letting
+    // it go would cost that thread two handoffs of the GIL for nothing. When
+    // threads share the log, it is let go for the write and the unlock, so
+    // that the others build their records meanwhile and queue them, to go
+    // in the next write together. It is let go too where a call can wait:
+    // for another process's lock on the file, and for the disk.
     auto mine_failed = [&](bool locked) {
         if (locked) {
             unlock_file(fd);
@@ -435,15 +478,13 @@ void write_records(Writer* w, Pending* batch, Pending* mine) noexcept {
         written += static_cast<long long>(p->line.size() - p->start);
     }
     int error = 0;
-    if (!write_batch(fd, batch, &error)) {
+    if (!write_and_unlock(fd, batch, &error, w->shared > 0)) {
         // What reached the file is unknown: the log takes no more records.
         fail(w);
-        unlock_file(fd);
         settle(error ? Outcome::failed : Outcome::refused, error);
         mine->outcome = Outcome::failed;
         return;
     }
-    unlock_file(fd);
     w->end = end + written;
     w->seq = at.seq;
     Py_XSETREF(w->seq_big, at.seq_big.release());
@@ -493,6 +534,13 @@ PyObject* append_record(Writer* w, PyObject* layout, PyObject* values) noexcept 
         return nullptr;
     }
     me.body_end = me.line.size();
+    const unsigned long thread = PyThread_get_thread_ident();
+    if (thread != w->last_thread) {
+        w->shared = w->last_thread != 0 && !getenv("QBA_NODETACH") ? kSharedRecords : 0;  // XXX experiment
+        w->last_thread = thread;
+    } else if (w->shared > 0) {
+        --w->shared;
+    }
     for (;;) {
         PyMutex_Lock(&me.done);  // this thread's own: the writer of the record lets it go
         me.outcome = Outcome::pending;
@@ -557,6 +605,54 @@ PyObject* writer_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
     return append_record(as_writer(self), args[0], args[1]);
 }
 
+// The log's own record(event, stage, decision), for what Writer.record leaves to it.
+Py_NO_INLINE PyObject* log_record(PyObject* log, PyObject* const* args) noexcept {
+    PyObject* call_args[] = {log, args[0], args[1], args[2]};
+    return PyObject_VectorcallMethod(state.record, call_args, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// record(event, stage, decision): the log's record of a decision that did not
+// ask, written here while the log would write it as it is (nothing to redact,
+// no limits, the file its own), else by the log.
+PyObject* writer_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 3) {
+        return PyErr_Format(PyExc_TypeError, "record() takes an event, a stage and a decision (%zd given)",
+                            nargs);
+    }
+    Writer* w = as_writer(self);
+    PyObject* log = nullptr;
+    if (PyWeakref_GetRef(w->log, &log) <= 0) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_ReferenceError, "the decision log of this writer is gone");
+        }
+        return nullptr;
+    }
+    Ref held = Ref::steal(log);
+    if (!w->layout || w->forked) {
+        return log_record(log, args);
+    }
+    Ref redact = Ref::steal(PyObject_GetAttr(log, state.redact));
+    int redacting = redact ? PyObject_IsTrue(redact.get()) : -1;
+    if (redacting != 0) {
+        return redacting < 0 ? nullptr : log_record(log, args);
+    }
+    Ref uses;
+    if (PyObject_GetOptionalAttr(args[2], state.limits, uses.out()) < 0) {
+        return nullptr;
+    }
+    int limited = uses ? PyObject_IsTrue(uses.get()) : 0;
+    if (limited != 0) {
+        return limited < 0 ? nullptr : log_record(log, args);
+    }
+    Ref verdict = Ref::steal(PyObject_GetAttr(args[2], state.verdict));
+    Ref hits = verdict ? Ref::steal(PyObject_GetAttr(args[2], state.hits)) : Ref();
+    Ref values = hits ? Ref::steal(PyTuple_Pack(4, args[1], verdict.get(), hits.get(), args[0])) : Ref();
+    if (!values) {
+        return nullptr;
+    }
+    return append_record(w, w->layout, values.get());
+}
+
 PyObject* writer_close(PyObject* self, PyObject*) noexcept {
     Writer* w = as_writer(self);
     PyMutex_Lock(&w->lock);
@@ -580,6 +676,9 @@ PyObject* writer_after_fork(PyObject* self, PyObject*) noexcept {
     w->queue = nullptr;
     w->queue_end = &w->queue;
     w->leading = false;
+    w->last_thread = 0;
+    w->shared = 0;
+    w->forked = true;
     init_sync(w);
     Py_RETURN_NONE;
 }
@@ -647,6 +746,7 @@ int set_fd(PyObject* self, PyObject* value, void*) noexcept {
         return -1;
     }
     as_writer(self)->fd = fd;
+    as_writer(self)->forked = false;
     return 0;
 }
 
@@ -670,6 +770,8 @@ PyGetSetDef writer_getset[] = {
 PyMethodDef writer_methods[] = {
     {"append", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_append)), METH_FASTCALL,
      PyDoc_STR("append($self, layout, values, /)\n--\n\nWrites one chained record of the given fields.")},
+    {"record", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_record)), METH_FASTCALL,
+     PyDoc_STR("record($self, event, stage, decision, /)\n--\n\nThe log's record(event, stage, decision).")},
     {"close", writer_close, METH_NOARGS,
      PyDoc_STR("close($self, /)\n--\n\nTakes no more records, once every sync under way has ended.")},
     {"after_fork", writer_after_fork, METH_NOARGS,
