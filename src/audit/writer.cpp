@@ -37,8 +37,6 @@ struct Writer {
     struct Pending* queue;
     struct Pending** queue_end;
     bool leading;    // a thread is writing the queue (and takes what comes meanwhile)
-    unsigned long last_thread;  // the thread of the last record queued
-    int shared;      // records to come for which threads are taken to share the log
     char prev[kLinkSize];  // the last record's link: the next record's "prev"
     PyMutex lock;    // held by the thread that writes, and by close()
     // Group commit: records counted as written and as on the disk.
@@ -233,9 +231,6 @@ constexpr std::size_t kHeadRoom = 96;
 // Records written by one writev; more are written by more calls, under the
 // same lock of the file.
 constexpr int kBatchWrite = 64;
-// After a record of another thread than the last, the records for which the
-// log is taken to be shared by threads (the GIL let go for their writes).
-constexpr int kSharedRecords = 64;
 
 enum class Outcome {
     pending,
@@ -341,9 +336,10 @@ bool seal(Writer* w, Pending* p, Running& at) noexcept {
     return true;
 }
 
-// The lines written, as above; `detached` holds the thread's state when it
-// runs without the GIL (no exception is set then but by a signal handler).
-bool write_batch(int fd, Pending* first, int* error, PyThreadState** detached) noexcept {
+// Writes the lines of the batch from `first` on, in order, as few calls as
+// the iovec limit allows; false with an exception set, and `error` the
+// errno of a write that failed (0 when a signal handler raised).
+bool write_batch(int fd, Pending* first, int* error) noexcept {
     iovec parts[kBatchWrite];
     for (Pending* p = first; p;) {
         int count = 0;
@@ -356,20 +352,13 @@ bool write_batch(int fd, Pending* first, int* error, PyThreadState** detached) n
             ssize_t done = writev(fd, rest, count);
             if (done < 0) {
                 if (errno == EINTR) {
-                    if (detached) {
-                        PyEval_RestoreThread(*detached);
-                    }
-                    int raised = PyErr_CheckSignals();
-                    if (detached) {
-                        *detached = PyEval_SaveThread();
-                    }
-                    if (raised < 0) {
+                    if (PyErr_CheckSignals() < 0) {
                         return false;
                     }
                     continue;
                 }
                 *error = errno;
-                return detached ? false : raise_errno(errno);
+                return raise_errno(errno);
             }
             auto left = static_cast<std::size_t>(done);
             while (count > 0 && left >= rest->iov_len) {
@@ -384,28 +373,6 @@ bool write_batch(int fd, Pending* first, int* error, PyThreadState** detached) n
         }
     }
     return true;
-}
-
-// Writes the lines of the batch from `first` on, in order, as few calls as
-// the iovec limit allows, and lets the file's lock go; without the GIL when
-// `detach` is set, taken back only to run the signal handlers of a write
-// interrupted by a signal. False with an exception set, and `error` the
-// errno of a write that failed (0 when a signal handler raised).
-bool write_and_unlock(int fd, Pending* first, int* error, bool detach) noexcept {
-    if (!detach) {
-        bool done = write_batch(fd, first, error, nullptr);
-        unlock_file(fd);
-        return done;
-    }
-    PyThreadState* saved = PyEval_SaveThread();
-    bool done = write_batch(fd, first, error, &saved);
-    unlock_file(fd);
-    PyEval_RestoreThread(saved);
-    if (!done && *error != 0) {
-        errno = *error;
-        PyErr_SetFromErrno(PyExc_OSError);
-    }
-    return done;
 }
 
 // Writes the records queued from `batch` on under the file's lock, after any
@@ -430,13 +397,11 @@ void write_records(Writer* w, Pending* batch, Pending* mine) noexcept {
         return;
     }
     const int fd = w->fd;
-    // The GIL is kept through the lock and the seek of a local file, and
-    // through the write and the unlock as long as one thread writes: letting
-    // it go would cost that thread two handoffs of the GIL for nothing. When
-    // threads share the log, it is let go for the write and the unlock, so
-    // that the others build their records meanwhile and queue them, to go
-    // in the next write together. It is let go too where a call can wait:
-    // for another process's lock on the file, and for the disk.
+    // The GIL is kept through the lock, the seek and the write of a local
+    // file (microseconds): letting it go costs more in handoffs between
+    // threads than their records gain. It is let go where a call can wait:
+    // for another process's lock on the file (the records of this process's
+    // other threads queue meanwhile, and go in one write), and for the disk.
     auto mine_failed = [&](bool locked) {
         if (locked) {
             unlock_file(fd);
@@ -478,13 +443,15 @@ void write_records(Writer* w, Pending* batch, Pending* mine) noexcept {
         written += static_cast<long long>(p->line.size() - p->start);
     }
     int error = 0;
-    if (!write_and_unlock(fd, batch, &error, w->shared > 0)) {
+    if (!write_batch(fd, batch, &error)) {
         // What reached the file is unknown: the log takes no more records.
         fail(w);
+        unlock_file(fd);
         settle(error ? Outcome::failed : Outcome::refused, error);
         mine->outcome = Outcome::failed;
         return;
     }
+    unlock_file(fd);
     w->end = end + written;
     w->seq = at.seq;
     Py_XSETREF(w->seq_big, at.seq_big.release());
@@ -534,13 +501,6 @@ PyObject* append_record(Writer* w, PyObject* layout, PyObject* values) noexcept 
         return nullptr;
     }
     me.body_end = me.line.size();
-    const unsigned long thread = PyThread_get_thread_ident();
-    if (thread != w->last_thread) {
-        w->shared = w->last_thread != 0 && !getenv("QBA_NODETACH") ? kSharedRecords : 0;  // XXX experiment
-        w->last_thread = thread;
-    } else if (w->shared > 0) {
-        --w->shared;
-    }
     for (;;) {
         PyMutex_Lock(&me.done);  // this thread's own: the writer of the record lets it go
         me.outcome = Outcome::pending;
@@ -676,8 +636,6 @@ PyObject* writer_after_fork(PyObject* self, PyObject*) noexcept {
     w->queue = nullptr;
     w->queue_end = &w->queue;
     w->leading = false;
-    w->last_thread = 0;
-    w->shared = 0;
     w->forked = true;
     init_sync(w);
     Py_RETURN_NONE;
@@ -780,12 +738,13 @@ PyMethodDef writer_methods[] = {
 };
 
 const char writer_doc[] =
-    "Writer(log, key=None, *, fsync=False)\n"
+    "Writer(log, key=None, *, fsync=False, layout=None)\n"
     "--\n"
     "\n"
     "The records of a decision log opened from a path: each written under the\n"
     "file's lock after any other writer's, chained to the last, signed under\n"
-    "`key` when one is given, and with fsync on the disk before append() returns.";
+    "`key` when one is given, and with fsync on the disk before append() returns.\n"
+    "`layout` is the Layout of a decision's record, which record() writes.";
 
 PyType_Slot writer_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(writer_new)},
