@@ -712,9 +712,10 @@ def _native_call(
     # An Evaluator looks the stage's behaviours up once, where Engine.evaluate does each time.
     one_stage = evaluate
     if (
-        isinstance(evaluate, types.BuiltinMethodType)
-        and evaluate.__self__ is policy
+        isinstance(policy, _engine.Engine)
         and type(policy).evaluate is _engine.Engine.evaluate
+        and isinstance(evaluate, types.BuiltinMethodType)
+        and evaluate.__self__ is policy
     ):
         try:
             one_stage = policy.evaluator(stage=stage)
