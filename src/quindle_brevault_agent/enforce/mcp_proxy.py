@@ -140,6 +140,7 @@ class Gate:
         self._covered: dict[str, bool] = {}  # by tool name, for the names seen so far
         self._repeated = False
         self._call_method = False
+        self._may_carry_keys = True  # whether the line being judged can name the proxy's approval keys
         self._decode = json.JSONDecoder(object_pairs_hook=self._pairs).raw_decode
         self._read = json.JSONDecoder().raw_decode  # for a line that cannot hold a call
         # The calls that need approval: mcp_approval asks the client's user.
@@ -249,8 +250,9 @@ class Gate:
             if self.log is not None:
                 self.log.record(event, stage, decision)
             if not decision.blocked:
-                # The proxy's own approval keys never reach the server.
-                forward = stripped(message)
+                # The proxy's own approval keys never reach the server; a line
+                # without their name, even in escapes, carries none.
+                forward = stripped(message) if self._may_carry_keys else None
                 return None if forward is None else Outcome(forward=forward)
             return f"Tool call {_show(name)} blocked by policy: {describe_refusal(decision, event, self.policy)}"
         except BaseException as exc:
@@ -315,7 +317,18 @@ class Gate:
             or (self.asking.asked and b"quindle-brevault-agent" in line)
             or (self.asking.holding and b"cancelled" in line)
         )
+        self._may_carry_keys = not QUICK or b"quindle-brevault-agent" in line or b"\\" in line
         text = line.decode("utf-8", "replace")
+        if QUICK and calls and text[:1] == "{" and "\r" not in text:
+            # One object on the line, as a client writes it: read as `_values`
+            # reads it, without its loop.
+            self._repeated = self._call_method = False
+            try:
+                value, stop = self._decode(text, 0)
+            except Exception as exc:
+                return b"", [self._unreadable(line, text, exc)]
+            if stop == len(text) or text[stop:] == "\n":
+                return self._one(line, text, value, self._repeated and self._call_method)
         try:
             values = self._values(text, self._decode if calls else self._read)
         except Exception as exc:  # not JSON, too deep, too many digits, too big
