@@ -132,3 +132,30 @@ def test_lines_are_the_same_whether_a_read_ends_a_line_or_not(monkeypatch, reads
         monkeypatch.setattr(mcp_proxy.os, "read", lambda fd, size: pending.pop(0))
         made.append(list(mcp_proxy._lines(-1)))
     assert made == [lines, lines]
+
+
+# A server whose lines reach the proxy whole, split, several to a read, and
+# with its last one unended.
+PIECES = [b'{"a":1}\n', b'{"b":', b'2}\n{"c":3}\n', b"\n", b'{"d":4}']
+SPLITTING = "import sys, time\nfor piece in %r:\n    sys.stdout.buffer.write(piece)\n    sys.stdout.buffer.flush()\n    time.sleep(0.05)\n" % PIECES
+
+
+@pytest.mark.parametrize("quick", [True, False])
+def test_the_server_s_bytes_reach_the_client_as_written_on_either_path(monkeypatch, quick):
+    import os
+    import sys
+
+    monkeypatch.setattr(mcp_proxy, "QUICK", quick)
+    client_in, closed = os.pipe()
+    read_end, client_out = os.pipe()
+    try:
+        status = mcp_proxy.serve(mcp_proxy.Gate(POLICY), [sys.executable, "-c", SPLITTING], client_in, client_out)
+        os.close(client_out)
+        os.close(closed)
+        received = b""
+        while data := os.read(read_end, 1 << 16):
+            received += data
+    finally:
+        os.close(read_end)
+        os.close(client_in)
+    assert (status, received) == (0, b"".join(PIECES))
