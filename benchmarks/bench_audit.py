@@ -13,6 +13,12 @@ taken against the floor's p50 and p99 of that loop:
 - log.record alone: the record without the guard, which pays, beyond the
   floor, the file's lock and a seek (what lets processes share the log).
 
+The guard alone is timed in the same loop, without a log: the bare call
+of the function, the bare call followed by ``policy.evaluate`` of the event
+the guard would build, and the guarded call; the guard's own cost is what
+the guarded call takes beyond the other two (p50 against p50): the
+binding, the event, the handling of the decision.
+
 Throughput rows run bursts of the same number of guarded, logged calls on
 one log, by 1 thread or by 8, alternated; the ratio of each pair is taken
 and the median shown, with and without ``fsync=True`` (and the records each
@@ -22,8 +28,9 @@ what threads cost CPython itself.
 Each row is made by one function of ROWS (latency) or THREAD_ROWS
 (throughput); a row added there shows up in the table and the JSON.
 
-Targets: guarded+logged p50 at most 1.5x the floor, p99 at most 5x; 8
-threads at least the throughput of one, with and without fsync.
+Targets: guarded+logged p50 at most 1.5x the floor, p99 at most 5x; the
+guard's own cost at most 300 ns; 8 threads at least the throughput of one,
+with and without fsync.
 
 Usage: python benchmarks/bench_audit.py [--calls N] [--rounds N] [--json PATH] [--check]
 (--check: exit 1 when a target is missed)
@@ -58,6 +65,7 @@ POLICY = Policy([
 
 P50_LIMIT = 1.5
 P99_LIMIT = 5.0
+GUARD_LIMIT_NS = 300
 
 
 def guarded_charge(log: DecisionLog) -> Callable[..., Any]:
@@ -124,6 +132,30 @@ ROWS: list[tuple[str, Callable[[Run], tuple[Callable[[], Any], Callable[[], None
 TARGETED = {"guarded+logged call": (P50_LIMIT, P99_LIMIT)}
 
 
+def guard_alone() -> list[Callable[[], Any]]:
+    """The bare call, the bare call and the evaluation of the event the guard
+    builds for it, and the guarded call (no log)."""
+
+    def charge(amount: int, currency: str, payee: str) -> int:
+        return amount
+
+    guarded = guard(POLICY, stage="spend_decision", action_type="charge")(charge)
+    event = {"stage": "spend_decision", "action_type": "charge", "kwargs": {"amount": 20, "currency": "EUR", "payee": "p1"}}
+    evaluate = POLICY.evaluate
+
+    def bare() -> None:
+        charge(20, "EUR", "p1")
+
+    def bare_and_evaluate() -> None:
+        charge(20, "EUR", "p1")
+        evaluate(event, stage="spend_decision")
+
+    def guarded_call() -> None:
+        guarded(20, "EUR", "p1")
+
+    return [bare, bare_and_evaluate, guarded_call]
+
+
 def record_bytes(run: Run) -> bytes:
     """The bytes of a record as the guarded call's log writes it, with its newline."""
     path = run.path("sample")
@@ -132,7 +164,7 @@ def record_bytes(run: Run) -> bytes:
     return path.read_bytes()
 
 
-def latency(run: Run) -> list[dict[str, Any]]:
+def latency(run: Run) -> tuple[list[dict[str, Any]], dict[str, Any]]:
     line = record_bytes(run)
     floor_file = open(run.path("floor"), "ab")
     sha256 = hashlib.sha256
@@ -143,7 +175,8 @@ def latency(run: Run) -> list[dict[str, Any]]:
         sha256(line).hexdigest()
 
     made = [(name, *make(run), target) for name, make, target in ROWS]
-    calls = [floor] + [call for _, call, _, _ in made]
+    alone = guard_alone()
+    calls = [floor] + [call for _, call, _, _ in made] + alone
     samples: list[list[int]] = [[] for _ in calls]
     clock = time.perf_counter_ns
     for call in calls:  # warm up
@@ -169,7 +202,10 @@ def latency(run: Run) -> list[dict[str, Any]]:
         p50, p99 = percentile(times, 0.5), percentile(times, 0.99)
         rows.append({"row": name, "p50_us": p50, "p99_us": p99, "x_floor_p50": p50 / floor_p50,
                      "x_floor_p99": p99 / floor_p99, "target": target})
-    return rows
+    bare, both, guarded = (percentile(times, 0.5) * 1000 for times in samples[-len(alone):])
+    own = {"bare_ns": bare, "bare_and_evaluate_ns": both, "guarded_ns": guarded, "own_ns": guarded - both,
+           "target": f"own <= {GUARD_LIMIT_NS} ns"}
+    return rows, own
 
 
 # ---------------------------------------------------------------- throughput rows
@@ -293,12 +329,16 @@ def throughput(run: Run) -> list[dict[str, Any]]:
     return [row for make in THREAD_ROWS for row in make(run)]
 
 
-def show(latency_rows: list[dict[str, Any]], thread_rows: list[dict[str, Any]]) -> None:
+def show(latency_rows: list[dict[str, Any]], own: dict[str, Any], thread_rows: list[dict[str, Any]]) -> None:
     print("audit table: us per call, ratios against the floor timed in the same loop")
     print(f"{'':38}{'p50':>9}{'p99':>9}{'x floor p50':>13}{'x floor p99':>13}  target")
     for row in latency_rows:
         print(f"{row['row']:38}{row['p50_us']:>9.2f}{row['p99_us']:>9.2f}"
               f"{row['x_floor_p50']:>13.2f}{row['x_floor_p99']:>13.2f}  {row['target']}")
+    print()
+    print(f"{'guard alone: ns per call, p50':38}{'bare':>9}{'+ evaluate':>12}{'guarded':>9}{'own cost':>10}  target")
+    print(f"{'guard alone (no log)':38}{own['bare_ns']:>9.0f}{own['bare_and_evaluate_ns']:>12.0f}"
+          f"{own['guarded_ns']:>9.0f}{own['own_ns']:>10.0f}  {own['target']}")
     print()
     print(f"{'threads on one log':38}{'records/s':>12}{'x 1 thread':>12}{'per fsync':>11}  target")
     for row in thread_rows:
@@ -307,8 +347,10 @@ def show(latency_rows: list[dict[str, Any]], thread_rows: list[dict[str, Any]]) 
               f"{(f'{batch:.1f}' if batch else ''):>11}  {row['target']}")
 
 
-def missed(latency_rows: list[dict[str, Any]], thread_rows: list[dict[str, Any]]) -> list[str]:
+def missed(latency_rows: list[dict[str, Any]], own: dict[str, Any], thread_rows: list[dict[str, Any]]) -> list[str]:
     out = []
+    if own["own_ns"] > GUARD_LIMIT_NS:
+        out.append("guard alone")
     for row in latency_rows:
         limits = TARGETED.get(row["row"])
         if limits and (row["x_floor_p50"] > limits[0] or row["x_floor_p99"] > limits[1]):
@@ -326,13 +368,13 @@ def main() -> int:
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="bench-audit-") as workdir:
         run = Run(Path(workdir), args.calls, args.rounds)
-        latency_rows = latency(run)
+        latency_rows, own = latency(run)
         thread_rows = throughput(run)
-    show(latency_rows, thread_rows)
+    show(latency_rows, own, thread_rows)
     os.makedirs(os.path.dirname(args.json), exist_ok=True)
     with open(args.json, "w") as out:
-        json.dump({"latency": latency_rows, "threads": thread_rows}, out, indent=1)
-    failed = missed(latency_rows, thread_rows)
+        json.dump({"latency": latency_rows, "guard_alone": own, "threads": thread_rows}, out, indent=1)
+    failed = missed(latency_rows, own, thread_rows)
     if failed:
         sys.stdout.flush()
         print(f"over target: {', '.join(failed)}", file=sys.stderr)

@@ -262,6 +262,21 @@ WRITER = textwrap.dedent("""
                 thread.start()
             for thread in threads:
                 thread.join()
+    elif mode == "guard":  # a guarded function's records, from a log opened before the process forks
+        from quindle_brevault_agent import behaviour, guard, rule, trigger
+        log = DecisionLog(path)
+        allow = Policy([behaviour("all", on=trigger(stage="s"), rule=rule("any", lambda event: "FLAG"))])
+        record = guard(allow, stage="s", log=log)(lambda writer, n, pad: None)
+        record(name, -1, "")
+        children = []
+        for child in range(3):
+            if (pid := os.fork()) == 0:
+                for n in range(60):
+                    record(f"{name}.{child}", n, "x" * (300_000 if n % 10 == 0 else 9))
+                os._exit(0)
+            children.append(pid)
+        assert all(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0 for pid in children)
+        record(name, -2, "")
     else:  # one log, opened before the process forks its writers
         log = DecisionLog(path)
         write(log, name, [-1])
@@ -282,6 +297,7 @@ WRITER = textwrap.dedent("""
         ("each", "abcd", {(w, n) for w in "abcd" for n in range(60)}),
         ("fork", "p", {("p", -1), ("p", -2)} | {(f"p.{c}", n) for c in range(3) for n in range(60)}),
         ("threads", "ab", {(f"{w}{t}", n) for w in "ab" for t in range(4) for n in range(30)}),
+        ("guard", "pq", {(w, n) for w in "pq" for n in (-1, -2)} | {(f"{w}.{c}", n) for w in "pq" for c in range(3) for n in range(60)}),
     ],
 )
 def test_processes_appending_to_one_log_keep_one_chain(tmp_path, mode, writers, expected):
@@ -295,7 +311,7 @@ def test_processes_appending_to_one_log_keep_one_chain(tmp_path, mode, writers, 
         proc.stdin.close()
     assert [proc.wait(timeout=120) for proc in procs] == [0] * len(procs)
     records = [strict(line) for line in path.read_bytes().splitlines()]
-    written = [(r["event"]["writer"], r["event"]["n"]) for r in records]
+    written = [(r["event"].get("kwargs", r["event"])["writer"], r["event"].get("kwargs", r["event"])["n"]) for r in records]
     assert sorted(written, key=str) == sorted(expected, key=str)  # each once
     assert [r["seq"] for r in records] == list(range(1, len(expected) + 1))
     result = run("verify-log", path)

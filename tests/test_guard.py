@@ -484,3 +484,185 @@ def test_the_readme_example_runs_as_pasted_and_prints_what_it_says(tmp_path):
     said = [text.split("# ", 1)[1] for text in code.splitlines() if "print(refusal)" in text]
     assert (result.returncode, result.stdout.splitlines(), result.stderr) == (0, said, "")
     assert len(said) == 2 and len((tmp_path / "decisions.jsonl").read_text().splitlines()) == 4
+
+
+# ---------------------------------------------------------------- the native call path
+
+
+def settle_up(amount, currency="EUR", payee=None):
+    return (amount, currency, payee)
+
+
+def no_parameters():
+    return "none"
+
+
+class Counter:
+    def ring(this, amount, currency="EUR"):  # not named self: bound into the event, as the Python path does
+        return (type(this).__name__, amount, currency)
+
+
+def changed_defaults():
+    made = copy(settle_up)
+    made.__defaults__ = ("USD", "p9")
+    return made
+
+
+@pytest.mark.parametrize(
+    "make, native, calls",
+    [
+        (lambda: settle_up, True, [
+            ((5,), {}), ((5, "USD", "p"), {}), ((), {"payee": "p", "amount": 5}), ((5,), {"currency": "USD"}),
+            # The calls the function itself would refuse, with its own messages.
+            ((), {}), ((1, 2, 3, 4), {}), ((5,), {"amount": 6}), ((5,), {"fee": 1}), ((), {"currency": "USD"}),
+        ]),
+        (lambda: no_parameters, True, [((), {}), ((1,), {}), ((), {"x": 1})]),
+        (changed_defaults, True, [((5,), {}), ((5, "EUR"), {})]),  # its defaults of the moment
+        (lambda: Counter().ring, False, [((5,), {}), ((), {"amount": 5, "currency": "USD"}), ((), {})]),
+        (lambda: Counter.ring, True, [((Counter(), 5), {}), ((Counter(),), {"amount": 5})]),
+        (lambda: passes_on(settle_up), True, [((5,), {"payee": "p"}), ((), {"payee": "p"})]),
+        (lambda: plain, False, [((5,), {"note": "n"}), ((), {})]),  # keyword-only: the Python path only
+        (lambda: spread, False, [((1, 2), {"memo": "m"})]),
+    ],
+    ids=["defaults", "none", "defaults-replaced", "bound-method", "this", "wraps", "keyword-only", "stars"],
+)
+@pytest.mark.parametrize("verdict", ["ALLOW", "FLAG", "BLOCK"])
+def test_the_native_call_path_gives_what_the_python_path_gives(monkeypatch, make, native, calls, verdict):
+    from quindle_brevault_agent import _engine
+    from quindle_brevault_agent.enforce import guarding
+
+    seen = {}
+    for path in (True, False):
+        monkeypatch.setattr(guarding, "NATIVE", path)
+        recorder = Recorder(verdict)
+        stream = io.StringIO()
+        fn = make()
+        guarded = guard(recorder.policy, log=DecisionLog(stream))(fn)
+        assert isinstance(guarded, _engine.GuardedCall) is (path and native)
+        outcomes = []
+        for args, kwargs in calls:
+            try:
+                outcome = ("returned", guarded(*args, **kwargs))
+            except (TypeError, PolicyViolation) as exc:
+                outcome = (type(exc).__name__, str(exc))
+                if isinstance(exc, TypeError):  # the function's own message, before any decision
+                    with pytest.raises(TypeError) as own:
+                        fn(*args, **kwargs)
+                    assert str(own.value) == str(exc)
+            outcomes.append(outcome)
+        records = [json.loads(line) for line in stream.getvalue().splitlines()]
+        seen[path] = (outcomes, recorder.events, [(r["seq"], r["verdict"], r["hits"], r["event"]) for r in records])
+    assert seen[True] == seen[False]
+    outcomes, events, records = seen[True]
+    assert len(records) == len(events) == sum(outcome[0] != "TypeError" for outcome in outcomes) > 0
+    assert all((outcome[0] == "returned") is (verdict != "BLOCK") for outcome in outcomes if outcome[0] != "TypeError")
+
+
+@pytest.mark.parametrize(
+    "verdict, approve, outcome",
+    [
+        ("ASK", lambda decision, event: True, "returned"),
+        ("ASK", lambda decision, event: False, "not approved (declined)"),
+        ("ASK", None, "not approved (no approve callback)"),
+        (TypeError("text amount"), None, "TypeError: text amount"),
+        (frozenset({"HOLD"}), None, "blocked by policy"),  # a verdict of the caller's own ranks with BLOCK
+    ],
+)
+def test_the_native_call_path_hands_asking_refusing_and_errors_to_the_python_code(monkeypatch, verdict, approve, outcome):
+    from quindle_brevault_agent.enforce import guarding
+
+    seen = {}
+    for path in (True, False):
+        monkeypatch.setattr(guarding, "NATIVE", path)
+        recorder = Recorder(verdict)
+        stream = io.StringIO()
+        calls = []
+        guarded = guard(recorder.policy, log=DecisionLog(stream), approve=approve)(lambda amount: calls.append(amount))
+        try:
+            guarded(7)
+            said = "returned"
+        except Exception as exc:
+            said = f"{type(exc).__name__}: {exc}"
+        lines = [json.loads(line) for line in stream.getvalue().splitlines()]
+        seen[path] = (said, calls, [{k: v for k, v in r.items() if k not in ("time", "prev")} for r in lines])
+    assert seen[True] == seen[False]
+    said, calls, lines = seen[True]
+    assert outcome in said and (calls == [7]) is (outcome == "returned") and len(lines) == 1
+
+
+class Noting(DecisionLog):
+    def record(self, event, stage, decision, *, approval=None):
+        super().record({**event, "noted": True}, stage, decision, approval=approval)
+
+
+@pytest.mark.parametrize(
+    "options, later, each",
+    [
+        ({}, {}, b'"payee": "'),
+        ({"key": b"k" * 40}, {}, b'"payee": "'),
+        ({}, {"redact": frozenset({"payee"})}, b'"payee": "[redacted]"'),  # asked for after the log was opened
+        ({"redact": ("payee",)}, {}, b'"payee": "[redacted]"'),
+        ({"limits": True}, {}, b'"limits": [{"behaviour": "daily"'),  # a decision with limits is recorded with them
+        ({"subclass": True}, {}, b'"noted": true'),  # a log's own record() is the one called
+    ],
+    ids=["plain", "keyed", "redact-later", "redact", "limits", "subclass"],
+)
+def test_a_guarded_call_records_what_the_python_path_records(tmp_path, monkeypatch, options, later, each):
+    import re
+
+    from quindle_brevault_agent import budget, jsonl
+    from quindle_brevault_agent.enforce import decision_log, guarding
+
+    options = dict(options)
+    behaviours = [cap_charges(500, name="cap"), qba.flag_large_charges(100, name="large")]
+    if options.pop("limits", False):
+        behaviours.append(budget(1000, per=60, name="daily"))
+    kind = Noting if options.pop("subclass", False) else DecisionLog
+    lines = {}
+    for path in (True, False):
+        monkeypatch.setattr(guarding, "NATIVE", path)
+        monkeypatch.setattr(decision_log, "NATIVE", path)
+        log = kind(tmp_path / f"{path}.jsonl", **options)
+        for name, value in later.items():
+            setattr(log, name, value)
+
+        @guard(Policy(behaviours), stage="spend_decision", action_type="charge", log=log)
+        def settle(amount, currency="EUR", payee="p"):
+            return amount
+
+        assert [settle(20), settle(200, payee="q")] == [20, 200]
+        with pytest.raises(PolicyViolation):
+            settle(900)
+        log.close()
+        written = tmp_path / f"{path}.jsonl"
+        with open(written, "rb") as stream:
+            chain = decision_log.verify(jsonl.Source(str(written), stream, None), options.get("key"))
+        assert chain.records == 3, chain
+        lines[path] = [re.sub(rb'"(time|prev|hmac)": "[^"]*"', b"", line) for line in written.read_bytes().splitlines()]
+    assert lines[True] == lines[False]
+    assert all(each in line for line in lines[True][:2])  # the calls let through
+
+
+@guard(Policy([cap_charges(500, stage="execution", name="cap")]), action_type="charge")
+def till(amount, currency="EUR"):
+    """Takes an amount."""
+    return amount
+
+
+def test_a_natively_guarded_function_looks_copies_and_pickles_as_the_function():
+    import copy as copying
+    import weakref
+
+    from quindle_brevault_agent import _engine
+
+    assert isinstance(till, _engine.GuardedCall)
+    assert (till.__name__, till.__qualname__, till.__doc__, till.__module__) == ("till", "till", "Takes an amount.", __name__)
+    assert str(inspect.signature(till)) == "(amount, currency='EUR')" and till.__wrapped__(900) == 900
+    assert pickle.loads(pickle.dumps(till)) is till and copying.deepcopy(till) is till
+    assert weakref.ref(till)() is till and repr(till).startswith("<guarded function till at ")
+    assert till(5) == 5
+    with pytest.raises(PolicyViolation):
+        till(900)
+    # Read from an instance it is bound as a function is: the instance comes first, as the amount.
+    with pytest.raises(TypeError, match="between instances of 'Shop' and 'int'"):
+        type("Shop", (), {"pay": till})().pay("USD")

@@ -24,6 +24,11 @@ struct State {
     PyObject* resync;       // "_continue": the log takes its chain from its file's end
     PyObject* failed;       // "_failed": the log is told that a write failed
     PyObject* refuse;       // "_refuse": raises the error of a log that takes no more records
+    PyObject* record;       // "record": the log's own record, for what Writer.record leaves to it
+    PyObject* redact;       // "redact"
+    PyObject* limits;       // "limits"
+    PyObject* verdict;      // "verdict"
+    PyObject* hits;         // "hits"
     PyTypeObject* layout_type;
     PyTypeObject* writer_type;
     Compress compress;

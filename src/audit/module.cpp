@@ -111,6 +111,11 @@ bool init_state(PyObject* module) noexcept {
            (state.resync = PyUnicode_InternFromString("_continue")) != nullptr &&
            (state.failed = PyUnicode_InternFromString("_failed")) != nullptr &&
            (state.refuse = PyUnicode_InternFromString("_refuse")) != nullptr &&
+           (state.record = PyUnicode_InternFromString("record")) != nullptr &&
+           (state.redact = PyUnicode_InternFromString("redact")) != nullptr &&
+           (state.limits = PyUnicode_InternFromString("limits")) != nullptr &&
+           (state.verdict = PyUnicode_InternFromString("verdict")) != nullptr &&
+           (state.hits = PyUnicode_InternFromString("hits")) != nullptr &&
            init_layout_type(module) && init_writer_type(module);
 }
 

@@ -26,11 +26,13 @@ struct Writer {
     long long seq;      // the last record's seq, unless seq_big holds it
     PyObject* seq_big;  // strong: a seq beyond a long long, else null
     HmacKey* key;    // owned (PyMem_Raw), or null for a log without a key
+    PyObject* layout;  // strong, or null: the Layout of a decision's record, for record()
     long long end;   // the file's size after this log last read or wrote it
     int fd;          // the log's file, owned by the log's stream; -1 before it is set
     bool fsync;
     bool closed;
     bool broken;     // a write or a sync failed: what reached the file is unknown
+    bool forked;     // in a child process until its log gives the file it opened anew (fd)
     // The records waiting for the thread that leads, under the GIL.
     struct Pending* queue;
     struct Pending** queue_end;
@@ -57,16 +59,20 @@ void init_sync(Writer* w) noexcept {
 }
 
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    static const char* keywords[] = {"log", "key", "fsync", nullptr};
+    static const char* keywords[] = {"log", "key", "fsync", "layout", nullptr};
     PyObject* log = nullptr;
     PyObject* key = Py_None;
     int fsync = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$p:Writer", const_cast<char**>(keywords), &log,
-                                     &key, &fsync)) {
+    PyObject* layout = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$pO:Writer", const_cast<char**>(keywords), &log,
+                                     &key, &fsync, &layout)) {
         return nullptr;
     }
     if (key != Py_None && !PyBytes_Check(key)) {
         return PyErr_Format(PyExc_TypeError, "key takes bytes or None, not %T", key);
+    }
+    if (layout != Py_None && !PyObject_TypeCheck(layout, state.layout_type)) {
+        return PyErr_Format(PyExc_TypeError, "layout takes a Layout or None, not %T", layout);
     }
     Ref log_ref = Ref::steal(PyWeakref_NewRef(log, nullptr));
     if (!log_ref) {
@@ -78,6 +84,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     }
     Writer* w = as_writer(self);
     w->log = log_ref.release();
+    w->layout = layout == Py_None ? nullptr : Py_NewRef(layout);
     w->fd = -1;
     w->queue_end = &w->queue;
     w->fsync = fsync != 0;
@@ -101,6 +108,7 @@ void writer_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     Writer* w = as_writer(self);
     Py_CLEAR(w->log);
+    Py_CLEAR(w->layout);
     Py_CLEAR(w->seq_big);
     if (w->key) {
         w->key->~HmacKey();
@@ -557,6 +565,54 @@ PyObject* writer_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
     return append_record(as_writer(self), args[0], args[1]);
 }
 
+// The log's own record(event, stage, decision), for what Writer.record leaves to it.
+Py_NO_INLINE PyObject* log_record(PyObject* log, PyObject* const* args) noexcept {
+    PyObject* call_args[] = {log, args[0], args[1], args[2]};
+    return PyObject_VectorcallMethod(state.record, call_args, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// record(event, stage, decision): the log's record of a decision that did not
+// ask, written here while the log would write it as it is (nothing to redact,
+// no limits, the file its own), else by the log.
+PyObject* writer_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 3) {
+        return PyErr_Format(PyExc_TypeError, "record() takes an event, a stage and a decision (%zd given)",
+                            nargs);
+    }
+    Writer* w = as_writer(self);
+    PyObject* log = nullptr;
+    if (PyWeakref_GetRef(w->log, &log) <= 0) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_ReferenceError, "the decision log of this writer is gone");
+        }
+        return nullptr;
+    }
+    Ref held = Ref::steal(log);
+    if (!w->layout || w->forked) {
+        return log_record(log, args);
+    }
+    Ref redact = Ref::steal(PyObject_GetAttr(log, state.redact));
+    int redacting = redact ? PyObject_IsTrue(redact.get()) : -1;
+    if (redacting != 0) {
+        return redacting < 0 ? nullptr : log_record(log, args);
+    }
+    Ref uses;
+    if (PyObject_GetOptionalAttr(args[2], state.limits, uses.out()) < 0) {
+        return nullptr;
+    }
+    int limited = uses ? PyObject_IsTrue(uses.get()) : 0;
+    if (limited != 0) {
+        return limited < 0 ? nullptr : log_record(log, args);
+    }
+    Ref verdict = Ref::steal(PyObject_GetAttr(args[2], state.verdict));
+    Ref hits = verdict ? Ref::steal(PyObject_GetAttr(args[2], state.hits)) : Ref();
+    Ref values = hits ? Ref::steal(PyTuple_Pack(4, args[1], verdict.get(), hits.get(), args[0])) : Ref();
+    if (!values) {
+        return nullptr;
+    }
+    return append_record(w, w->layout, values.get());
+}
+
 PyObject* writer_close(PyObject* self, PyObject*) noexcept {
     Writer* w = as_writer(self);
     PyMutex_Lock(&w->lock);
@@ -580,6 +636,7 @@ PyObject* writer_after_fork(PyObject* self, PyObject*) noexcept {
     w->queue = nullptr;
     w->queue_end = &w->queue;
     w->leading = false;
+    w->forked = true;
     init_sync(w);
     Py_RETURN_NONE;
 }
@@ -647,6 +704,7 @@ int set_fd(PyObject* self, PyObject* value, void*) noexcept {
         return -1;
     }
     as_writer(self)->fd = fd;
+    as_writer(self)->forked = false;
     return 0;
 }
 
@@ -670,6 +728,8 @@ PyGetSetDef writer_getset[] = {
 PyMethodDef writer_methods[] = {
     {"append", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_append)), METH_FASTCALL,
      PyDoc_STR("append($self, layout, values, /)\n--\n\nWrites one chained record of the given fields.")},
+    {"record", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_record)), METH_FASTCALL,
+     PyDoc_STR("record($self, event, stage, decision, /)\n--\n\nThe log's record(event, stage, decision).")},
     {"close", writer_close, METH_NOARGS,
      PyDoc_STR("close($self, /)\n--\n\nTakes no more records, once every sync under way has ended.")},
     {"after_fork", writer_after_fork, METH_NOARGS,
@@ -678,12 +738,13 @@ PyMethodDef writer_methods[] = {
 };
 
 const char writer_doc[] =
-    "Writer(log, key=None, *, fsync=False)\n"
+    "Writer(log, key=None, *, fsync=False, layout=None)\n"
     "--\n"
     "\n"
     "The records of a decision log opened from a path: each written under the\n"
     "file's lock after any other writer's, chained to the last, signed under\n"
-    "`key` when one is given, and with fsync on the disk before append() returns.";
+    "`key` when one is given, and with fsync on the disk before append() returns.\n"
+    "`layout` is the Layout of a decision's record, which record() writes.";
 
 PyType_Slot writer_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(writer_new)},

@@ -1,5 +1,5 @@
 // What the files of the engine module share: the process-wide objects, the
-// verdict ranks, and the three types (Decision, Engine, Evaluator).
+// verdict ranks, and the types (Decision, Engine, Evaluator, GuardedCall).
 #pragma once
 
 #include "nesting.hpp"
@@ -23,6 +23,7 @@ struct State {
     PyTypeObject* decision_type;
     PyTypeObject* engine_type;
     PyTypeObject* evaluator_type;
+    PyTypeObject* guarded_type;
     PyObject* no_hits;          // Decision("ALLOW", ()), shared by every decision without hits
 };
 
@@ -52,5 +53,6 @@ PyObject* decision_hits(PyObject* decision) noexcept;
 
 bool init_decision_type(PyObject* module) noexcept;
 bool init_engine_types(PyObject* module) noexcept;
+bool init_guarded_type(PyObject* module) noexcept;
 
 }  // namespace qba::engine

@@ -91,7 +91,9 @@ bool add_objects(PyObject* module) noexcept {
            PyModule_AddObjectRef(module, "Engine",
                                  reinterpret_cast<PyObject*>(state.engine_type)) == 0 &&
            PyModule_AddObjectRef(module, "Evaluator",
-                                 reinterpret_cast<PyObject*>(state.evaluator_type)) == 0;
+                                 reinterpret_cast<PyObject*>(state.evaluator_type)) == 0 &&
+           PyModule_AddObjectRef(module, "GuardedCall",
+                                 reinterpret_cast<PyObject*>(state.guarded_type)) == 0;
 }
 
 // The process-wide objects are made by the first exec and kept for good; a
@@ -113,7 +115,7 @@ int module_exec(PyObject* module) noexcept {
         return add_objects(module) && add_limits_objects(module) ? 0 : -1;
     }
     if (!init_strings() || !init_rank_table() || !init_frozen_error() || !init_hit_type() ||
-        !init_decision_type(module) || !init_engine_types(module) ||
+        !init_decision_type(module) || !init_engine_types(module) || !init_guarded_type(module) ||
         !init_limits_types(module)) {
         // What was made stays: nothing frees it, and a retried import makes it anew.
         state = State{};

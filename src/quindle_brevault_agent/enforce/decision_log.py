@@ -337,7 +337,7 @@ class DecisionLog:
             self.name = os.fsdecode(target)
             self._path = target
             if self._native:
-                self._writer = self._chain = _audit.Writer(self, self._key, fsync=self._fsync)
+                self._writer = self._chain = _audit.Writer(self, self._key, fsync=self._fsync, layout=_DECISION)
             stream = self._open()
             if self._writer is not None:
                 self._writer.fd = stream.fileno()
@@ -493,6 +493,15 @@ class DecisionLog:
         if approval is not None:
             layout, values = _ASKED[layout], (*values, approval)
         (self._direct or self._append)(layout, values)
+
+    def _recorder(self) -> Callable[[Any, Any, Any], None]:
+        """What records a decision that did not ask, as `record` does: the
+        native writer's own record, which leaves to `record` what it does
+        not write itself (a redacted event, a decision's limits, a file to
+        open anew), where the log has one and `record` is this class's."""
+        if self._writer is not None and type(self).record is DecisionLog.record:
+            return self._writer.record  # type: ignore[no-any-return]
+        return self.record
 
     def record_error(self, event: Any, stage: Any, error: BaseException | str) -> None:
         """Writes one record for a decision on `event` at `stage` that raised

@@ -46,6 +46,10 @@ Approver = Callable[[Any, Any], Any]
 
 _logger = logging.getLogger("quindle_brevault_agent")
 
+# False guards every function by the Python call path: the reference, which
+# the tests run beside the native one (`_native_call`).
+NATIVE = True
+
 
 class Recorder(Protocol):
     """Where a guard records its decisions: a `DecisionLog`, or anything that records as one does."""
@@ -514,20 +518,38 @@ def guard(
             try:
                 decision = evaluate(made, stage=stage)
             except Exception as exc:
-                if _logger.isEnabledFor(logging.INFO):
-                    _logger.info("could not decide on a call of %s: %s", _named(name), _reason(exc))
-                if log is not None:
-                    log.record_error(made, stage, exc)
+                undecided(made, exc)
                 raise
+            return made, passed(made, decision)
+
+        def undecided(made: Any, exc: Exception) -> None:
+            """Logs and records that the policy raised while deciding on `made`."""
+            if _logger.isEnabledFor(logging.INFO):
+                _logger.info("could not decide on a call of %s: %s", _named(name), _reason(exc))
+            if log is not None:
+                log.record_error(made, stage, exc)
+
+        def passed(made: Any, decision: Any) -> Any:
+            """A decision that lets the call through is recorded and returned,
+            one that refuses is recorded and raised; one that needs approval
+            is returned as it is, for `settle`."""
             if decision.needs_approval:
-                return made, decision
+                return decision
             if log is not None:
                 log.record(made, stage, decision)
             if decision.blocked:
                 refusal = PolicyViolation(decision, made, policy=policy)
                 _logger.info("refused a call of %s: %s", _named(name), refusal)
                 raise refusal
-            return made, decision
+            return decision
+
+        def decided(made: Any, decision: Any) -> Any:
+            """`passed`, and `settle` for a decision that asks: the decision
+            the call goes on with (the native call path's way back here)."""
+            decision = passed(made, decision)
+            if decision.needs_approval:
+                decision = settle(made, decision)
+            return decision
 
         def conclude(made: Any, decision: Any, answer: str, reason: str | None = None, cause: Any = None) -> Any:
             """Records the answer to a decision that asked; returns the
@@ -649,6 +671,57 @@ def guard(
                 _refund(policy, decision, exc)
                 raise
 
-        return call_twin  # type: ignore[return-value]
+        if event is not None or refund_on_error or not NATIVE:
+            return call_twin  # type: ignore[return-value]
+        fast = _native_call(fn, twin_of, policy, evaluate, stage, kind, method, log, call_twin, decided, undecided)
+        return call_twin if fast is None else fast  # type: ignore[return-value]
 
     return decorate
+
+
+def _plain_parameters(fn: Any) -> tuple[str, ...] | None:
+    """The names of `fn`'s parameters when each is positional or keyword
+    (none of them *args, **kwargs, keyword-only or positional-only, and the
+    first not a method's ``self`` or ``cls``), else None."""
+    code = fn.__code__
+    if code.co_flags & (_CO_VARARGS | _CO_VARKEYWORDS) or code.co_kwonlyargcount or code.co_posonlyargcount:
+        return None
+    names: tuple[str, ...] = code.co_varnames[: code.co_argcount]
+    if names and names[0] in ("self", "cls") or len(names) > _NATIVE_PARAMETERS:
+        return None
+    return names
+
+
+_NATIVE_PARAMETERS = 16  # the most a native call binds
+
+
+def _native_call(
+    fn: Any, callee: Any, policy: Any, evaluate: Any, stage: Any, kind: Any, method: Any, log: Any,
+    general: Any, decided: Any, undecided: Any,
+) -> Any:
+    """The guarded call of `fn` as one native call (`_engine.GuardedCall`)
+    when the function its call comes to, `callee`, has plain parameters;
+    None otherwise. It gives what `general` gives for every call: whatever
+    it does not settle itself it hands to `general`, `decided` or
+    `undecided`."""
+    from .. import _engine
+
+    names = _plain_parameters(callee)
+    if names is None:
+        return None
+    # An Evaluator looks the stage's behaviours up once, where Engine.evaluate does each time.
+    one_stage = evaluate
+    if (
+        isinstance(policy, _engine.Engine)
+        and type(policy).evaluate is _engine.Engine.evaluate
+        and isinstance(evaluate, types.BuiltinMethodType)
+        and evaluate.__self__ is policy
+    ):
+        try:
+            one_stage = policy.evaluator(stage=stage)
+        except Exception:
+            pass
+    recorder = getattr(log, "_recorder", None)
+    record = None if log is None else recorder() if callable(recorder) else log.record
+    made = _engine.GuardedCall(fn, callee, names, one_stage, stage, kind, method, record, general, decided, undecided)
+    return functools.update_wrapper(made, fn)
