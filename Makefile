@@ -63,6 +63,7 @@ bench: install
 	@if [ -f benchmarks/bench_replay.py ]; then $(PY) benchmarks/bench_replay.py; fi
 	$(PY) benchmarks/bench_lint.py
 	$(PY) benchmarks/bench_audit.py
+	$(PY) benchmarks/bench_proxy.py
 	$(PY) benchmarks/bench_cluster.py
 
 # The extension built with AddressSanitizer and UBSan, and the whole suite run

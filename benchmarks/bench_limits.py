@@ -13,7 +13,11 @@
 3. RedisStore: p50 of single admitted decisions against p50 of a bare
    EVALSHA of a script that returns 1, on the same client and a redis-server
    of the benchmark's own (append-only, synced every second), the two
-   interleaved. Target: at most 1.3x.
+   interleaved. Target: at most 1.3x. The store writes and reads its calls
+   itself, on the client's connections, which costs less than the client's
+   own command path: the same bare EVALSHA sent the store's way is shown
+   beside it, and the ratio to it is what the script and the decision add
+   to a round trip.
 
 Every ratio is taken within one repeat; the table shows medians (and the
 spread of the ratio over the repeats, min to max). A peer that is not
@@ -114,9 +118,12 @@ def pyrate_sqlite_peers(folder):
         try:
             bucket = SQLiteBucket.init_from_file([Rate(HUGE, Duration.MINUTE)], db_path=str(folder / f"pyrate-{lock}.db"),
                                                  use_file_lock=lock)
-        except ImportError:
+            acquire = functools.partial(Limiter(bucket).try_acquire, "agent", blocking=False)
+            acquire()  # some filelock releases break the locked mode: leave out a mode that cannot run
+        except Exception as exc:
+            print(f"note: pyrate SQLiteBucket ({mode}) left out: {type(exc).__name__}: {exc}", file=sys.stderr)
             continue
-        peers[mode] = functools.partial(Limiter(bucket).try_acquire, "agent", blocking=False)
+        peers[mode] = acquire
     return peers, None
 
 
@@ -238,25 +245,33 @@ def redis_section(args, report, folder):
         bare = client.script_load("return 1")
         policy.evaluate(event, stage=STAGE)
         calls = max(200, args.calls // 40)
-        ours, theirs, ratios = [], [], []
+        ours, theirs, own, ratios, own_ratios = [], [], [], [], []
         clock = time.perf_counter_ns
         for _ in range(args.repeats):
-            mine, base = [], []
+            mine, base, lean = [], [], []
             for _ in range(calls):
                 start = clock()
                 client.evalsha(bare, 0)
                 base.append(clock() - start)
                 start = clock()
+                store._run("return 1", 0, 0, b"", "call")
+                lean.append(clock() - start)
+                start = clock()
                 policy.evaluate(event, stage=STAGE)
                 mine.append(clock() - start)
             ours.append(statistics.median(mine))
             theirs.append(statistics.median(base))
+            own.append(statistics.median(lean))
             ratios.append(ours[-1] / theirs[-1])
+            own_ratios.append(ours[-1] / own[-1])
         row = {"p50": statistics.median(ours), "evalsha_p50": statistics.median(theirs),
-               "ratio": statistics.median(ratios)}
+               "ratio": statistics.median(ratios), "own_evalsha_p50": statistics.median(own),
+               "own_ratio": statistics.median(own_ratios)}
         print(f"\nRedisStore: p50 ns per admitted decision, {args.repeats} repeats x {calls} calls, medians")
         print(f"ours p50 {row['p50']:>9.0f}   bare EVALSHA p50 {row['evalsha_p50']:>9.0f}   ratio {row['ratio']:.2f}"
               f" (spread {min(ratios):.2f}-{max(ratios):.2f}, target <= {REDIS_TARGET:g})")
+        print(f"{'':15}   bare EVALSHA on the store's own call path p50 {row['own_evalsha_p50']:>9.0f}"
+              f"   ratio {row['own_ratio']:.2f} (spread {min(own_ratios):.2f}-{max(own_ratios):.2f})")
         report["redis"] = row
         return row["ratio"] <= REDIS_TARGET
     finally:

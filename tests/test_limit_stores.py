@@ -178,6 +178,40 @@ def test_long_sums_stay_exact_in_every_store(tmp_path, redis_url, where):
                 entries.append((now[0] + 10, value))
 
 
+# Sums at the edges of the stores' quick paths (Python ints, 15-digit doubles
+# in Lua) and beyond them: (limit, first, second); the first expires before
+# the third decision, of 0.
+EDGES = [
+    (10**15, 999999999999999, 1), (10**15 - 1, 999999999999999, 1), (10**14, 10**14, 1),
+    (10**15, 10**14, Decimal("0.5")),
+    (Decimal("99999999999999.9"), Decimal("99999999999999.8"), Decimal("0.1")),
+    (Decimal("0.00000000003"), Decimal("0.00000000001"), Decimal("0.00000000002")),
+    (Decimal("0.000000000000003"), Decimal("0.000000000000001"), Decimal("0.000000000000002")),
+    (Decimal("12345678902"), Decimal("12345678901.234"), Decimal("0.766")),
+    (Decimal("0.3"), 0.1, 0.2), (Decimal("0.3"), 0.2, 0.1000000000000001), (10**20, 0.5, 0.25),
+    (Decimal("1.1"), 1, 0.1), (Decimal("5E+3"), 4999, 1),
+    (2, Decimal("1.000000000000001"), Decimal("0.999999999999999")),
+]
+
+
+@pytest.mark.parametrize("where", ["memory", "sqlite", "redis"])
+def test_sums_at_the_edges_of_the_quick_paths_stay_exact(tmp_path, redis_url, where):
+    made = {"memory": MemoryStore, "sqlite": lambda: SQLiteStore(tmp_path / "edges.db"),
+            "redis": lambda: RedisStore(redis_url, prefix="edges:")}[where]
+    for number, (limit, first, second) in enumerate(EDGES):
+        now = [0.0]
+        policy = Policy([budget(limit, per=10, name=f"edge{number}")], store=made(), clock=lambda: now[0])
+        exact = [Decimal(repr(value)) if isinstance(value, float) else Decimal(value) for value in (first, second)]
+        fits = exact[0] + exact[1] <= limit
+        seen = []
+        for now[0], amount in [(0.0, first), (5.0, second), (12.0, 0)]:
+            decision = policy.evaluate(charge_of(amount), stage="spend_decision")
+            seen.append((decision.blocked, decision.limits[0].left))
+        after = exact[0] + exact[1] if fits else exact[0]
+        assert seen == [(False, Decimal(limit) - exact[0]), (not fits, Decimal(limit) - after),
+                        (False, Decimal(limit) - (exact[1] if fits else 0))], (where, number)
+
+
 def charge_of(amount):
     return {"action_type": "charge", "amount": amount}
 
@@ -238,6 +272,109 @@ def test_four_processes_of_four_threads_admit_exactly_the_limit(
     limit = budget(1000, per="day", name="daily") if kind == "budget" else rate_limit(1000, per="day", name="calls")
     last = Policy([limit], store=store).evaluate({"action_type": "charge", "amount": 0}, stage="spend_decision")
     assert last.limits[0].left == 0
+
+
+# ---------------------------------------------------------------- the Redis store's own calls
+
+
+class Chunks:
+    """A socket that answers in the pieces given."""
+
+    def __init__(self, pieces):
+        self.pieces = list(pieces)
+        self.sent = b""
+
+    def sendall(self, data):
+        self.sent += data
+
+    def recv(self, size):
+        return self.pieces.pop(0) if self.pieces else b""
+
+
+@pytest.mark.parametrize("pieces, answer", [
+    ([b"$13\r\n1 2 0.5 1 3 1\r\n"], b"1 2 0.5 1 3 1"),
+    ([b"$", b"13\r", b"\n1 2 0.5 1", b" 3 1\r", b"\n"], b"1 2 0.5 1 3 1"),
+    ([b"$4\r\n\r\n\r\n\r\n"], b"\r\n\r\n"),
+    ([b":1", b"\r\n"], 1),
+    ([b"$-1\r\n"], None),
+    ([b"-NOSCRIPT No matching", b" script.\r\n"], "NOSCRIPT No matching script."),
+    ([b"$13\r\n1 2 0.5"], ConnectionError("the server closed the connection")),
+    ([b"*1\r\n$1\r\n1\r\n"], ConnectionError("the server answered what is not a script's answer")),
+])
+def test_the_redis_store_reads_an_answer_whatever_pieces_it_comes_in(pieces, answer):
+    from quindle_brevault_agent.limits import stores
+
+    sock = Chunks(pieces)
+    if isinstance(answer, Exception):
+        with pytest.raises(type(answer), match=str(answer)):
+            stores._call(sock, b"PING\r\n")
+        return
+    got = stores._call(sock, b"PING\r\n")
+    assert (got.text if isinstance(got, stores._Refusal) else got) == answer and sock.sent == b"PING\r\n"
+
+
+def test_a_forked_child_opens_its_own_redis_connections(redis_url):
+    """The parent's connection, used by both at once, would mix their answers."""
+    policy = Policy([rate_limit(1000, per="day", name="forked")], store=RedisStore(redis_url, prefix="fork:"))
+    assert not policy.evaluate({"action_type": "charge"}, stage="spend_decision").blocked
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # the child runs no thread's code
+        pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            code = sum(not policy.evaluate({}, stage="spend_decision").blocked for _ in range(500)) != 500
+        finally:
+            os._exit(code)
+    left = [policy.evaluate({}, stage="spend_decision").limits[0].left for _ in range(499)]
+    assert os.waitpid(pid, 0)[1] == 0 and left == sorted(left, reverse=True) and len(set(left)) == 499
+    assert policy.evaluate({}, stage="spend_decision").blocked  # 1 + 500 + 499 admitted: the window is full
+
+
+# ---------------------------------------------------------------- files of other versions
+
+# The first format of a SQLite store: a table of windows and one of entries.
+FIRST_FORMAT = """
+CREATE TABLE qba_limit_windows (limit_id TEXT NOT NULL, key TEXT NOT NULL, used TEXT NOT NULL,
+    next_expiry REAL NOT NULL, seq INTEGER NOT NULL, PRIMARY KEY (limit_id, key)) WITHOUT ROWID;
+CREATE TABLE qba_limit_entries (limit_id TEXT NOT NULL, key TEXT NOT NULL, expires REAL NOT NULL,
+    seq INTEGER NOT NULL, amount TEXT NOT NULL, PRIMARY KEY (limit_id, key, expires, seq)) WITHOUT ROWID;
+INSERT INTO qba_limit_windows VALUES ('budget:daily', '["a"]', '2.5', 10.0, 2), ('budget:daily', '["b"]', '0', 9e999, 4);
+INSERT INTO qba_limit_entries VALUES ('budget:daily', '["a"]', 10.0, 1, '1'), ('budget:daily', '["a"]', 20.0, 2, '1.5');
+"""
+
+
+@pytest.mark.parametrize("written_by, steps", [
+    # (now, agent, amount, refund it, admitted, left); agent a's window holds
+    # 1 until 10 and 1.5 until 20, agent b's is empty with 4 entries made.
+    ("first format", [(5.0, "a", 0.5, False, True, 0), (5.0, "a", 0.1, False, False, 0),
+                      (10.0, "a", 1, True, True, 0), (10.0, "a", 0.75, False, True, Decimal("0.25")),
+                      (30.0, "a", 1.75, False, True, 0), (30.0, "b", 2.5, False, True, Decimal("0.5"))]),
+    ("a later version", []),
+])
+def test_a_sqlite_file_of_another_version_is_converted_or_refused(tmp_path, written_by, steps):
+    path = tmp_path / "limits.db"
+    with sqlite3.connect(path) as old:
+        old.executescript(FIRST_FORMAT if written_by == "first format" else "PRAGMA user_version = 9;")
+    now = [0.0]
+    policies = [Policy([budget(3, per=100, key="agent", name="daily")], store=SQLiteStore(path), clock=lambda: now[0])
+                for _ in range(2)]  # the second opens the file once the first converted it
+    if not steps:
+        with pytest.raises(StoreError, match="format 9, written by a later version; this one reads format 1"):
+            policies[0].evaluate(charge_of(1) | {"agent": "a"}, stage="spend_decision")
+        return
+    for number, (when, agent, amount, refund, admitted, left) in enumerate(steps):
+        now[0] = when
+        policy = policies[number % 2]
+        decision = policy.evaluate(charge_of(amount) | {"agent": agent}, stage="spend_decision")
+        assert (decision.blocked, decision.limits[0].left) == (not admitted, left), number
+        if refund:
+            policy.refund(decision)
+    with sqlite3.connect(path) as new:
+        tables = {name for (name,) in new.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+        # Agent b's entries go on from the number its window had reached.
+        seqs = [seq for (seq,) in new.execute("SELECT seq FROM qba_limits WHERE key = '[\"b\"]' AND seq > 0")]
+    assert tables == {"qba_limits"} and seqs == [5]
 
 
 # ---------------------------------------------------------------- broken stores
