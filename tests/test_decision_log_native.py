@@ -301,12 +301,15 @@ SHARING = textwrap.dedent("""
         for thread in threads:
             thread.join()
     elif mode == "fork while held":  # given back before the fork; the child writes while the parent does
+        checked, told = os.pipe()
         if (pid := os.fork()) == 0:
             with open(path, "rb") as other:
                 fcntl.flock(other.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)  # free at once
                 fcntl.flock(other.fileno(), fcntl.LOCK_UN)
+            os.write(told, b"!")
             write(first, "child", range(100))
             os._exit(0)
+        os.read(checked, 1)
         write(first, "a", range(1, 100))
         assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
     elif mode == "killed while held":  # the kernel drops the lock of a killed child
