@@ -7,18 +7,22 @@ from __future__ import annotations
 import collections
 import datetime
 import enum
+import fcntl
 import hashlib
 import hmac
 import json
 import os
 import re
+import subprocess
 import sys
+import textwrap
 import threading
+import time
 from decimal import Decimal
 
 import pytest
 
-from quindle_brevault_agent import DecisionLog, Policy, jsonl, library as qba
+from quindle_brevault_agent import DecisionLog, Policy, guard, jsonl, library as qba
 from quindle_brevault_agent import _audit
 from quindle_brevault_agent._engine import Decision, Hit
 from quindle_brevault_agent.enforce import decision_log
@@ -268,3 +272,101 @@ def test_sha256_and_hmac_are_hashlibs(size):
         assert _audit.sha256(data, portable=portable) == hashlib.sha256(data).hexdigest()
         for key in (b"", b"k", bytes(range(64)), bytes(range(65)), data[:200]):
             assert _audit.hmac_sha256(key, data, portable=portable) == hmac.new(key, data, hashlib.sha256).hexdigest()
+
+
+# Writers of one log in one process, each script run with a time limit: a
+# file lock kept between records and never given back would hang it.
+SHARING = textwrap.dedent("""
+    import fcntl, os, signal, sys, threading, time
+    from quindle_brevault_agent import DecisionLog, Policy
+    path, mode = sys.argv[1:]
+    decision = Policy([]).evaluate({}, stage=None)
+
+    def write(log, writer, numbers):
+        for n in numbers:
+            log.record({"writer": writer, "n": n}, "s", decision)
+
+    first = DecisionLog(path)
+    write(first, "a", [0])
+    if mode == "two logs, one thread":  # each waits for the other's lock, in turn
+        second = DecisionLog(path)
+        for n in range(1, 20):
+            write(first, "a", [n])
+            write(second, "b", [n])
+    elif mode == "two logs, two threads":
+        threads = [threading.Thread(target=write, args=(DecisionLog(path), w, range(1, 200))) for w in "bc"]
+        for thread in threads:
+            thread.start()
+        write(first, "a", range(1, 200))
+        for thread in threads:
+            thread.join()
+    elif mode == "fork while held":  # given back before the fork; the child writes while the parent does
+        checked, told = os.pipe()
+        if (pid := os.fork()) == 0:
+            with open(path, "rb") as other:
+                fcntl.flock(other.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)  # free at once
+                fcntl.flock(other.fileno(), fcntl.LOCK_UN)
+            os.write(told, b"!")
+            write(first, "child", range(100))
+            os._exit(0)
+        os.read(checked, 1)
+        write(first, "a", range(1, 100))
+        assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+    elif mode == "killed while held":  # the kernel drops the lock of a killed child
+        if (pid := os.fork()) == 0:
+            write(first, "child", range(10**9))
+        while os.path.getsize(path) < 50_000:
+            time.sleep(0.001)
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        write(first, "a", range(1, 20))
+""")
+
+
+@pytest.mark.parametrize("mode, expected", [
+    ("two logs, one thread", {(w, n) for w in "ab" for n in range(1, 20)} | {("a", 0)}),
+    ("two logs, two threads", {(w, n) for w in "abc" for n in range(1, 200)} | {("a", 0)}),
+    ("fork while held", {("a", n) for n in range(100)} | {("child", n) for n in range(100)}),
+    ("killed while held", {("a", n) for n in range(20)}),
+])
+def test_writers_of_one_process_share_the_file_lock_the_log_keeps(tmp_path, mode, expected):
+    log = tmp_path / "log.jsonl"
+    done = subprocess.run([sys.executable, "-c", SHARING, str(log), mode], capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stderr) == (0, "")
+    records = [json.loads(line) for line in log.read_bytes().splitlines()]
+    written = [(r["event"]["writer"], r["event"]["n"]) for r in records]
+    children = sorted(n for w, n in written if w == "child")
+    if mode == "killed while held":  # as many as it wrote, each once, its torn last one moved aside
+        assert children == list(range(len(children))) and len(children) > 100
+        expected = expected | {("child", n) for n in children}
+    assert sorted(written) == sorted(expected)
+    assert [r["seq"] for r in records] == list(range(1, len(records) + 1))
+    assert verified(log, None)[0] == len(records)
+
+
+def lock_is_free(path):
+    with open(path, "rb") as other:
+        try:
+            fcntl.flock(other.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            return False
+        fcntl.flock(other.fileno(), fcntl.LOCK_UN)
+        return True
+
+
+@pytest.mark.parametrize("when", ["closed", "idle"])
+def test_the_file_lock_a_log_keeps_between_records_is_given_back(tmp_path, when):
+    path = tmp_path / "log.jsonl"
+    log = DecisionLog(path)
+    recorded = guard(POLICY, stage="spend_decision", action_type="charge", log=log)(lambda amount: amount)
+    recorded(1)
+    if when == "closed":
+        log.close()
+    deadline = time.monotonic() + 30  # idle: the log's own thread gives it back
+    while not lock_is_free(path) and when == "idle" and time.monotonic() < deadline:
+        time.sleep(0.001)
+    assert lock_is_free(path)
+    if when == "idle":  # and takes it again for the next record
+        recorded(3)
+        log.close()
+        assert [r["event"]["kwargs"]["amount"] for r in map(json.loads, path.read_bytes().splitlines())] == [1, 3]

@@ -9,6 +9,9 @@
 #include <climits>
 #include <new>
 
+#include <csignal>
+#include <ctime>
+
 #include <pthread.h>
 #include <sys/file.h>
 #include <sys/uio.h>
@@ -47,6 +50,25 @@ struct Writer {
     unsigned long long syncs;  // fdatasync calls made
     bool syncing;
     int sync_error;  // the errno of a failed fdatasync: no later record is on the disk
+    // The lease of the file's lock: kept from one batch to the next while
+    // records come, so that no other writer can append in between and the
+    // file's end need not be read again. The keeper thread gives it back
+    // once the writer has been idle for a while; the writer itself after
+    // holding it for long. All under lease_lock, which needs no GIL.
+    pthread_mutex_t lease_lock;
+    pthread_cond_t lease_wake;  // the keeper: a lease taken, or the writer closing
+    pthread_t keeper;
+    bool keeping;        // the keeper thread runs
+    bool keeper_failed;  // it could not be started: the lock is given back after each batch
+    bool keeper_parked;  // it waits for a lease to be taken, with no time set
+    bool lease_stop;     // the keeper is to end
+    bool leased;         // this writer holds the lock of lease_fd
+    bool lease_busy;     // a batch is being written under it
+    int lease_fd;
+    long long lease_taken;  // CLOCK_MONOTONIC ns
+    long long lease_used;   // when the last batch under it ended
+    long long lease_yielded;  // when it was last given back for having been held long
+    long long lease_shared;   // when another writer was last seen
 };
 
 Writer* as_writer(PyObject* self) noexcept { return reinterpret_cast<Writer*>(self); }
@@ -56,6 +78,108 @@ void init_sync(Writer* w) noexcept {
     pthread_cond_init(&w->sync_done, nullptr);
     w->written = w->synced = 0;
     w->syncing = false;
+}
+
+// ---------------------------------------------------------------- the lease
+
+// How long an idle writer keeps the file's lock, and how long a busy one
+// keeps it at most. Where another writer was seen lately (it held the lock,
+// or appended), a busy writer that gave the lock back waits a little before
+// taking it again, so that the other one, woken by the release, can take it
+// first; alone, it loses no time to that.
+constexpr long long kLeaseIdleNs = 1'000'000;
+constexpr long long kLeaseMostNs = 4'000'000;
+constexpr long long kLeaseYieldNs = 100'000;
+constexpr long long kSharedForNs = 1'000'000'000;
+
+long long monotonic_ns() noexcept {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+void init_lease(Writer* w) noexcept {
+    pthread_mutex_init(&w->lease_lock, nullptr);
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&w->lease_wake, &attr);
+    pthread_condattr_destroy(&attr);
+    w->keeping = w->keeper_failed = w->keeper_parked = w->lease_stop = false;
+    w->leased = w->lease_busy = false;
+    w->lease_fd = -1;
+    w->lease_yielded = w->lease_shared = LLONG_MIN / 2;
+}
+
+// Under lease_lock.
+void give_back(Writer* w) noexcept {
+    if (w->leased) {
+        flock(w->lease_fd, LOCK_UN);
+        w->leased = false;
+    }
+}
+
+// The keeper: gives the lock back once no batch has been written under it
+// for kLeaseIdleNs.
+void* keep_lease(void* arg) noexcept {
+    Writer* w = static_cast<Writer*>(arg);
+    pthread_mutex_lock(&w->lease_lock);
+    while (!w->lease_stop) {
+        if (!w->leased) {
+            w->keeper_parked = true;
+            pthread_cond_wait(&w->lease_wake, &w->lease_lock);
+            w->keeper_parked = false;
+            continue;
+        }
+        const long long now = monotonic_ns();
+        long long due = w->lease_used + kLeaseIdleNs;
+        if (!w->lease_busy && now >= due) {
+            give_back(w);
+            continue;
+        }
+        if (w->lease_busy) {
+            due = now + kLeaseIdleNs;
+        }
+        timespec until{static_cast<time_t>(due / 1'000'000'000), static_cast<long>(due % 1'000'000'000)};
+        pthread_cond_timedwait(&w->lease_wake, &w->lease_lock, &until);
+    }
+    pthread_mutex_unlock(&w->lease_lock);
+    return nullptr;
+}
+
+// Starts the keeper, under lease_lock; with every signal blocked in it, so
+// that they go to the threads that handle them.
+void start_keeper(Writer* w) noexcept {
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 1 << 16);
+    const bool started = pthread_create(&w->keeper, &attr, keep_lease, w) == 0;
+    pthread_attr_destroy(&attr);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    w->keeping = started;
+    w->keeper_failed = !started;
+}
+
+// Gives the lock back and ends the keeper, under the GIL (so that no batch
+// is being written): for good on close and before the writer is freed
+// (`closing`), else until the next batch starts it again.
+void end_lease(Writer* w, bool closing) noexcept {
+    pthread_mutex_lock(&w->lease_lock);
+    give_back(w);
+    const bool joining = w->keeping;
+    w->lease_stop = true;
+    w->keeping = false;
+    pthread_cond_signal(&w->lease_wake);
+    pthread_mutex_unlock(&w->lease_lock);
+    if (joining) {
+        pthread_join(w->keeper, nullptr);
+    }
+    pthread_mutex_lock(&w->lease_lock);
+    w->lease_stop = closing;
+    pthread_mutex_unlock(&w->lease_lock);
 }
 
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
@@ -90,6 +214,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     w->fsync = fsync != 0;
     std::memset(w->prev, '0', kLinkSize);
     init_sync(w);
+    init_lease(w);
     if (key != Py_None) {
         void* room = PyMem_RawMalloc(sizeof(HmacKey));
         if (!room) {
@@ -107,6 +232,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
 void writer_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     Writer* w = as_writer(self);
+    end_lease(w, true);
     Py_CLEAR(w->log);
     Py_CLEAR(w->layout);
     Py_CLEAR(w->seq_big);
@@ -116,6 +242,8 @@ void writer_dealloc(PyObject* self) noexcept {
     }
     pthread_cond_destroy(&w->sync_done);
     pthread_mutex_destroy(&w->sync_lock);
+    pthread_cond_destroy(&w->lease_wake);
+    pthread_mutex_destroy(&w->lease_lock);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -144,11 +272,12 @@ bool raise_errno(int error) noexcept {
 }
 
 // The file's exclusive lock, waited for without the GIL when another process
-// holds it; a signal handler that raises ends the wait.
-bool lock_file(int fd) noexcept {
+// holds it (`waited`); a signal handler that raises ends the wait.
+bool lock_file(int fd, bool* waited) noexcept {
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
         return true;
     }
+    *waited = true;
     while (errno == EWOULDBLOCK || errno == EINTR) {
         if (errno == EINTR && PyErr_CheckSignals() < 0) {
             return false;
@@ -164,7 +293,63 @@ bool lock_file(int fd) noexcept {
     return raise_errno(errno);
 }
 
-void unlock_file(int fd) noexcept { flock(fd, LOCK_UN); }
+// The file's lock for a batch: 1 when the writer's lease still holds it (no
+// other writer can have appended since its last batch), 0 when it was taken
+// anew, -1 with an exception set.
+int enter_lease(Writer* w, int fd) noexcept {
+    pthread_mutex_lock(&w->lease_lock);
+    if (w->leased && w->lease_fd == fd) {
+        w->lease_busy = true;
+        pthread_mutex_unlock(&w->lease_lock);
+        return 1;
+    }
+    give_back(w);  // of another file, when the log's file was opened anew
+    const long long wait = w->lease_yielded - w->lease_shared < kSharedForNs
+                               ? w->lease_yielded + kLeaseYieldNs - monotonic_ns()
+                               : 0;
+    pthread_mutex_unlock(&w->lease_lock);
+    if (wait > 0) {
+        timespec pause{0, static_cast<long>(wait)};
+        Py_BEGIN_ALLOW_THREADS
+        nanosleep(&pause, nullptr);
+        Py_END_ALLOW_THREADS
+    }
+    bool waited = false;
+    if (!lock_file(fd, &waited)) {
+        return -1;
+    }
+    pthread_mutex_lock(&w->lease_lock);
+    w->leased = w->lease_busy = true;
+    w->lease_fd = fd;
+    w->lease_taken = w->lease_used = monotonic_ns();
+    if (waited) {
+        w->lease_shared = w->lease_taken;
+    }
+    if (!w->keeping && !w->keeper_failed && !w->lease_stop) {
+        start_keeper(w);
+    } else if (w->keeper_parked) {
+        pthread_cond_signal(&w->lease_wake);
+    }
+    pthread_mutex_unlock(&w->lease_lock);
+    return 0;
+}
+
+// The batch is written (`keep`), or failed: the lock is kept for the next
+// batch, unless it failed, no keeper could be started to give it back, or
+// it has been held for kLeaseMostNs.
+void leave_lease(Writer* w, bool keep) noexcept {
+    pthread_mutex_lock(&w->lease_lock);
+    const long long now = monotonic_ns();
+    w->lease_busy = false;
+    w->lease_used = now;
+    if (!keep || !w->keeping) {
+        give_back(w);
+    } else if (now - w->lease_taken >= kLeaseMostNs) {
+        give_back(w);
+        w->lease_yielded = now;
+    }
+    pthread_mutex_unlock(&w->lease_lock);
+}
 
 // The write (or the sync) failed: what reached the file is unknown, so no
 // record may follow. The log is told, and the error goes on to the caller.
@@ -404,16 +589,17 @@ void write_records(Writer* w, Pending* batch, Pending* mine) noexcept {
     // other threads queue meanwhile, and go in one write), and for the disk.
     auto mine_failed = [&](bool locked) {
         if (locked) {
-            unlock_file(fd);
+            leave_lease(w, false);
         }
         settle(Outcome::retry);
         mine->outcome = Outcome::failed;
     };
-    if (!lock_file(fd)) {
+    const int held = enter_lease(w, fd);
+    if (held < 0) {
         mine_failed(false);
         return;
     }
-    long long end = lseek(fd, 0, SEEK_END);
+    long long end = held ? w->end : lseek(fd, 0, SEEK_END);
     if (end < 0) {
         int error = errno;
         mine_failed(true);
@@ -423,6 +609,9 @@ void write_records(Writer* w, Pending* batch, Pending* mine) noexcept {
     }
     if (end != w->end) {
         // Another writer added to the file: the chain goes on after its records.
+        pthread_mutex_lock(&w->lease_lock);
+        w->lease_shared = monotonic_ns();
+        pthread_mutex_unlock(&w->lease_lock);
         Ref fd_number = Ref::steal(PyLong_FromLong(fd));
         Ref size = fd_number ? Ref::steal(call_log(w, state.resync, fd_number.get())) : Ref();
         end = size ? PyLong_AsLongLong(size.get()) : -1;
@@ -446,12 +635,12 @@ void write_records(Writer* w, Pending* batch, Pending* mine) noexcept {
     if (!write_batch(fd, batch, &error)) {
         // What reached the file is unknown: the log takes no more records.
         fail(w);
-        unlock_file(fd);
+        leave_lease(w, false);
         settle(error ? Outcome::failed : Outcome::refused, error);
         mine->outcome = Outcome::failed;
         return;
     }
-    unlock_file(fd);
+    leave_lease(w, true);
     w->end = end + written;
     w->seq = at.seq;
     Py_XSETREF(w->seq_big, at.seq_big.release());
@@ -618,6 +807,7 @@ PyObject* writer_close(PyObject* self, PyObject*) noexcept {
     PyMutex_Lock(&w->lock);
     w->closed = true;
     PyMutex_Unlock(&w->lock);
+    end_lease(w, true);
     if (w->fsync) {
         // No sync may be left running on the file once it is closed.
         pthread_mutex_lock(&w->sync_lock);
@@ -638,6 +828,21 @@ PyObject* writer_after_fork(PyObject* self, PyObject*) noexcept {
     w->leading = false;
     w->forked = true;
     init_sync(w);
+    // The lock of the file the parent leases is the parent's: the child
+    // neither gives it back nor writes under it, and leases its own file's.
+    init_lease(w);
+    Py_RETURN_NONE;
+}
+
+// Before a fork (which then finds no thread but the callers') and at exit.
+PyObject* writer_release(PyObject* self, PyObject*) noexcept {
+    Writer* w = as_writer(self);
+    pthread_mutex_lock(&w->lease_lock);
+    const bool busy = w->lease_busy;  // a signal handler's fork, in the middle of a batch
+    pthread_mutex_unlock(&w->lease_lock);
+    if (!busy) {
+        end_lease(w, false);
+    }
     Py_RETURN_NONE;
 }
 
@@ -703,8 +908,14 @@ int set_fd(PyObject* self, PyObject* value, void*) noexcept {
         }
         return -1;
     }
-    as_writer(self)->fd = fd;
-    as_writer(self)->forked = false;
+    Writer* w = as_writer(self);
+    pthread_mutex_lock(&w->lease_lock);
+    if (!w->lease_busy) {  // the lock of the file written until now is given back with it
+        give_back(w);
+    }
+    pthread_mutex_unlock(&w->lease_lock);
+    w->fd = fd;
+    w->forked = false;
     return 0;
 }
 
@@ -734,6 +945,9 @@ PyMethodDef writer_methods[] = {
      PyDoc_STR("close($self, /)\n--\n\nTakes no more records, once every sync under way has ended.")},
     {"after_fork", writer_after_fork, METH_NOARGS,
      PyDoc_STR("after_fork($self, /)\n--\n\nIn a child process: the locks start anew.")},
+    {"release", writer_release, METH_NOARGS,
+     PyDoc_STR("release($self, /)\n--\n\nGives back the file's lock, which the writer keeps between records,\n"
+               "and ends the thread that gives it back when idle; the next record takes both again.")},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -63,6 +63,7 @@ it writes the whole record in one call (`_audit.Writer`).
 
 from __future__ import annotations
 
+import atexit
 import datetime
 import fcntl
 import hashlib
@@ -342,6 +343,10 @@ class DecisionLog:
             if self._writer is not None:
                 self._writer.fd = stream.fileno()
                 self._direct = self._writer.append
+                # The writer keeps the file's lock between records: it is
+                # given back before the file closes with its log, even where
+                # the writer outlives the log (held by a guard).
+                weakref.finalize(self, self._writer.close).atexit = False
             self._owned = True
             self._stream: IO[Any] = stream
             self._binary = True
@@ -654,7 +659,18 @@ def _after_fork_in_child() -> None:
         log._after_fork()
 
 
-os.register_at_fork(after_in_child=_after_fork_in_child)
+def _release_leases() -> None:
+    # Before a fork, and at exit: the file's lock, which a native writer
+    # keeps between records, is given back so that neither a child sharing
+    # the file nor the interpreter's shutdown holds it, and the thread that
+    # gives it back when idle ends, so that the fork finds none.
+    for log in list(_OWNED):
+        if log._writer is not None:
+            log._writer.release()
+
+
+os.register_at_fork(before=_release_leases, after_in_child=_after_fork_in_child)
+atexit.register(_release_leases)
 
 _UNPARSED: Any = object()
 
