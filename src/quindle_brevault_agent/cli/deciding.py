@@ -10,10 +10,11 @@ from __future__ import annotations
 
 from typing import Any, Callable
 
+import quindle_brevault_agent.cli.rendering as rendering
+
 from .. import jsonl
 from .._impl import Decision, Policy, behaviour
 from ..enforce.guarding import describe_error
-from . import rendering
 from .counting import Counts
 from .reading import NOT_RECORDED, Unread, event_of
 from .rendering import Renderer, as_text

@@ -61,11 +61,13 @@ import sys
 import time
 from typing import Any, BinaryIO, Sequence, TextIO, cast
 
+import quindle_brevault_agent.cli.cluster as cluster
+import quindle_brevault_agent.cli.rendering as rendering
+
 from .. import jsonl
 from .._impl import Policy, without_actions
 from ..enforce.guarding import describe_error
 from ..policy_files import POLICY_HELP, PolicyLoadError, load_error, load_policy
-from . import cluster, rendering
 from .counting import events_read
 from .interrupts import install, restore
 from .output import PROG, OutputError, escaping, inputs, isatty, refusal, silence, standard_output

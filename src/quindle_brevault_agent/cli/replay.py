@@ -97,10 +97,12 @@ import sys
 import time
 from typing import Any, BinaryIO, TextIO, cast
 
+import quindle_brevault_agent.cli.cluster as cluster
+import quindle_brevault_agent.cli.replay_jobs as replay_jobs
+
 from .. import jsonl
 from .._impl import Policy
 from ..policy_files import POLICY_HELP, PolicyLoadError, load_error, load_policy
-from . import cluster, replay_jobs
 from .counting import EXIT_BAD_INPUT, EXIT_BLOCKED, EXIT_OK, Counts
 from .deciding import Decider, dry_run
 from .interrupts import Interrupts

@@ -77,11 +77,12 @@ import xml.etree.ElementTree as ElementTree
 from dataclasses import dataclass
 from typing import Any, BinaryIO, Sequence, TextIO, cast
 
+import quindle_brevault_agent.cli.cluster as cluster
+
 from .. import jsonl
 from .._impl import Policy, without_actions
 from ..enforce.guarding import describe_error
 from ..policy_files import POLICY_HELP, PolicyLoadError, load_error, load_policy
-from . import cluster
 from .output import PROG, OutputError, inputs, isatty, refusal, silence, standard_output
 from .progress import Progress, escapes
 from .simulating import simulated
